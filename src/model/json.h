@@ -1,0 +1,182 @@
+#pragma once
+
+#include "core/error.h"
+#include "model/enums.h"
+#include "model/records.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QList>
+#include <QMap>
+#include <QString>
+
+#include <nlohmann/json.hpp>
+
+#include <optional>
+#include <string_view>
+
+/// Strict JSON forms of the records. Decoding accepts a document only when
+/// every required key is present, non-null and of its JSON type, every time
+/// and count is a JSON integer that fits in 64 signed bits (never a float or a
+/// string of digits) and every enumeration text is one of its raw values.
+/// Anything else fails the whole document with one DecodeError; there are no
+/// partial results or defaults. Unknown keys are ignored. Encoding writes the
+/// fields in declaration order and leaves out optionals that hold none.
+namespace quarn {
+
+/// The one failure of decoding: malformed or truncated JSON, invalid UTF-8,
+/// nesting beyond kMaxJsonDepth, or a document that does not fit the record.
+class DecodeError : public Error
+{
+public:
+    explicit DecodeError(QString reason);
+
+    /// "<path>: <reason>", e.g. "conversations[3].status: unknown value \"Inbox\"".
+    [[nodiscard]] QString description() const override;
+    /// Where in the document it failed ("" for the document itself).
+    [[nodiscard]] QString path() const { return m_path; }
+    [[nodiscard]] QString reason() const { return m_reason; }
+
+    void prependKey(std::string_view key);
+    void prependIndex(qsizetype index);
+
+private:
+    QString m_path;
+    QString m_reason;
+};
+
+/// No document this client reads nests deeper than a handful of levels; the
+/// limit keeps hostile input from costing unbounded memory or stack.
+inline constexpr std::size_t kMaxJsonDepth = 128;
+
+/// Parses bytes as one JSON document (UTF-8, nothing after it). Throws DecodeError.
+[[nodiscard]] nlohmann::json parseJson(QByteArrayView bytes);
+
+// Decoders of the leaf types and of every record.
+void decode(const nlohmann::json &j, QString &out);
+void decode(const nlohmann::json &j, qint64 &out);
+void decode(const nlohmann::json &j, bool &out);
+void decode(const nlohmann::json &j, QMap<QString, qint64> &out);
+void decode(const nlohmann::json &j, Mailbox &out);
+void decode(const nlohmann::json &j, Viewer &out);
+void decode(const nlohmann::json &j, ConversationListItem &out);
+void decode(const nlohmann::json &j, MessageRecipientView &out);
+void decode(const nlohmann::json &j, MessageView &out);
+void decode(const nlohmann::json &j, ConversationDetail &out);
+void decode(const nlohmann::json &j, MailState &out);
+void decode(const nlohmann::json &j, PersonSummary &out);
+void decode(const nlohmann::json &j, PersonTimelineMessage &out);
+void decode(const nlohmann::json &j, PersonTimeline &out);
+void decode(const nlohmann::json &j, AIChatMessage &out);
+void decode(const nlohmann::json &j, AIConversation &out);
+void decode(const nlohmann::json &j, AiInsight &out);
+void decode(const nlohmann::json &j, SubjectSuggestion &out);
+void decode(const nlohmann::json &j, OkResponse &out);
+void decode(const nlohmann::json &j, PeopleResponse &out);
+void decode(const nlohmann::json &j, MailboxResponse &out);
+void decode(const nlohmann::json &j, ConversationMutationResponse &out);
+void decode(const nlohmann::json &j, AiStartResponse &out);
+void decode(const nlohmann::json &j, AiCompleteResponse &out);
+void decode(const nlohmann::json &j, APIErrorBody &out);
+
+namespace detail {
+[[noreturn]] void throwUnknownRawValue(const nlohmann::json &j);
+[[noreturn]] void throwWrongType(const char *expected, const nlohmann::json &j);
+} // namespace detail
+
+template<RawEnum E> void decode(const nlohmann::json &j, E &out)
+{
+    if (!j.is_string())
+        detail::throwWrongType("string", j);
+    const auto value = fromRawValue<E>(std::string_view(j.get_ref<const std::string &>()));
+    if (!value)
+        detail::throwUnknownRawValue(j);
+    out = *value;
+}
+
+template<typename T> void decode(const nlohmann::json &j, QList<T> &out)
+{
+    if (!j.is_array())
+        detail::throwWrongType("array", j);
+    out.clear();
+    out.reserve(qsizetype(j.size()));
+    qsizetype index = 0;
+    for (const auto &element : j) {
+        try {
+            decode(element, out.emplace_back());
+        } catch (DecodeError &e) {
+            e.prependIndex(index);
+            throw;
+        }
+        ++index;
+    }
+}
+
+/// The value of type T held by `j` (a parsed document or a nested part of one).
+template<typename T> [[nodiscard]] T decodeValue(const nlohmann::json &j)
+{
+    T out {};
+    decode(j, out);
+    return out;
+}
+
+/// Parses `bytes` and decodes them as T. Throws DecodeError and nothing else
+/// for any input.
+template<typename T> [[nodiscard]] T decodeJson(QByteArrayView bytes)
+{
+    return decodeValue<T>(parseJson(bytes));
+}
+
+// Encoders. Keys follow declaration order; optionals that hold none are left out.
+[[nodiscard]] nlohmann::ordered_json toJson(const QString &v);
+[[nodiscard]] nlohmann::ordered_json toJson(qint64 v);
+[[nodiscard]] nlohmann::ordered_json toJson(bool v);
+[[nodiscard]] nlohmann::ordered_json toJson(const QMap<QString, qint64> &v);
+[[nodiscard]] nlohmann::ordered_json toJson(const Mailbox &v);
+[[nodiscard]] nlohmann::ordered_json toJson(const Viewer &v);
+[[nodiscard]] nlohmann::ordered_json toJson(const ConversationListItem &v);
+[[nodiscard]] nlohmann::ordered_json toJson(const MessageRecipientView &v);
+[[nodiscard]] nlohmann::ordered_json toJson(const MessageView &v);
+[[nodiscard]] nlohmann::ordered_json toJson(const ConversationDetail &v);
+[[nodiscard]] nlohmann::ordered_json toJson(const MailState &v);
+[[nodiscard]] nlohmann::ordered_json toJson(const PersonSummary &v);
+[[nodiscard]] nlohmann::ordered_json toJson(const PersonTimelineMessage &v);
+[[nodiscard]] nlohmann::ordered_json toJson(const PersonTimeline &v);
+[[nodiscard]] nlohmann::ordered_json toJson(const AIChatMessage &v);
+[[nodiscard]] nlohmann::ordered_json toJson(const AIConversation &v);
+[[nodiscard]] nlohmann::ordered_json toJson(const AiInsight &v);
+[[nodiscard]] nlohmann::ordered_json toJson(const SubjectSuggestion &v);
+[[nodiscard]] nlohmann::ordered_json toJson(const OkResponse &v);
+[[nodiscard]] nlohmann::ordered_json toJson(const PeopleResponse &v);
+[[nodiscard]] nlohmann::ordered_json toJson(const MailboxResponse &v);
+[[nodiscard]] nlohmann::ordered_json toJson(const ConversationMutationResponse &v);
+[[nodiscard]] nlohmann::ordered_json toJson(const AiStartResponse &v);
+[[nodiscard]] nlohmann::ordered_json toJson(const AiCompleteResponse &v);
+[[nodiscard]] nlohmann::ordered_json toJson(const APIErrorBody &v);
+
+template<RawEnum E> [[nodiscard]] nlohmann::ordered_json toJson(E v)
+{
+    return std::string(rawValueUtf8(v));
+}
+
+template<typename T> [[nodiscard]] nlohmann::ordered_json toJson(const QList<T> &list)
+{
+    auto out = nlohmann::ordered_json::array();
+    for (const auto &element : list)
+        out.push_back(toJson(element));
+    return out;
+}
+
+/// The compact UTF-8 text of a JSON value.
+[[nodiscard]] QByteArray dumpJson(const nlohmann::ordered_json &j);
+
+/// The compact JSON document of a record (or list of records).
+template<typename T> [[nodiscard]] QByteArray encodeJson(const T &value)
+{
+    return dumpJson(toJson(value));
+}
+
+/// QString as UTF-8 std::string, the text type of nlohmann::json.
+[[nodiscard]] std::string toStdUtf8(const QString &s);
+
+} // namespace quarn
