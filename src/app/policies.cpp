@@ -88,6 +88,47 @@ QString ComposeSendPolicy::resolvedSubject(const QString &subject, const QString
     return trimmed.isEmpty() ? SubjectPolicy::fallback(body) : trimmed;
 }
 
+QStringList AutoTriagePolicy::eligibleConversationIDs(
+    const QList<ConversationListItem> &conversations, const QHash<QString, qint64> &retryAfter, qint64 now)
+{
+    QStringList out;
+    for (const ConversationListItem &item : conversations) {
+        const bool pending = item.status == ConversationStatus::inbox
+            || (item.status == ConversationStatus::waiting && !item.aiSummary.has_value());
+        if (!pending)
+            continue;
+        const auto backOff = retryAfter.constFind(item.id);
+        if (backOff != retryAfter.cend() && *backOff > now)
+            continue;
+        out.append(item.id);
+    }
+    return out;
+}
+
+bool PersonTimelinePolicy::isDirect(
+    const PersonTimelineMessage &message, const QString &ownerAddress, const QString &personAddress)
+{
+    const QString owner = ownerAddress.toLower();
+    const QString person = personAddress.toLower();
+    bool sawPerson = false;
+    auto admit = [&](const QString &address) {
+        const QString lower = address.toLower();
+        if (lower == owner)
+            return true;
+        if (lower != person)
+            return false;
+        sawPerson = true;
+        return true;
+    };
+    if (!admit(message.senderEmail))
+        return false;
+    for (const MessageRecipientView &recipient : message.recipients) {
+        if (!admit(recipient.email))
+            return false;
+    }
+    return sawPerson;
+}
+
 bool RecipientParser::isSeparator(char32_t c)
 {
     return text::isWhiteSpace(c) || c == U',' || c == U';' || c == U'\u3001';

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "model/records.h"
+
+#include <QHash>
 #include <QString>
 #include <QStringList>
 
@@ -35,6 +38,29 @@ namespace ComposeSendPolicy {
 [[nodiscard]] QString resolvedSubject(const QString &subject, const QString &body);
 
 } // namespace ComposeSendPolicy
+
+/// Which conversations the automatic triage pass may pick.
+namespace AutoTriagePolicy {
+
+/// The ids, in list order, of the inbox conversations (with or without an AI
+/// summary) and the waiting ones without a summary, leaving out those whose
+/// back-off time in `retryAfter` (milliseconds since the epoch) lies after
+/// `now`. An entry equal to `now` has expired.
+[[nodiscard]] QStringList eligibleConversationIDs(
+    const QList<ConversationListItem> &conversations, const QHash<QString, qint64> &retryAfter, qint64 now);
+
+} // namespace AutoTriagePolicy
+
+/// Whether a message of a person's timeline was exchanged one-to-one.
+namespace PersonTimelinePolicy {
+
+/// True when, leaving the owner aside, the sender and all recipients are the
+/// person and nobody else (addresses compared case-insensitively). A message
+/// the owner sent only to himself is not direct.
+[[nodiscard]] bool isDirect(
+    const PersonTimelineMessage &message, const QString &ownerAddress, const QString &personAddress);
+
+} // namespace PersonTimelinePolicy
 
 /// Splits what the user typed into the recipient field.
 namespace RecipientParser {

@@ -17,6 +17,27 @@ QString repeated(const QString &unit, qsizetype times)
 
 const QString kEllipsis = u"\u2026"_s;
 
+using RetryMap = QHash<QString, qint64>;
+
+ConversationListItem item(const QString &id, ConversationStatus status, std::optional<QString> summary = {})
+{
+    ConversationListItem c;
+    c.id = id;
+    c.status = status;
+    c.aiSummary = std::move(summary);
+    return c;
+}
+
+PersonTimelineMessage message(const QString &sender, const QStringList &recipients)
+{
+    PersonTimelineMessage m;
+    m.id = u"m1"_s;
+    m.senderEmail = sender;
+    for (const QString &r : recipients)
+        m.recipients.append(MessageRecipientView { r, r, u"to"_s });
+    return m;
+}
+
 } // namespace
 
 class TestPolicies : public QObject
@@ -101,6 +122,67 @@ private Q_SLOTS:
         QFETCH(QString, body);
         QFETCH(bool, expected);
         QCOMPARE(ComposeSendPolicy::canSend(recipients, invalid, body), expected);
+    }
+
+    void eligibleForTriage_data()
+    {
+        QTest::addColumn<QList<ConversationListItem>>("conversations");
+        QTest::addColumn<RetryMap>("retryAfter");
+        QTest::addColumn<QStringList>("eligible");
+        const qint64 now = 1'000'000;
+        using S = ConversationStatus;
+        QTest::newRow("empty") << QList<ConversationListItem>() << RetryMap() << QStringList();
+        QTest::newRow("status test, order kept") << QList<ConversationListItem> { item(u"w1"_s, S::waiting),
+            item(u"n"_s, S::needsYou), item(u"i1"_s, S::inbox, u"already summarised"_s),
+            item(u"w2"_s, S::waiting, u"summary"_s), item(u"a"_s, S::aiWorking), item(u"s"_s, S::scheduled),
+            item(u"d"_s, S::done), item(u"i2"_s, S::inbox) }
+                                                 << RetryMap() << QStringList { u"w1"_s, u"i1"_s, u"i2"_s };
+        QTest::newRow("back-off in the future skipped, equal to now or past passes")
+            << QList<ConversationListItem> { item(u"future"_s, S::inbox), item(u"equal"_s, S::inbox),
+                   item(u"past"_s, S::waiting) }
+            << RetryMap { { u"future"_s, now + 1 }, { u"equal"_s, now }, { u"past"_s, now - 300'000 } }
+            << QStringList { u"equal"_s, u"past"_s };
+        QTest::newRow("back-off of an ineligible id changes nothing")
+            << QList<ConversationListItem> { item(u"d"_s, S::done) } << RetryMap { { u"d"_s, now - 1 } }
+            << QStringList();
+    }
+    void eligibleForTriage()
+    {
+        QFETCH(QList<ConversationListItem>, conversations);
+        QFETCH(RetryMap, retryAfter);
+        QFETCH(QStringList, eligible);
+        QCOMPARE(AutoTriagePolicy::eligibleConversationIDs(conversations, retryAfter, 1'000'000), eligible);
+    }
+
+    void isDirect_data()
+    {
+        QTest::addColumn<QString>("sender");
+        QTest::addColumn<QStringList>("recipients");
+        QTest::addColumn<bool>("direct");
+        // Owner "Me@Quarn.local", person "pat@example.com".
+        QTest::newRow("from the person, cases differ")
+            << u"PAT@EXAMPLE.COM"_s << QStringList { u"me@QUARN.local"_s } << true;
+        QTest::newRow("to the person") << u"me@quarn.local"_s << QStringList { u"Pat@Example.com"_s } << true;
+        QTest::newRow("duplicates do not matter")
+            << u"pat@example.com"_s << QStringList { u"me@quarn.local"_s, u"PAT@example.com"_s } << true;
+        QTest::newRow("copy to a third address")
+            << u"pat@example.com"_s << QStringList { u"me@quarn.local"_s, u"kim@example.com"_s } << false;
+        QTest::newRow("owner to himself only") << u"me@quarn.local"_s << QStringList { u"ME@quarn.local"_s } << false;
+        QTest::newRow("no recipients, from the person") << u"pat@example.com"_s << QStringList() << true;
+        QTest::newRow("third party only") << u"kim@example.com"_s << QStringList { u"pat@example.com"_s } << false;
+        QTest::newRow("non-ASCII address lower-cased")
+            << u"me@quarn.local"_s << QStringList { u"pat@example.com"_s, u"\u00c9LO@example.com"_s } << false;
+    }
+    void isDirect()
+    {
+        QFETCH(QString, sender);
+        QFETCH(QStringList, recipients);
+        QFETCH(bool, direct);
+        QCOMPARE(PersonTimelinePolicy::isDirect(message(sender, recipients), u"Me@Quarn.local"_s, u"pat@example.com"_s),
+            direct);
+        // The same message seen from a person whose address is given in upper case.
+        QCOMPARE(PersonTimelinePolicy::isDirect(message(sender, recipients), u"me@quarn.local"_s, u"PAT@EXAMPLE.COM"_s),
+            direct);
     }
 
     void recipients_data()
