@@ -1,0 +1,574 @@
+#include "ai/codexrunner.h"
+
+#include "ai/codexprocess.h"
+#include "ai/codexprompts.h"
+#include "core/error.h"
+#include "platform/executabletrust.h"
+#include "platform/paths.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QUuid>
+
+#include <cerrno>
+#include <exception>
+#include <functional>
+#include <utility>
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace quarn {
+
+namespace {
+
+#if defined(__x86_64__)
+constexpr const char *kPinnedDigest = CodexRunner::kPinnedDigestX86_64;
+constexpr char kNpmPlatformPackage[] = "codex-linux-x64";
+constexpr char kNpmPlatformExecutable[] = "vendor/x86_64-unknown-linux-musl/bin/codex";
+#elif defined(__aarch64__)
+constexpr const char *kPinnedDigest = CodexRunner::kPinnedDigestAarch64;
+constexpr char kNpmPlatformPackage[] = "codex-linux-arm64";
+constexpr char kNpmPlatformExecutable[] = "vendor/aarch64-unknown-linux-musl/bin/codex";
+#else
+// No reviewed build for this machine: no digest matches, discovery finds nothing.
+constexpr const char *kPinnedDigest = "";
+constexpr char kNpmPlatformPackage[] = "codex-unsupported-platform";
+constexpr char kNpmPlatformExecutable[] = "vendor/unsupported/bin/codex";
+#endif
+
+QByteArray native(const QString &path)
+{
+    return QFile::encodeName(path);
+}
+
+[[noreturn]] void throwErrno(int err)
+{
+    throw PlatformError::fromErrno(err);
+}
+
+class Descriptor
+{
+public:
+    explicit Descriptor(int fd)
+        : m_fd(fd)
+    { }
+    ~Descriptor()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+    [[nodiscard]] int get() const { return m_fd; }
+    [[nodiscard]] bool isValid() const { return m_fd >= 0; }
+    /// Closes now and reports the close's errno (0 when it succeeded).
+    int close()
+    {
+        const int rc = ::close(std::exchange(m_fd, -1));
+        return rc == 0 ? 0 : errno;
+    }
+
+private:
+    int m_fd;
+};
+
+/// `path` without its last component ("/" stays "/").
+QString withoutLastComponent(const QString &path)
+{
+    const qsizetype slash = path.lastIndexOf(u'/');
+    if (slash <= 0)
+        return QStringLiteral("/");
+    return path.left(slash);
+}
+
+QString joined(const QString &folder, const QString &rest)
+{
+    return folder.endsWith(u'/') ? folder + rest : folder + u'/' + rest;
+}
+
+/// Creates `path` and any missing folder above it, each new one 0700 (they
+/// lie inside the user's private data folder). An existing folder is fine.
+void makePath(const QString &path)
+{
+    const QByteArray target = native(QDir::cleanPath(path));
+    for (qsizetype end = 1; end <= target.size(); ++end) {
+        if (end < target.size() && target.at(end) != '/')
+            continue;
+        const QByteArray prefix = target.left(end);
+        if (::mkdir(prefix.constData(), 0700) == 0)
+            continue;
+        const int err = errno;
+        struct stat st
+        {
+        };
+        if (err == EEXIST && ::stat(prefix.constData(), &st) == 0 && S_ISDIR(st.st_mode))
+            continue;
+        throwErrno(err == EEXIST ? ENOTDIR : err);
+    }
+}
+
+/// Sets a folder's mode without following a link at the path: a link there
+/// fails (ELOOP) instead of loosening or tightening someone else's folder.
+void setDirectoryMode(const QString &path, mode_t mode)
+{
+    const Descriptor fd(::open(native(path).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.isValid())
+        throwErrno(errno);
+    if (::fchmod(fd.get(), mode) != 0)
+        throwErrno(errno);
+}
+
+/// Removes whatever is at `path` itself (never a link's target). A folder
+/// is removed only when empty: nothing foreign is deleted wholesale.
+void removeItem(const QString &path)
+{
+    const QByteArray p = native(path);
+    if (::unlink(p.constData()) == 0)
+        return;
+    int err = errno;
+    if (err == EISDIR) {
+        if (::rmdir(p.constData()) == 0)
+            return;
+        err = errno;
+    }
+    throwErrno(err);
+}
+
+/// A plain copy of `source` into a new file at `target` (which must not
+/// exist), with mode `mode`. A partial copy is removed.
+void copyFile(const QString &source, const QString &target, mode_t mode)
+{
+    const Descriptor in(::open(native(source).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!in.isValid())
+        throwErrno(errno);
+    Descriptor out(::open(native(target).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!out.isValid())
+        throwErrno(errno);
+    const auto fail = [&](int err) {
+        (void)out.close();
+        (void)::unlink(native(target).constData());
+        throwErrno(err);
+    };
+    bool kernelCopy = true;
+    for (;;) {
+        ssize_t n;
+        if (kernelCopy) {
+            n = ::copy_file_range(in.get(), nullptr, out.get(), nullptr, std::size_t { 1 } << 30, 0);
+            if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
+                kernelCopy = false;
+                continue;
+            }
+        } else {
+            n = ::sendfile(out.get(), in.get(), nullptr, std::size_t { 1 } << 30);
+        }
+        if (n == 0)
+            break;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            fail(errno);
+        }
+    }
+    if (::fchmod(out.get(), mode) != 0)
+        fail(errno);
+    if (const int err = out.close())
+        fail(err);
+}
+
+/// Writes `bytes` to `path` completely under a temporary name beside it,
+/// then renames it into place.
+void writeAtomically(const QString &path, const QByteArray &bytes)
+{
+    QByteArray temporary = native(path) + ".XXXXXX";
+    Descriptor fd(::mkostemp(temporary.data(), O_CLOEXEC));
+    if (!fd.isValid())
+        throwErrno(errno);
+    const auto fail = [&](int err) {
+        (void)fd.close();
+        (void)::unlink(temporary.constData());
+        throwErrno(err);
+    };
+    qsizetype written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n
+            = ::write(fd.get(), bytes.constData() + written, static_cast<std::size_t>(bytes.size() - written));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            fail(errno);
+        }
+        written += n;
+    }
+    if (const int err = fd.close())
+        fail(err);
+    if (::rename(temporary.constData(), native(path).constData()) != 0)
+        fail(errno);
+}
+
+int removeEntry(const char *path, const struct stat *, int, struct FTW *)
+{
+    (void)::remove(path);
+    return 0;
+}
+
+/// Removes a work folder and everything in it, without following links a
+/// child may have left there. Failures are ignored.
+void removeTree(const QString &path)
+{
+    (void)::nftw(native(path).constData(), removeEntry, 16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
+}
+
+/// Makes a private work folder (never its parents). The folder is removed
+/// again if it cannot be made private, so that a failure leaves nothing.
+QString createWorkFolder(const QString &temporaryDirectory, const QString &prefix)
+{
+    const QString base = temporaryDirectory.isEmpty() ? QDir::tempPath() : temporaryDirectory;
+    const QString folder = joined(base, prefix + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper());
+    if (::mkdir(native(folder).constData(), 0700) != 0)
+        throwErrno(errno);
+    try {
+        setDirectoryMode(folder, 0700);
+    } catch (...) {
+        (void)::rmdir(native(folder).constData());
+        throw;
+    }
+    return folder;
+}
+
+/// Reads the result file, but only when it is a regular file no larger than
+/// `limit`: a child cannot make the client read an unbounded file, block on
+/// a FIFO or follow a link out of the work folder.
+QByteArray readResult(const QString &path, qint64 limit)
+{
+    const QByteArray p = native(path);
+    struct stat atPath
+    {
+    };
+    if (::lstat(p.constData(), &atPath) != 0)
+        throwErrno(errno); // no result written: the file system's own error
+    if (!S_ISREG(atPath.st_mode) || atPath.st_size < 0 || atPath.st_size > limit)
+        throw CodexRunnerError::invalidOutput();
+    const Descriptor fd(::open(p.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    struct stat opened
+    {
+    };
+    if (!fd.isValid() || ::fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_ino != atPath.st_ino
+        || opened.st_dev != atPath.st_dev)
+        throw CodexRunnerError::invalidOutput();
+    // Read at most one byte past the limit: a file that grew since its size
+    // was checked is still refused without reading it whole.
+    QByteArray bytes(static_cast<qsizetype>(limit) + 1, Qt::Uninitialized);
+    qsizetype got = 0;
+    while (got < bytes.size()) {
+        const ssize_t n = ::read(fd.get(), bytes.data() + got, static_cast<std::size_t>(bytes.size() - got));
+        if (n == 0)
+            break;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throw CodexRunnerError::invalidOutput();
+        }
+        got += n;
+    }
+    if (got > limit)
+        throw CodexRunnerError::invalidOutput();
+    bytes.truncate(got);
+    return bytes;
+}
+
+/// Removes the work folder when the operation's frame goes away without
+/// having removed it (a cancelled operation), so that none is ever left.
+class WorkFolderGuard
+{
+public:
+    explicit WorkFolderGuard(QString path)
+        : m_path(std::move(path))
+    { }
+    ~WorkFolderGuard()
+    {
+        if (!m_path.isEmpty())
+            removeTree(m_path);
+    }
+    WorkFolderGuard(const WorkFolderGuard &) = delete;
+    WorkFolderGuard &operator=(const WorkFolderGuard &) = delete;
+    /// Hands the removal over to the caller.
+    QString release() { return std::exchange(m_path, QString()); }
+
+private:
+    QString m_path;
+};
+
+QStringList execArguments(const std::optional<QString> &schemaPath, const QString &resultPath)
+{
+    QStringList arguments { QStringLiteral("exec"), QStringLiteral("--ephemeral"), QStringLiteral("--sandbox"),
+        QStringLiteral("read-only"), QStringLiteral("--skip-git-repo-check"), QStringLiteral("--color"),
+        QStringLiteral("never") };
+    if (schemaPath)
+        arguments << QStringLiteral("--output-schema") << *schemaPath;
+    arguments << QStringLiteral("--output-last-message") << resultPath << QStringLiteral("-");
+    return arguments;
+}
+
+} // namespace
+
+/// What distinguishes triage, subject and chat inside the common frame.
+struct CodexRunner::Operation
+{
+    QString folderPrefix;
+    /// Empty for a run without output schema.
+    QString schemaFileName;
+    QByteArray schema;
+    QString resultFileName;
+    qint64 resultByteLimit = 0;
+    std::chrono::milliseconds timeLimit { 0 };
+    /// Builds the prompt's UTF-8 bytes; runs on the serial worker.
+    std::function<QByteArray()> prompt;
+};
+
+CodexRunner::Configuration CodexRunner::Configuration::production()
+{
+    Configuration configuration;
+    configuration.pinnedDigest = QString::fromLatin1(kPinnedDigest);
+    configuration.installCandidates = {
+        QStringLiteral("/usr/local/bin/codex"),
+        QStringLiteral("/usr/bin/codex"),
+        QStringLiteral("/home/linuxbrew/.linuxbrew/bin/codex"),
+        platform::homeDirectory() + QStringLiteral("/.local/bin/codex"),
+    };
+    configuration.runtimeDirectory = platform::applicationSupportDirectory() + QStringLiteral("/runtime");
+    return configuration;
+}
+
+CodexRunner::CodexRunner(Configuration configuration)
+    : m_configuration(std::move(configuration))
+{ }
+
+CodexRunner &CodexRunner::shared()
+{
+    static CodexRunner *const runner = new CodexRunner();
+    return *runner;
+}
+
+std::optional<QString> CodexRunner::findInstalledBinary(const QStringList &candidates)
+{
+    const QString platformExecutable = QString::fromLatin1(kNpmPlatformExecutable);
+    for (const QString &candidate : candidates) {
+        if (!platform::isExecutableFile(candidate))
+            continue;
+        const std::optional<QString> resolved = platform::resolvingSymlinks(candidate);
+        if (!resolved)
+            continue;
+        if (platform::isNativeExecutableImage(*resolved))
+            return resolved;
+        // Otherwise the candidate is taken for the launcher script of the npm
+        // package (".../@openai/codex/bin/codex.js"): its platform package is
+        // either installed inside it or beside it. Neither path is resolved
+        // or tested for its format here; the trust check does both.
+        const QString package = withoutLastComponent(withoutLastComponent(*resolved));
+        const QString scope = withoutLastComponent(package);
+        const QString nested = joined(package,
+            QStringLiteral("node_modules/@openai/") + QString::fromLatin1(kNpmPlatformPackage) + u'/'
+                + platformExecutable);
+        const QString sibling = joined(scope, QString::fromLatin1(kNpmPlatformPackage) + u'/' + platformExecutable);
+        if (platform::isExecutableFile(nested))
+            return nested;
+        if (platform::isExecutableFile(sibling))
+            return sibling;
+    }
+    return std::nullopt;
+}
+
+bool CodexRunner::isTrustedCodexBinary(const QString &path, const QString &pinnedDigest)
+{
+    // Ownership, native format, pinned digest and a path free of links. The
+    // code-signature step of other platforms has no counterpart here: the
+    // pinned digest is the authority (see platform::isTrustedExecutable).
+    return platform::isTrustedExecutable(path, pinnedDigest);
+}
+
+bool CodexRunner::isTrustedStagedBinary(const QString &path, const QString &pinnedDigest)
+{
+    const QString standardized = platform::standardizedPath(path);
+    if (QFileInfo(standardized).fileName() != QLatin1String(kStagedFileName))
+        return false;
+    if (!platform::isOwnedPrivateDirectory(withoutLastComponent(standardized)))
+        return false;
+    return isTrustedCodexBinary(path, pinnedDigest);
+}
+
+QString CodexRunner::prepareBinary()
+{
+    const QString &digest = m_configuration.pinnedDigest;
+    if (m_stagedBinary && isTrustedStagedBinary(*m_stagedBinary, digest))
+        return *m_stagedBinary;
+
+    // The first installation found decides: a refused one is never passed
+    // over for a later candidate.
+    const std::optional<QString> source = findInstalledBinary(m_configuration.installCandidates);
+    if (!source)
+        throw CodexRunnerError::unavailable();
+    if (!isTrustedCodexBinary(*source, digest))
+        throw CodexRunnerError::untrustedBinary();
+
+    const QString &runtime = m_configuration.runtimeDirectory;
+    makePath(runtime);
+    setDirectoryMode(runtime, 0700);
+
+    const QString staged = joined(runtime, QLatin1String(kStagedFileName));
+    struct stat st
+    {
+    };
+    if (::lstat(native(staged).constData(), &st) == 0) {
+        if (isTrustedStagedBinary(staged, digest)) {
+            m_stagedBinary = staged;
+            return staged;
+        }
+        removeItem(staged);
+    }
+    copyFile(*source, staged, 0500);
+    if (isTrustedStagedBinary(staged, digest)) {
+        m_stagedBinary = staged;
+        return staged;
+    }
+    (void)::unlink(native(staged).constData());
+    throw CodexRunnerError::untrustedBinary();
+}
+
+QCoro::Task<QString> CodexRunner::prepare()
+{
+    co_return co_await m_executor.run([this] { return prepareBinary(); });
+}
+
+QCoro::Task<std::optional<QString>> CodexRunner::prepareQuietly()
+{
+    try {
+        co_return co_await prepare();
+    } catch (...) { }
+    co_return std::nullopt;
+}
+
+QCoro::Task<bool> CodexRunner::isStagedCopyTrusted(QString path)
+{
+    co_return co_await m_executor.run(
+        [path, digest = m_configuration.pinnedDigest] { return isTrustedStagedBinary(path, digest); });
+}
+
+QCoro::Task<bool> CodexRunner::isReady()
+{
+    try {
+        const std::optional<QString> binary = co_await prepareQuietly();
+        if (!binary || !co_await isStagedCopyTrusted(*binary))
+            co_return false;
+        const QStringList arguments { QStringLiteral("login"), QStringLiteral("status") };
+        const std::int32_t status = co_await CodexProcess::run(
+            *binary, arguments, std::nullopt, m_configuration.probeTimeLimit, m_configuration.killDelay);
+        co_return status == 0;
+    } catch (...) { }
+    co_return false;
+}
+
+QCoro::Task<QByteArray> CodexRunner::runOperation(Operation operation)
+{
+    const QString binary = co_await prepare();
+    // The probe's exit status is the only sign of a missing login: nothing a
+    // child prints is ever looked at.
+    if (!co_await isReady())
+        throw CodexRunnerError::notLoggedIn();
+
+    const QString folder
+        = co_await m_executor.run([base = m_configuration.temporaryDirectory, prefix = operation.folderPrefix] {
+              return createWorkFolder(base, prefix);
+          });
+    WorkFolderGuard guard(folder);
+    std::exception_ptr failure;
+    QByteArray result;
+    try {
+        result = co_await runInWorkFolder(operation, binary, folder);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    co_await m_executor.run([folder] { removeTree(folder); });
+    (void)guard.release();
+    if (failure)
+        std::rethrow_exception(failure);
+    co_return result;
+}
+
+QCoro::Task<QByteArray> CodexRunner::runInWorkFolder(const Operation &operation, QString binary, QString folder)
+{
+    const QString resultPath = joined(folder, operation.resultFileName);
+    std::optional<QString> schemaPath;
+    if (!operation.schemaFileName.isEmpty())
+        schemaPath = joined(folder, operation.schemaFileName);
+
+    QByteArray prompt = co_await m_executor.run([schemaPath, schema = operation.schema, build = operation.prompt] {
+        if (schemaPath)
+            writeAtomically(*schemaPath, schema);
+        return build();
+    });
+
+    // The copy may have changed since it was prepared; only a copy verified
+    // now is started.
+    if (!co_await isStagedCopyTrusted(binary))
+        throw CodexRunnerError::untrustedBinary();
+
+    const std::int32_t status = co_await CodexProcess::run(binary, execArguments(schemaPath, resultPath),
+        std::move(prompt), operation.timeLimit, m_configuration.killDelay);
+    if (status != 0)
+        throw CodexRunnerError::failed(status);
+
+    co_return co_await m_executor.run(
+        [resultPath, limit = operation.resultByteLimit] { return readResult(resultPath, limit); });
+}
+
+QCoro::Task<AiInsight> CodexRunner::triage(ConversationDetail conversation)
+{
+    Operation operation {
+        QStringLiteral("quarn-mail-codex-"),
+        QStringLiteral("insight.schema.json"),
+        codexprompts::triageSchema(),
+        QStringLiteral("result.json"),
+        codexprompts::kTriageResultByteLimit,
+        m_configuration.triageTimeLimit,
+        [conversation = std::move(conversation)] { return codexprompts::triagePrompt(conversation).toUtf8(); },
+    };
+    const QByteArray result = co_await runOperation(std::move(operation));
+    co_return codexprompts::acceptTriage(result);
+}
+
+QCoro::Task<QString> CodexRunner::suggestSubject(QString body)
+{
+    Operation operation {
+        QStringLiteral("quarn-mail-subject-"),
+        QStringLiteral("subject.schema.json"),
+        codexprompts::subjectSchema(),
+        QStringLiteral("result.json"),
+        codexprompts::kSubjectResultByteLimit,
+        m_configuration.subjectTimeLimit,
+        [body = std::move(body)] { return codexprompts::subjectPrompt(body).toUtf8(); },
+    };
+    const QByteArray result = co_await runOperation(std::move(operation));
+    co_return codexprompts::acceptSubject(result);
+}
+
+QCoro::Task<QString> CodexRunner::chat(QList<AIChatMessage> messages)
+{
+    Operation operation {
+        QStringLiteral("quarn-mail-chat-"),
+        QString(),
+        QByteArray(),
+        QStringLiteral("result.txt"),
+        codexprompts::kChatResultByteLimit,
+        m_configuration.chatTimeLimit,
+        [messages = std::move(messages)] { return codexprompts::chatPrompt(messages).toUtf8(); },
+    };
+    const QByteArray result = co_await runOperation(std::move(operation));
+    co_return codexprompts::acceptChat(result);
+}
+
+} // namespace quarn
