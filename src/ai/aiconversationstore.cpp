@@ -1,0 +1,217 @@
+#include "ai/aiconversationstore.h"
+
+#include "core/error.h"
+#include "model/json.h"
+#include "platform/paths.h"
+
+#include <QFile>
+
+#include <algorithm>
+#include <cerrno>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+
+namespace quarn {
+
+namespace {
+
+constexpr mode_t kFolderMode = 0700;
+constexpr mode_t kFileMode = 0600;
+
+[[noreturn]] void fail(const QString &what, int err = errno)
+{
+    throw PlatformError::fromErrno(err, what);
+}
+
+/// Closes a descriptor on every path; `release()` hands the close to the caller.
+class Descriptor
+{
+public:
+    explicit Descriptor(int fd)
+        : m_fd(fd)
+    { }
+    ~Descriptor()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+    [[nodiscard]] int get() const { return m_fd; }
+    int release() { return std::exchange(m_fd, -1); }
+
+private:
+    int m_fd;
+};
+
+void createFolders(const QString &folder)
+{
+    // Missing folders are made one by one, each private from the start; an
+    // existing folder (also one made by someone else meanwhile) is fine.
+    const QByteArray path = QFile::encodeName(folder);
+    for (qsizetype i = 1; i <= path.size(); ++i) {
+        if (i < path.size() && path.at(i) != '/')
+            continue;
+        const QByteArray prefix = path.left(i);
+        if (::mkdir(prefix.constData(), kFolderMode) == 0 || errno == EEXIST)
+            continue;
+        fail(QFile::decodeName(prefix));
+    }
+    struct stat st
+    {
+    };
+    if (::stat(path.constData(), &st) != 0)
+        fail(folder);
+    if (!S_ISDIR(st.st_mode))
+        fail(folder, ENOTDIR);
+}
+
+void writeAll(int fd, const QByteArray &bytes, const QString &what)
+{
+    const char *data = bytes.constData();
+    qsizetype left = bytes.size();
+    while (left > 0) {
+        const ssize_t written = ::write(fd, data, size_t(left));
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            fail(what);
+        }
+        data += written;
+        left -= written;
+    }
+}
+
+QByteArray readAll(int fd, qint64 sizeHint, const QString &what)
+{
+    QByteArray bytes;
+    bytes.reserve(qsizetype(std::max<qint64>(sizeHint, 0)) + 1);
+    char buffer[1 << 16];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            fail(what);
+        }
+        if (got == 0)
+            return bytes;
+        bytes.append(buffer, qsizetype(got));
+    }
+}
+
+QList<AIConversation> loadFile(const QString &filePath)
+{
+    const QByteArray path = QFile::encodeName(filePath);
+    // No-follow and non-blocking: a link or a FIFO put in the file's place is
+    // refused instead of being followed or hanging the worker.
+    Descriptor fd(::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (fd.get() < 0) {
+        if (errno == ENOENT)
+            return {};
+        fail(filePath);
+    }
+    struct stat st
+    {
+    };
+    if (::fstat(fd.get(), &st) != 0)
+        fail(filePath);
+    if (!S_ISREG(st.st_mode))
+        fail(filePath, EINVAL);
+    if (st.st_uid != ::getuid())
+        fail(filePath, EPERM);
+
+    auto conversations = decodeJson<QList<AIConversation>>(readAll(fd.get(), st.st_size, filePath));
+    std::stable_sort(conversations.begin(), conversations.end(),
+        [](const AIConversation &a, const AIConversation &b) { return a.updatedAt > b.updatedAt; });
+    return conversations;
+}
+
+void syncFolder(const QString &folder)
+{
+    Descriptor fd(::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.get() < 0 || ::fsync(fd.get()) != 0)
+        fail(folder);
+}
+
+void saveFile(const QString &filePath, const QList<AIConversation> &conversations)
+{
+    const qsizetype slash = filePath.lastIndexOf(u'/');
+    const QString folder = slash > 0 ? filePath.left(slash) : u"/"_s;
+    const QString name = filePath.mid(slash + 1);
+
+    createFolders(folder);
+    if (::chmod(QFile::encodeName(folder).constData(), kFolderMode) != 0)
+        fail(folder);
+
+    const QByteArray bytes = encodeJson(conversations);
+
+    // The temporary file lies in the same folder, so the rename that puts it
+    // in place never crosses a file system and is atomic.
+    QByteArray temporary = QFile::encodeName(folder + u"/."_s + name + u".tmp-XXXXXX"_s);
+    Descriptor fd(::mkostemp(temporary.data(), O_CLOEXEC));
+    if (fd.get() < 0)
+        fail(folder);
+    const QString temporaryName = QFile::decodeName(temporary);
+    try {
+        // Private from the first byte, whatever the umask; the mode moves with
+        // the file when it is renamed.
+        if (::fchmod(fd.get(), kFileMode) != 0)
+            fail(temporaryName);
+        writeAll(fd.get(), bytes, temporaryName);
+        // The data must be on disk before the name points at it, or a crash
+        // right after the rename could leave an empty or partial file.
+        if (::fsync(fd.get()) != 0)
+            fail(temporaryName);
+        if (::close(fd.release()) != 0)
+            fail(temporaryName);
+        if (::rename(temporary.constData(), QFile::encodeName(filePath).constData()) != 0)
+            fail(filePath);
+    } catch (...) {
+        ::unlink(temporary.constData());
+        throw;
+    }
+    // Makes the rename itself durable.
+    syncFolder(folder);
+}
+
+} // namespace
+
+AIConversationStore::AIConversationStore()
+    : AIConversationStore(defaultFilePath())
+{ }
+
+AIConversationStore::AIConversationStore(QString filePath)
+    : m_filePath(std::move(filePath))
+    , m_executor(std::make_unique<SerialExecutor>())
+{ }
+
+AIConversationStore::~AIConversationStore() = default;
+
+QString AIConversationStore::defaultFilePath()
+{
+    return platform::applicationSupportDirectory() + u"/ai-conversations.json"_s;
+}
+
+// The jobs are named and their tasks awaited as locals: GCC 12 destroys a
+// lambda or task that is a temporary inside a co_await expression twice,
+// which drops the reference count of captured Qt containers below zero.
+QCoro::Task<QList<AIConversation>> AIConversationStore::load()
+{
+    auto job = [path = m_filePath] { return loadFile(path); };
+    auto task = m_executor->run(std::move(job));
+    co_return co_await std::move(task);
+}
+
+QCoro::Task<void> AIConversationStore::save(QList<AIConversation> conversations)
+{
+    auto job = [path = m_filePath, conversations = std::move(conversations)] { saveFile(path, conversations); };
+    auto task = m_executor->run(std::move(job));
+    co_await std::move(task);
+}
+
+} // namespace quarn

@@ -1,0 +1,345 @@
+#include "ai/aiconversationstore.h"
+#include "core/blocking.h"
+#include "model/json.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <memory>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+using namespace quarn;
+
+namespace {
+
+AIConversation conversation(const QString &id, qint64 updatedAt, int messages = 1)
+{
+    AIConversation c;
+    c.id = id;
+    c.title = u"会話 "_s + id;
+    c.createdAt = 1;
+    c.updatedAt = updatedAt;
+    for (int i = 0; i < messages; ++i) {
+        AIChatMessage m;
+        m.id = u"msg_%1_%2"_s.arg(id).arg(i);
+        m.role = i % 2 ? AIChatMessage::Role::assistant : AIChatMessage::Role::user;
+        m.content = u"内容 \"%1\"\n😀 e\u0301"_s.arg(i);
+        m.createdAt = updatedAt - messages + i;
+        c.messages.append(m);
+    }
+    return c;
+}
+
+QStringList ids(const QList<AIConversation> &list)
+{
+    QStringList out;
+    for (const auto &c : list)
+        out.append(c.id);
+    return out;
+}
+
+mode_t modeOf(const QString &path)
+{
+    struct stat st
+    {
+    };
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return mode_t(-1);
+    return st.st_mode & 07777;
+}
+
+QByteArray contentOf(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return "<unreadable>";
+    return f.readAll();
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
+}
+
+QList<AIConversation> load(AIConversationStore &store)
+{
+    return blockOn(store.load());
+}
+
+void save(AIConversationStore &store, const QList<AIConversation> &list)
+{
+    blockOn(store.save(list));
+}
+
+// Runs `op` and returns the description of the Error it threw, or "" when it
+// did not throw one.
+template<typename Op> QString failureOf(Op op)
+{
+    try {
+        op();
+    } catch (const Error &e) {
+        return e.description().isEmpty() ? u"<empty description>"_s : e.description();
+    }
+    return {};
+}
+
+} // namespace
+
+class TestAIConversationStore : public QObject
+{
+    Q_OBJECT
+
+private:
+    // A fresh folder for each test function.
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString path(const QString &relative) const { return m_dir->path() + u'/' + relative; }
+
+private Q_SLOTS:
+    void init()
+    {
+        m_dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_dir->isValid());
+    }
+
+    void firstStartLoadsEmptyAndCreatesNothing()
+    {
+        AIConversationStore store(path(u"App/Quarn Mail/ai-conversations.json"_s));
+        QCOMPARE(load(store), QList<AIConversation>());
+        QVERIFY(!QFileInfo::exists(path(u"App"_s)));
+
+        save(store, { conversation(u"ai_1"_s, 10) });
+        QCOMPARE(modeOf(path(u"App/Quarn Mail"_s)), mode_t(0700));
+        QCOMPARE(modeOf(store.filePath()), mode_t(0600));
+        QCOMPARE(QDir(path(u"App/Quarn Mail"_s)).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+            QStringList { u"ai-conversations.json"_s });
+    }
+
+    void roundTripKeepsEverything()
+    {
+        AIConversationStore store(path(u"ai-conversations.json"_s));
+        const QList<AIConversation> list { conversation(u"ai_a"_s, 30, 3), conversation(u"ai_b"_s, 20, 0),
+            conversation(u"ai_c"_s, 10, 2) };
+        save(store, list);
+        QCOMPARE(load(store), list);
+        // Compact, in the order the caller gave, in the records' JSON form.
+        QCOMPARE(contentOf(store.filePath()), encodeJson(list));
+        QVERIFY(!contentOf(store.filePath()).contains('\n'));
+
+        save(store, {});
+        QCOMPARE(contentOf(store.filePath()), QByteArray("[]"));
+        QCOMPARE(load(store), QList<AIConversation>());
+    }
+
+    void loadOrdersByUpdatedAtStably_data()
+    {
+        QTest::addColumn<QList<qint64>>("updatedAt");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("5 then 9") << QList<qint64> { 5, 9 } << QStringList { u"c1"_s, u"c0"_s };
+        QTest::newRow("already sorted") << QList<qint64> { 9, 5 } << QStringList { u"c0"_s, u"c1"_s };
+        QTest::newRow("equal keep file order")
+            << QList<qint64> { 7, 7, 7 } << QStringList { u"c0"_s, u"c1"_s, u"c2"_s };
+        QTest::newRow("equal among others")
+            << QList<qint64> { 1, 7, 9, 7, 1 } << QStringList { u"c2"_s, u"c1"_s, u"c3"_s, u"c0"_s, u"c4"_s };
+        QTest::newRow("negative and large")
+            << QList<qint64> { -1, 9'007'199'254'740'993, 0 } << QStringList { u"c1"_s, u"c2"_s, u"c0"_s };
+    }
+    void loadOrdersByUpdatedAtStably()
+    {
+        QFETCH(QList<qint64>, updatedAt);
+        QFETCH(QStringList, expected);
+        AIConversationStore store(path(u"ai-conversations.json"_s));
+        QList<AIConversation> list;
+        for (qsizetype i = 0; i < updatedAt.size(); ++i)
+            list.append(conversation(u"c%1"_s.arg(i), updatedAt.at(i)));
+        save(store, list);
+        QCOMPARE(ids(load(store)), expected);
+    }
+
+    void readsAnyKeyOrderAndEscaping()
+    {
+        AIConversationStore store(path(u"ai-conversations.json"_s));
+        QVERIFY(writeFile(store.filePath(),
+            R"( [ {"updatedAt": 2, "messages": [{"createdAt": 1, "content": "\u3053\u3093\ud83d\ude00",)"
+            R"( "role": "assistant", "id": "msg_1"}], "title": "t\/1", "createdAt": 1, "id": "ai_1",)"
+            R"( "extra": true} ] )"));
+        const auto list = load(store);
+        QCOMPARE(list.size(), 1);
+        QCOMPARE(list.at(0).title, u"t/1"_s);
+        QCOMPARE(list.at(0).messages.at(0).content, u"こん😀"_s);
+        QCOMPARE(list.at(0).messages.at(0).role, AIChatMessage::Role::assistant);
+    }
+
+    void badFileFailsLoadAndStaysUntouched_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::newRow("truncated") << QByteArray(
+            "[{\"id\":\"ai_1\",\"title\":\"t\",\"messages\":[],\"createdAt\":1,\"upd");
+        QTest::newRow("empty") << QByteArray();
+        QTest::newRow("object") << QByteArray(R"({"id":"ai_1"})");
+        QTest::newRow("missing key") << QByteArray(R"([{"id":"ai_1","title":"t","messages":[],"createdAt":1}])");
+        QTest::newRow("time as text") << QByteArray(
+            R"([{"id":"ai_1","title":"t","messages":[],"createdAt":1,"updatedAt":"2"}])");
+        QTest::newRow("unknown role") << QByteArray(
+            R"([{"id":"a","title":"t","createdAt":1,"updatedAt":2,)"
+            R"("messages":[{"id":"m","role":"system","content":"c","createdAt":1}]}])");
+        QTest::newRow("invalid utf-8") << QByteArray("[{\"id\":\"\xff\"}]");
+    }
+    void badFileFailsLoadAndStaysUntouched()
+    {
+        QFETCH(QByteArray, content);
+        AIConversationStore store(path(u"ai-conversations.json"_s));
+        QVERIFY(writeFile(store.filePath(), content));
+        QVERIFY(::chmod(QFile::encodeName(store.filePath()).constData(), 0644) == 0);
+        const QDateTime modified = QFileInfo(store.filePath()).lastModified();
+
+        try {
+            (void)load(store);
+            QFAIL("a bad file loaded");
+        } catch (const DecodeError &e) {
+            QVERIFY(!e.description().isEmpty());
+        }
+        QCOMPARE(contentOf(store.filePath()), content);
+        QCOMPARE(modeOf(store.filePath()), mode_t(0644));
+        QCOMPARE(QFileInfo(store.filePath()).lastModified(), modified);
+
+        // The next save overwrites it.
+        save(store, { conversation(u"ai_1"_s, 1) });
+        QCOMPARE(ids(load(store)), QStringList { u"ai_1"_s });
+    }
+
+    void loadRefusesWhatIsNotTheUsersOwnFile()
+    {
+        AIConversationStore store(path(u"ai-conversations.json"_s));
+        const QByteArray other = encodeJson(QList<AIConversation> { conversation(u"ai_elsewhere"_s, 1) });
+
+        // A link in the file's place is not followed.
+        QVERIFY(writeFile(path(u"elsewhere.json"_s), other));
+        QVERIFY(QFile::link(path(u"elsewhere.json"_s), store.filePath()));
+        QVERIFY(!failureOf([&] { (void)load(store); }).isEmpty());
+        QVERIFY(QFile::remove(store.filePath()));
+
+        // A FIFO neither hangs the load nor is read.
+        QVERIFY(::mkfifo(QFile::encodeName(store.filePath()).constData(), 0600) == 0);
+        QVERIFY(!failureOf([&] { (void)load(store); }).isEmpty());
+        QVERIFY(QFile::remove(store.filePath()));
+
+        // Another user's file.
+        QVERIFY(writeFile(store.filePath(), other));
+        QVERIFY(::chown(QFile::encodeName(store.filePath()).constData(), ::getuid() + 4242, -1) == 0);
+        QVERIFY(!failureOf([&] { (void)load(store); }).isEmpty());
+        QCOMPARE(contentOf(store.filePath()), other);
+    }
+
+    void saveReplacesALinkInsteadOfWritingThroughIt()
+    {
+        AIConversationStore store(path(u"ai-conversations.json"_s));
+        QVERIFY(writeFile(path(u"target"_s), "keep"));
+        QVERIFY(QFile::link(path(u"target"_s), store.filePath()));
+        save(store, { conversation(u"ai_1"_s, 1) });
+        QCOMPARE(contentOf(path(u"target"_s)), QByteArray("keep"));
+        QVERIFY(!QFileInfo(store.filePath()).isSymLink());
+        QCOMPARE(modeOf(store.filePath()), mode_t(0600));
+    }
+
+    void saveTightensLooseModes()
+    {
+        AIConversationStore store(path(u"data/ai-conversations.json"_s));
+        QVERIFY(QDir().mkpath(path(u"data"_s)));
+        QVERIFY(::chmod(QFile::encodeName(path(u"data"_s)).constData(), 0755) == 0);
+        QVERIFY(writeFile(store.filePath(), "[]"));
+        QVERIFY(::chmod(QFile::encodeName(store.filePath()).constData(), 0666) == 0);
+        const mode_t oldMask = ::umask(0);
+        save(store, { conversation(u"ai_1"_s, 1) });
+        ::umask(oldMask);
+        QCOMPARE(modeOf(path(u"data"_s)), mode_t(0700));
+        QCOMPARE(modeOf(store.filePath()), mode_t(0600));
+    }
+
+    void failedSaveKeepsOldContentAndLeavesNoTemporaryFile()
+    {
+        AIConversationStore store(path(u"data/ai-conversations.json"_s));
+        const QList<AIConversation> old { conversation(u"ai_old"_s, 1) };
+        save(store, old);
+        const QByteArray before = contentOf(store.filePath());
+        const QList<AIConversation> large { conversation(u"ai_new"_s, 2, 200) };
+
+        // Writing fails part-way: the file-size limit stops the write after a
+        // few bytes (and the signal it raises is ignored, so write fails).
+        rlimit saved {};
+        QVERIFY(::getrlimit(RLIMIT_FSIZE, &saved) == 0);
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit small = saved;
+        small.rlim_cur = 100;
+        QVERIFY(::setrlimit(RLIMIT_FSIZE, &small) == 0);
+        const QString writeFailure = failureOf([&] { save(store, large); });
+        QVERIFY(::setrlimit(RLIMIT_FSIZE, &saved) == 0);
+        std::signal(SIGXFSZ, oldHandler);
+        QVERIFY(!writeFailure.isEmpty());
+        QCOMPARE(contentOf(store.filePath()), before);
+        QCOMPARE(QDir(path(u"data"_s)).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+            QStringList { u"ai-conversations.json"_s });
+
+        // The rename fails: a folder stands at the file's path.
+        AIConversationStore blocked(path(u"data/blocked"_s));
+        QVERIFY(QDir().mkpath(path(u"data/blocked/inside"_s)));
+        QVERIFY(!failureOf([&] { save(blocked, old); }).isEmpty());
+        QCOMPARE(QDir(path(u"data"_s)).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+            (QStringList { u"ai-conversations.json"_s, u"blocked"_s }));
+        QCOMPARE(load(store), old);
+    }
+
+    void saveFailsWhenTheFolderCannotBeMade()
+    {
+        QVERIFY(writeFile(path(u"plain-file"_s), "x"));
+        AIConversationStore store(path(u"plain-file/sub/ai-conversations.json"_s));
+        QVERIFY(!failureOf([&] { save(store, {}); }).isEmpty());
+        QCOMPARE(contentOf(path(u"plain-file"_s)), QByteArray("x"));
+    }
+
+    void defaultFileIsInTheApplicationFolderAndOtherStoresNeverTouchIt()
+    {
+        const QByteArray oldData = qgetenv("XDG_DATA_HOME");
+        qputenv("XDG_DATA_HOME", QFile::encodeName(path(u"xdg"_s)));
+        const QString defaultPath = AIConversationStore::defaultFilePath();
+        AIConversationStore defaultStore;
+        AIConversationStore other(path(u"other/ai-conversations.json"_s));
+        save(other, { conversation(u"ai_1"_s, 1) });
+        if (oldData.isNull())
+            qunsetenv("XDG_DATA_HOME");
+        else
+            qputenv("XDG_DATA_HOME", oldData);
+
+        QCOMPARE(defaultPath, path(u"xdg/Quarn Mail/ai-conversations.json"_s));
+        QCOMPARE(defaultStore.filePath(), defaultPath);
+        QVERIFY(!QFileInfo::exists(path(u"xdg"_s)));
+        QCOMPARE(ids(load(other)), QStringList { u"ai_1"_s });
+    }
+
+    void operationsRunInTheOrderTheyWereStarted()
+    {
+        // A load started right after a save, before the save is awaited, sees
+        // the saved list: the worker runs them one after the other.
+        AIConversationStore store(path(u"ai-conversations.json"_s));
+        auto both = [](AIConversationStore &s) -> QCoro::Task<QList<AIConversation>> {
+            auto first = s.save({ conversation(u"ai_1"_s, 1, 500) });
+            auto second = s.save({ conversation(u"ai_2"_s, 2) });
+            auto loaded = s.load();
+            co_await std::move(first);
+            co_await std::move(second);
+            co_return co_await std::move(loaded);
+        };
+        QCOMPARE(ids(blockOn(both(store))), QStringList { u"ai_2"_s });
+    }
+};
+
+QTEST_GUILESS_MAIN(TestAIConversationStore)
+#include "test_aiconversationstore.moc"
