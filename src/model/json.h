@@ -45,6 +45,21 @@ private:
     QString m_reason;
 };
 
+/// A value that has no JSON form (for example an invalid date), raised
+/// before anything is written or sent.
+class EncodeError : public Error
+{
+public:
+    explicit EncodeError(QString reason)
+        : m_reason(std::move(reason))
+    {
+    }
+    [[nodiscard]] QString description() const override { return m_reason; }
+
+private:
+    QString m_reason;
+};
+
 /// No document this client reads nests deeper than a handful of levels; the
 /// limit keeps hostile input from costing unbounded memory or stack.
 inline constexpr std::size_t kMaxJsonDepth = 128;

@@ -1,0 +1,295 @@
+#include "api/apiclient.h"
+
+#include "core/error.h"
+#include "model/json.h"
+#include "model/mailtime.h"
+#include "quarn/config.h"
+
+#include <QCoreApplication>
+#include <QCoroNetworkReply>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QPointer>
+#include <QThread>
+#include <QUrlQuery>
+
+#include <algorithm>
+#include <memory>
+
+namespace quarn {
+
+using nlohmann::ordered_json;
+
+namespace {
+
+constexpr int kTimeoutMs = 30'000;
+
+// Unreserved characters stay as they are anyway; these are the rest of the
+// characters allowed in a URL path. "/" is among them, so an identifier that
+// contains one splits the path.
+const QByteArray kPathAllowedExtras = QByteArrayLiteral("!$&'()*+,;=:@/");
+
+QByteArray encodeIdentifier(const QString &identifier)
+{
+    return QUrl::toPercentEncoding(identifier, kPathAllowedExtras);
+}
+
+// `encodedPath` begins with "/" and is already percent-encoded; it is taken
+// as it is, so an encoded "%" is not encoded a second time.
+QUrl endpoint(const QUrl &base, const QByteArray &encodedPath)
+{
+    QString basePath = base.path(QUrl::FullyEncoded);
+    if (basePath.endsWith(u'/'))
+        basePath.chop(1);
+    QUrl url = base;
+    url.setPath(basePath + QString::fromLatin1(encodedPath), QUrl::TolerantMode);
+    return url;
+}
+
+QUrl withQuery(QUrl url, const QString &name, const QString &value)
+{
+    QUrlQuery query;
+    query.addQueryItem(name, value);
+    url.setQuery(query);
+    return url;
+}
+
+QByteArray conversationPath(const QString &id, const char *suffix = "")
+{
+    return QByteArrayLiteral("/api/conversations/") + encodeIdentifier(id) + QByteArray(suffix);
+}
+
+struct DeleteLater
+{
+    void operator()(QObject *o) const { o->deleteLater(); }
+};
+
+struct Answer
+{
+    int status = 0;
+    QByteArray body;
+};
+
+bool isTransportFailure(QNetworkReply::NetworkError error)
+{
+    // Qt reports HTTP error statuses as errors too (codes 201 and up); those
+    // are answers, and the status decides. Below 200 lie the connection,
+    // TLS, timeout, cancellation and proxy failures.
+    return error != QNetworkReply::NoError && int(error) < 200;
+}
+
+// The network stack writes header values as they are, so a CR or LF in a
+// token would end the Authorization header and start another of the token's
+// choosing. No valid token holds a control character; the service would
+// reject it, so it is refused here as unauthorized, before anything is sent.
+bool isSendableToken(const QString &token)
+{
+    return std::none_of(
+        token.cbegin(), token.cend(), [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; });
+}
+
+QCoro::Task<Answer> send(QUrl url, QByteArray method, std::optional<QByteArray> body, QString token)
+{
+    if (!isSendableToken(token))
+        throw MailAPIError::unauthorized();
+
+    QNetworkRequest request(url);
+    request.setTransferTimeout(kTimeoutMs);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    request.setRawHeader(QByteArrayLiteral("Authorization"), QByteArrayLiteral("Bearer ") + token.toUtf8());
+    request.setRawHeader(QByteArrayLiteral("Accept"), QByteArrayLiteral("application/json"));
+    if (body)
+        request.setRawHeader(QByteArrayLiteral("Content-Type"), QByteArrayLiteral("application/json"));
+
+    QNetworkAccessManager *manager = APIClient::networkAccessManager();
+    std::unique_ptr<QNetworkReply, DeleteLater> reply(
+        body ? manager->sendCustomRequest(request, method, *body) : manager->sendCustomRequest(request, method));
+    co_await reply.get();
+
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (isTransportFailure(reply->error()) || (!status.isValid() && reply->error() != QNetworkReply::NoError))
+        throw PlatformError(reply->errorString(), int(reply->error()));
+    if (!status.isValid())
+        throw MailAPIError::invalidResponse();
+    Answer answer;
+    answer.status = status.toInt();
+    if (answer.status != 401 && answer.status != 403)
+        answer.body = reply->readAll();
+    co_return answer;
+}
+
+QString errorMessage(const QByteArray &body)
+{
+    try {
+        const auto error = decodeJson<APIErrorBody>(body);
+        if (error.message)
+            return *error.message;
+        if (error.reason)
+            return *error.reason;
+        if (error.error)
+            return *error.error;
+    } catch (const DecodeError &) { }
+    return QStringLiteral("通信に失敗しました。");
+}
+
+template<typename T> QCoro::Task<T> request(QUrl url, QByteArray method, std::optional<QByteArray> body, QString token)
+{
+    const Answer answer = co_await send(std::move(url), std::move(method), std::move(body), std::move(token));
+    if (answer.status == 401 || answer.status == 403)
+        throw MailAPIError::unauthorized();
+    if (answer.status < 200 || answer.status > 299)
+        throw MailAPIError::server(answer.status, errorMessage(answer.body));
+    try {
+        co_return decodeJson<T>(answer.body);
+    } catch (const DecodeError &) {
+        throw MailAPIError::invalidResponse();
+    }
+}
+
+QByteArray jsonBody(const ordered_json &object)
+{
+    return dumpJson(object);
+}
+
+const QByteArray kGet = QByteArrayLiteral("GET");
+const QByteArray kPost = QByteArrayLiteral("POST");
+const QByteArray kPut = QByteArrayLiteral("PUT");
+
+} // namespace
+
+QUrl APIClient::productionBaseURL()
+{
+    static const QUrl url = [] {
+        QUrl u(QString::fromUtf8(config::kBaseUrl), QUrl::StrictMode);
+        Q_ASSERT_X(u.isValid() && !u.host().isEmpty(), "APIClient", "the configured base URL is not a valid origin");
+        return u;
+    }();
+    return url;
+}
+
+APIClient::APIClient(QUrl baseURL)
+    : m_baseURL(std::move(baseURL))
+{ }
+
+QNetworkAccessManager *APIClient::networkAccessManager()
+{
+    thread_local QPointer<QNetworkAccessManager> manager;
+    thread_local std::unique_ptr<QNetworkAccessManager> owned;
+    if (!manager) {
+        QCoreApplication *app = QCoreApplication::instance();
+        if (app && app->thread() == QThread::currentThread()) {
+            // Destroyed with the application, while Qt is still up.
+            manager = new QNetworkAccessManager(app);
+        } else {
+            owned = std::make_unique<QNetworkAccessManager>();
+            manager = owned.get();
+        }
+    }
+    return manager;
+}
+
+// Each operation builds its URL and body before its first suspension (QCoro
+// tasks start eagerly), so nothing refers to the client after that point.
+
+QCoro::Task<MailState> APIClient::state(ConversationStatus status, QString token) const
+{
+    QUrl url = withQuery(endpoint(m_baseURL, "/api/state"), QStringLiteral("status"), rawValue(status));
+    co_return co_await request<MailState>(std::move(url), kGet, std::nullopt, std::move(token));
+}
+
+QCoro::Task<ConversationDetail> APIClient::conversation(QString id, QString token) const
+{
+    QUrl url = endpoint(m_baseURL, conversationPath(id));
+    co_return co_await request<ConversationDetail>(std::move(url), kGet, std::nullopt, std::move(token));
+}
+
+QCoro::Task<PeopleResponse> APIClient::people(QString token) const
+{
+    QUrl url = endpoint(m_baseURL, "/api/people");
+    co_return co_await request<PeopleResponse>(std::move(url), kGet, std::nullopt, std::move(token));
+}
+
+QCoro::Task<PersonTimeline> APIClient::personTimeline(QString email, std::optional<qint64> before, QString token) const
+{
+    QUrl url = endpoint(m_baseURL, QByteArrayLiteral("/api/people/") + encodeIdentifier(email) + "/timeline");
+    if (before)
+        url = withQuery(std::move(url), QStringLiteral("before"), QString::number(*before));
+    co_return co_await request<PersonTimeline>(std::move(url), kGet, std::nullopt, std::move(token));
+}
+
+QCoro::Task<ConversationMutationResponse> APIClient::reply(QString conversationID, QString body, QString token) const
+{
+    QUrl url = endpoint(m_baseURL, conversationPath(conversationID, "/messages"));
+    ordered_json object = ordered_json::object();
+    object["body"] = toJson(body);
+    co_return co_await request<ConversationMutationResponse>(std::move(url), kPost, jsonBody(object), std::move(token));
+}
+
+QCoro::Task<OkResponse> APIClient::setStatus(ConversationStatus status, QString conversationID, QString token) const
+{
+    QUrl url = endpoint(m_baseURL, conversationPath(conversationID, "/status"));
+    ordered_json object = ordered_json::object();
+    object["status"] = toJson(status);
+    co_return co_await request<OkResponse>(std::move(url), kPut, jsonBody(object), std::move(token));
+}
+
+QCoro::Task<ConversationMutationResponse> APIClient::create(
+    QStringList to, QString subject, QString body, std::optional<QDateTime> scheduledFor, QString token) const
+{
+    QUrl url = endpoint(m_baseURL, "/api/conversations");
+    ordered_json object = ordered_json::object();
+    object["to"] = toJson(QList<QString>(to));
+    object["subject"] = toJson(subject);
+    object["body"] = toJson(body);
+    if (scheduledFor) {
+        if (!scheduledFor->isValid())
+            throw EncodeError(QStringLiteral("scheduledFor is not a valid date"));
+        object["scheduledFor"] = toJson(timeFromDate(*scheduledFor));
+    }
+    co_return co_await request<ConversationMutationResponse>(std::move(url), kPost, jsonBody(object), std::move(token));
+}
+
+QCoro::Task<MailboxResponse> APIClient::claimMailbox(QString localPart, QString displayName, QString token) const
+{
+    QUrl url = endpoint(m_baseURL, "/api/mailbox");
+    ordered_json object = ordered_json::object();
+    object["localPart"] = toJson(localPart);
+    object["displayName"] = toJson(displayName);
+    co_return co_await request<MailboxResponse>(std::move(url), kPost, jsonBody(object), std::move(token));
+}
+
+QCoro::Task<AiStartResponse> APIClient::startAI(QString conversationID, QString token) const
+{
+    QUrl url = endpoint(m_baseURL, conversationPath(conversationID, "/ai/start"));
+    co_return co_await request<AiStartResponse>(std::move(url), kPost, QByteArrayLiteral("{}"), std::move(token));
+}
+
+QCoro::Task<AiCompleteResponse> APIClient::completeAI(
+    QString conversationID, QString jobID, AiInsight insight, QString token) const
+{
+    QUrl url = endpoint(m_baseURL, conversationPath(conversationID, "/ai/complete"));
+    ordered_json object = ordered_json::object();
+    object["jobId"] = toJson(jobID);
+    object["summary"] = toJson(insight.summary);
+    if (insight.request)
+        object["request"] = toJson(*insight.request);
+    if (insight.deadline)
+        object["deadline"] = toJson(*insight.deadline);
+    object["suggestedStatus"] = toJson(insight.suggestedStatus);
+    if (insight.draft)
+        object["draft"] = toJson(*insight.draft);
+    object["risk"] = toJson(insight.risk);
+    co_return co_await request<AiCompleteResponse>(std::move(url), kPost, jsonBody(object), std::move(token));
+}
+
+QCoro::Task<void> APIClient::failAI(QString conversationID, QString jobID, QString errorCode, QString token) const
+{
+    QUrl url = endpoint(m_baseURL, conversationPath(conversationID, "/ai/fail"));
+    ordered_json object = ordered_json::object();
+    object["jobId"] = toJson(jobID);
+    object["errorCode"] = toJson(errorCode);
+    (void)co_await request<OkResponse>(std::move(url), kPost, jsonBody(object), std::move(token));
+}
+
+} // namespace quarn

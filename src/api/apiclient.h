@@ -1,0 +1,81 @@
+#pragma once
+
+#include "api/mailapierror.h"
+#include "model/records.h"
+
+#include <QCoroTask>
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+
+#include <optional>
+
+class QNetworkAccessManager;
+
+namespace quarn {
+
+/// Client of the mail service's REST interface: one operation per endpoint.
+///
+/// An immutable, cheap value holding only the base URL; it keeps no token,
+/// connection or other state, so copies are interchangeable. Each operation
+/// takes the bearer token as its last argument, sends one request (never
+/// retried, redirects not followed, 30 s transfer timeout) and fails with
+/// MailAPIError for what the service answered, or with PlatformError carrying
+/// the network stack's own message for a transport failure.
+///
+/// Requests go through one QNetworkAccessManager per thread (created on first
+/// use; on the application's thread it is a child of the application object).
+/// A manager is not thread-safe, and sharing one per thread keeps HTTP
+/// connections alive between requests. Operations are coroutines that must be
+/// awaited on the thread that started them, as every operation here is.
+class APIClient
+{
+public:
+    /// The service origin fixed at build time; there is no run-time override.
+    [[nodiscard]] static QUrl productionBaseURL();
+
+    explicit APIClient(QUrl baseURL);
+
+    [[nodiscard]] QUrl baseURL() const { return m_baseURL; }
+
+    /// GET /api/state?status=<raw value>
+    [[nodiscard]] QCoro::Task<MailState> state(ConversationStatus status, QString token) const;
+    /// GET /api/conversations/<id>
+    [[nodiscard]] QCoro::Task<ConversationDetail> conversation(QString id, QString token) const;
+    /// GET /api/people
+    [[nodiscard]] QCoro::Task<PeopleResponse> people(QString token) const;
+    /// GET /api/people/<email>/timeline, with ?before=<n> only when `before` is given.
+    [[nodiscard]] QCoro::Task<PersonTimeline> personTimeline(
+        QString email, std::optional<qint64> before, QString token) const;
+    /// POST /api/conversations/<id>/messages {"body"}
+    [[nodiscard]] QCoro::Task<ConversationMutationResponse> reply(
+        QString conversationID, QString body, QString token) const;
+    /// PUT /api/conversations/<id>/status {"status"}
+    [[nodiscard]] QCoro::Task<OkResponse> setStatus(
+        ConversationStatus status, QString conversationID, QString token) const;
+    /// POST /api/conversations {"to","subject","body"[,"scheduledFor"]}. An
+    /// invalid `scheduledFor` fails with EncodeError before anything is sent.
+    [[nodiscard]] QCoro::Task<ConversationMutationResponse> create(
+        QStringList to, QString subject, QString body, std::optional<QDateTime> scheduledFor, QString token) const;
+    /// POST /api/mailbox {"localPart","displayName"}
+    [[nodiscard]] QCoro::Task<MailboxResponse> claimMailbox(
+        QString localPart, QString displayName, QString token) const;
+    /// POST /api/conversations/<id>/ai/start with the body {}
+    [[nodiscard]] QCoro::Task<AiStartResponse> startAI(QString conversationID, QString token) const;
+    /// POST /api/conversations/<id>/ai/complete {"jobId", the insight's fields}
+    [[nodiscard]] QCoro::Task<AiCompleteResponse> completeAI(
+        QString conversationID, QString jobID, AiInsight insight, QString token) const;
+    /// POST /api/conversations/<id>/ai/fail {"jobId","errorCode"}. The answer
+    /// must still be an OkResponse, but nothing is handed back.
+    [[nodiscard]] QCoro::Task<void> failAI(
+        QString conversationID, QString jobID, QString errorCode, QString token) const;
+
+    /// The network access manager of the calling thread (see the class comment).
+    [[nodiscard]] static QNetworkAccessManager *networkAccessManager();
+
+private:
+    QUrl m_baseURL;
+};
+
+} // namespace quarn
