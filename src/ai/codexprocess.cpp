@@ -21,7 +21,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
-#include <sys/pidfd.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -32,6 +32,17 @@ namespace {
 // Where a Linux user's own and Homebrew-on-Linux programs live, ahead of the
 // system folders, mirroring the search order of the install candidates.
 constexpr char kChildPath[] = "/home/linuxbrew/.linuxbrew/bin:/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin";
+
+// Through syscall(): glibc 2.36's <sys/pidfd.h> lacks C linkage for C++.
+int openPidfd(pid_t pid)
+{
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+}
+
+int sendSignal(int pidfd, int signal)
+{
+    return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0));
+}
 
 /// The one outcome of a run and the coroutine waiting for it. Only the
 /// thread that started the run touches it.
@@ -264,7 +275,7 @@ private:
             return;
         // The leader first through its pidfd (immune to pid reuse), then the
         // rest of its group; the leader is unreaped, so its group id is ours.
-        (void)::pidfd_send_signal(m_pidfd, signal, nullptr, 0);
+        (void)sendSignal(m_pidfd, signal);
         (void)::kill(-m_pid, signal);
     }
 
@@ -395,7 +406,7 @@ std::shared_ptr<Completion> startChild(const QString &binary, const QStringList 
         throw launchError(err);
     }
 
-    const int pidfd = ::pidfd_open(pid, 0);
+    const int pidfd = openPidfd(pid);
     if (pidfd < 0) {
         // Without a pidfd the child cannot be supervised safely: end it now.
         const int openErr = errno;

@@ -113,7 +113,7 @@ void makePath(const QString &path)
 }
 
 /// Sets a folder's mode without following a link at the path: a link there
-/// fails (ELOOP) instead of loosening or tightening someone else's folder.
+/// fails (ENOTDIR) instead of loosening or tightening someone else's folder.
 void setDirectoryMode(const QString &path, mode_t mode)
 {
     const Descriptor fd(::open(native(path).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));

@@ -42,6 +42,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -308,6 +309,9 @@ int main(int argc, char **argv)
     }
 
     if (const long sig = number(control, "crash_signal", 0)) {
+        // A crash, but without a core file left wherever the test runs.
+        const rlimit noCore { 0, 0 };
+        ::setrlimit(RLIMIT_CORE, &noCore);
         ::signal(static_cast<int>(sig), SIG_DFL);
         ::raise(static_cast<int>(sig));
     }

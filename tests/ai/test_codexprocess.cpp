@@ -1,0 +1,279 @@
+// The supervised child run: outcomes, termination, input, environment, and
+// that nothing (process, zombie, descriptor) outlives a run.
+
+#include "ai/codexprocess.h"
+#include "ai/codexrunnererror.h"
+#include "codexdoublehome.h"
+#include "core/blocking.h"
+#include "core/error.h"
+
+#include <QTest>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <optional>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+using quarn::CodexProcess;
+using quarn::CodexRunnerError;
+using namespace quarn::testing;
+
+namespace {
+
+const QStringList kExecArguments { QStringLiteral("exec"), QStringLiteral("-") };
+
+/// Either the status of the run or the error it failed with.
+struct RunResult
+{
+    std::optional<std::int32_t> status;
+    std::optional<CodexRunnerError::Kind> runnerError;
+    std::optional<int> platformErrno;
+    QString description;
+};
+
+RunResult runOnce(const QString &binary, const QStringList &arguments, std::optional<QByteArray> input,
+    std::chrono::milliseconds limit, std::chrono::milliseconds killDelay = CodexProcess::kKillDelay)
+{
+    RunResult result;
+    try {
+        result.status = quarn::blockOn(CodexProcess::run(binary, arguments, std::move(input), limit, killDelay), 60s);
+    } catch (const CodexRunnerError &e) {
+        result.runnerError = e.kind();
+        result.description = e.description();
+    } catch (const quarn::PlatformError &e) {
+        result.platformErrno = e.code();
+        result.description = e.description();
+    }
+    return result;
+}
+
+} // namespace
+
+class TestCodexProcess : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void outcomes_data()
+    {
+        QTest::addColumn<QString>("control");
+        QTest::addColumn<bool>("hasInput");
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<int>("limitMs");
+        QTest::addColumn<int>("expectedStatus"); // -1: timed out
+        QTest::addColumn<QByteArray>("expectedStdinKind");
+
+        const QByteArray prompt = QStringLiteral("件名: 見積もり\n本文は信頼できないデータ ✓").toUtf8();
+        QByteArray large(3 * 1024 * 1024 + 7, 'x');
+        for (qsizetype i = 0; i < large.size(); i += 4093)
+            large[i] = char('a' + i % 26);
+
+        QTest::newRow("exit 0, no input: null device")
+            << QString() << false << QByteArray() << 10'000 << 0 << QByteArray("null");
+        QTest::newRow("non-zero status is returned")
+            << QStringLiteral("exec_exit=3") << false << QByteArray() << 10'000 << 3 << QByteArray("null");
+        QTest::newRow("crash reports the signal")
+            << QStringLiteral("crash_signal=11") << false << QByteArray() << 10'000 << 11 << QByteArray("null");
+        QTest::newRow("input through a pipe") << QString() << true << prompt << 10'000 << 0 << QByteArray("pipe");
+        QTest::newRow("input larger than the pipe") << QString() << true << large << 10'000 << 0 << QByteArray("pipe");
+        QTest::newRow("empty input still a pipe")
+            << QString() << true << QByteArray() << 10'000 << 0 << QByteArray("pipe");
+        QTest::newRow("child never reads its input")
+            << QStringLiteral("read_stdin=0") << true << large << 10'000 << 0 << QByteArray("pipe");
+        QTest::newRow("hang meets the limit")
+            << QStringLiteral("delay_ms=-1") << true << prompt << 200 << -1 << QByteArray("pipe");
+        QTest::newRow("hang without reading input")
+            << QStringLiteral("delay_ms=-1\nread_stdin=0") << true << large << 200 << -1 << QByteArray("pipe");
+    }
+
+    void outcomes()
+    {
+        QFETCH(QString, control);
+        QFETCH(bool, hasInput);
+        QFETCH(QByteArray, input);
+        QFETCH(int, limitMs);
+        QFETCH(int, expectedStatus);
+        QFETCH(QByteArray, expectedStdinKind);
+
+        CodexDoubleHome home;
+        QVERIFY(home.isValid());
+        home.setControl(control);
+        const int descriptorsBefore = openDescriptorCount();
+
+        const RunResult result = runOnce(codexDoublePath(), kExecArguments,
+            hasInput ? std::optional<QByteArray>(input) : std::nullopt, std::chrono::milliseconds(limitMs), 100ms);
+
+        if (expectedStatus < 0) {
+            QCOMPARE(result.runnerError, CodexRunnerError::Kind::TimedOut);
+            QCOMPARE(result.description, QStringLiteral("Codexの処理が2分以内に完了しませんでした。"));
+        } else {
+            QVERIFY2(result.status.has_value(), qPrintable(result.description));
+            QCOMPARE(*result.status, expectedStatus);
+        }
+        QCOMPARE(home.recorded(QStringLiteral("exec"), QStringLiteral("stdin-kind")), expectedStdinKind);
+        if (hasInput && !control.contains(QStringLiteral("read_stdin=0")))
+            QCOMPARE(home.recorded(QStringLiteral("exec"), QStringLiteral("stdin")), input);
+
+        // Nothing outlives the run: the child is reaped (not even a zombie)
+        // and every descriptor of the run is closed.
+        const pid_t child = home.recordedPid(QStringLiteral("exec"));
+        QVERIFY(child > 0);
+        QTRY_VERIFY_WITH_TIMEOUT(!exists(child), 10'000);
+        QTRY_COMPARE_WITH_TIMEOUT(openDescriptorCount(), descriptorsBefore, 10'000);
+        QCOMPARE(childCount(), 0);
+    }
+
+    void ignoredTerminationIsFollowedByKill()
+    {
+        CodexDoubleHome home;
+        home.setControl(QStringLiteral("delay_ms=-1\nignore_term=1"));
+        const int descriptorsBefore = openDescriptorCount();
+
+        const RunResult result = runOnce(codexDoublePath(), kExecArguments, std::nullopt, 200ms);
+        QCOMPARE(result.runnerError, CodexRunnerError::Kind::TimedOut);
+
+        // The caller hears of the limit at once, while the child still runs.
+        const pid_t child = home.recordedPid(QStringLiteral("exec"));
+        QVERIFY(isAlive(child));
+        QTRY_VERIFY_WITH_TIMEOUT(home.recorded(QStringLiteral("exec"), QStringLiteral("term")).has_value(), 10'000);
+        // It ignores SIGTERM and never ends by itself: only SIGKILL removes it.
+        QTRY_VERIFY_WITH_TIMEOUT(!exists(child), 10'000);
+        QTRY_COMPARE_WITH_TIMEOUT(openDescriptorCount(), descriptorsBefore, 10'000);
+        QCOMPARE(childCount(), 0);
+    }
+
+    void helperProcessesDoNotOutliveTheRun_data()
+    {
+        QTest::addColumn<QString>("control");
+        QTest::addColumn<bool>("timesOut");
+        QTest::newRow("child exits") << QStringLiteral("grandchild=1") << false;
+        QTest::newRow("child times out") << QStringLiteral("grandchild=1\ndelay_ms=-1") << true;
+    }
+
+    void helperProcessesDoNotOutliveTheRun()
+    {
+        QFETCH(QString, control);
+        QFETCH(bool, timesOut);
+        CodexDoubleHome home;
+        home.setControl(control);
+
+        const RunResult result
+            = runOnce(codexDoublePath(), kExecArguments, std::nullopt, timesOut ? 200ms : 10s, 100ms);
+        QCOMPARE(result.runnerError.has_value(), timesOut);
+
+        const pid_t helper = home.recordedPid(QStringLiteral("exec"), QStringLiteral("grandchild-pid"));
+        QVERIFY(helper > 0);
+        QTRY_VERIFY_WITH_TIMEOUT(!isAlive(helper), 10'000);
+    }
+
+    void launchFailureIsPassedOnUnchanged_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<int>("expectedErrno");
+        QTest::newRow("missing file") << QStringLiteral("missing") << ENOENT;
+        QTest::newRow("not executable") << QStringLiteral("plain") << EACCES;
+        QTest::newRow("a folder") << QStringLiteral("folder") << EACCES;
+    }
+
+    void launchFailureIsPassedOnUnchanged()
+    {
+        QFETCH(QString, kind);
+        QFETCH(int, expectedErrno);
+        QTemporaryDir dir;
+        QString path = dir.filePath(QStringLiteral("codex"));
+        if (kind == QLatin1String("plain")) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("#!/bin/sh\nexit 0\n");
+            file.close();
+            QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner));
+        } else if (kind == QLatin1String("folder")) {
+            QVERIFY(QDir().mkdir(path));
+        }
+        const int descriptorsBefore = openDescriptorCount();
+
+        const RunResult result = runOnce(path, kExecArguments, QByteArray("prompt"), 10s);
+
+        QCOMPARE(result.platformErrno, expectedErrno);
+        QCOMPARE(result.description, QString::fromLocal8Bit(std::strerror(expectedErrno)));
+        QVERIFY(!result.runnerError.has_value());
+        QCOMPARE(openDescriptorCount(), descriptorsBefore);
+        QCOMPARE(childCount(), 0);
+    }
+
+    void environmentIsSanitised()
+    {
+        CodexDoubleHome home;
+        const QByteArray savedLcAll = qgetenv("LC_ALL");
+        const bool hadLcAll = qEnvironmentVariableIsSet("LC_ALL");
+        qunsetenv("LC_ALL");
+        qputenv("LANG", "ja_JP.UTF-8");
+        qputenv("TMPDIR", QFile::encodeName(home.path()));
+        qputenv("HTTPS_PROXY", "http://127.0.0.1:9");
+        qputenv("OPENAI_API_KEY", "sk-secret");
+        qputenv("LD_PRELOAD", "/nonexistent.so");
+        qputenv("CODEX_HOME", "/elsewhere");
+        qputenv("PATH", "/tmp/evil:/usr/bin");
+
+        const RunResult result = runOnce(codexDoublePath(), kExecArguments, std::nullopt, 10s);
+
+        for (const char *name : { "HTTPS_PROXY", "OPENAI_API_KEY", "LD_PRELOAD", "CODEX_HOME" })
+            qunsetenv(name);
+        qputenv("PATH", "/usr/local/bin:/usr/bin:/bin");
+        if (hadLcAll)
+            qputenv("LC_ALL", savedLcAll);
+
+        QCOMPARE(result.status, 0);
+        QList<QByteArray> expected;
+        for (const char *name : { "HOME", "USER", "LOGNAME", "TMPDIR", "LANG" }) {
+            if (qEnvironmentVariableIsSet(name))
+                expected << QByteArray(name) + '=' + qgetenv(name);
+        }
+        expected << "PATH=/home/linuxbrew/.linuxbrew/bin:/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin"
+                 << "CODEX_EXEC_SERVER_URL=none"
+                 << "NO_COLOR=1";
+        QCOMPARE(home.recordedList(QStringLiteral("exec"), QStringLiteral("env")), expected);
+        QCOMPARE(home.recordedList(QStringLiteral("exec"), QStringLiteral("argv")),
+            (QList<QByteArray> { QFile::encodeName(codexDoublePath()), "exec", "-" }));
+    }
+
+    void childSeesOnlyTheStandardDescriptors()
+    {
+        CodexDoubleHome home;
+        // A descriptor without close-on-exec, as a careless library leaves one.
+        const int stray = ::open("/dev/null", O_RDONLY);
+        QVERIFY(stray > 2);
+
+        const RunResult result = runOnce(codexDoublePath(), kExecArguments, QByteArray("x"), 10s);
+        ::close(stray);
+
+        QCOMPARE(result.status, 0);
+        QCOMPARE(home.recorded(QStringLiteral("exec"), QStringLiteral("fds")), QByteArray("0 1 2 "));
+        // Its own process group, so that signals reach its helpers too.
+        QCOMPARE(
+            home.recordedPid(QStringLiteral("exec"), QStringLiteral("pgid")), home.recordedPid(QStringLiteral("exec")));
+    }
+
+    void exactlyOneOutcomeWhenExitMeetsTheLimit()
+    {
+        // Exit and limit land together; whichever wins, one outcome each.
+        CodexDoubleHome home;
+        home.setControl(QStringLiteral("delay_ms=40"));
+        for (int i = 0; i < 8; ++i) {
+            const RunResult result = runOnce(codexDoublePath(), kExecArguments, std::nullopt, 40ms, 100ms);
+            QVERIFY(result.status.has_value() != result.runnerError.has_value());
+            if (result.status)
+                QCOMPARE(*result.status, 0);
+            else
+                QCOMPARE(*result.runnerError, CodexRunnerError::Kind::TimedOut);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(childCount(), 0, 10'000);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCodexProcess)
+#include "test_codexprocess.moc"
