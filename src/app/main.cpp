@@ -1,0 +1,11 @@
+#include "app/application.h"
+#include "app/provisioning.h"
+
+int main(int argc, char *argv[])
+{
+    // Decided before anything else: the provisioning mode runs without a GUI
+    // application object, a display or the model.
+    if (quarn::provisioning::isRequested(argc, argv))
+        return quarn::provisioning::run();
+    return quarn::runApplication(argc, argv);
+}
