@@ -32,6 +32,18 @@ const QByteArray kPathAllowedExtras = QByteArrayLiteral("!$&'()*+,;=:@/");
 
 QByteArray encodeIdentifier(const QString &identifier)
 {
+    // Qt normalises the path before sending, even percent-encoded dots: "."
+    // and ".." segments are resolved, so an identifier holding them would
+    // address another resource (a reply to "../x" goes elsewhere on the
+    // service, token included), and Qt 6.4 also drops two-character segments
+    // such as ".c" in mid-path. No identifier the service hands out and no
+    // valid address has a segment that begins with a dot; one that does is
+    // refused before anything is sent.
+    for (const QStringView segment : QStringView(identifier).split(u'/')) {
+        if (segment.startsWith(u'.'))
+            throw EncodeError(
+                QStringLiteral("identifier with a path segment that begins with a dot: %1").arg(identifier));
+    }
     return QUrl::toPercentEncoding(identifier, kPathAllowedExtras);
 }
 

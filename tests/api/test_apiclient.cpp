@@ -311,6 +311,8 @@ void TestAPIClient::identifiersArePercentEncoded_data()
     QTest::newRow("percent sign") << u"50%"_s << QByteArray("/api/conversations/50%25");
     QTest::newRow("non-ASCII") << u"日本"_s << QByteArray("/api/conversations/%E6%97%A5%E6%9C%AC");
     QTest::newRow("sub-delimiters stay") << u"a+b=c;d@e:f"_s << QByteArray("/api/conversations/a+b=c;d@e:f");
+    QTest::newRow("dots inside a segment") << u"a..b/c.d/e."_s << QByteArray("/api/conversations/a..b/c.d/e.");
+    QTest::newRow("empty segment") << u"a//b"_s << QByteArray("/api/conversations/a//b");
     QTest::newRow("brackets and quote") << u"[x]\"y"_s << QByteArray("/api/conversations/%5Bx%5D%22y");
 }
 
@@ -322,6 +324,30 @@ void TestAPIClient::identifiersArePercentEncoded()
     m_server.enqueue({ 200, kDetail });
     (void)run(client().conversation(id, kToken));
     QCOMPARE(m_server.lastRequest()->target, path);
+}
+
+void TestAPIClient::dotSegmentsAreRefused_data()
+{
+    QTest::addColumn<QString>("id");
+    QTest::newRow("parent") << u".."_s;
+    QTest::newRow("parent then path") << u"../state"_s;
+    QTest::newRow("parent at the end") << u"conv_1/.."_s;
+    QTest::newRow("current") << u"a/./b"_s;
+    QTest::newRow("short dot segment") << u"a/.c/b"_s;
+    QTest::newRow("hidden name") << u".conv"_s;
+}
+
+void TestAPIClient::dotSegmentsAreRefused()
+{
+    // The network stack would rewrite these paths and send the request, with
+    // the token, to another resource than the one named.
+    QFETCH(QString, id);
+    m_server.reset();
+    m_server.setHandler([](const RecordedRequest &) { return ScriptedResponse { 200, R"({"ok":true})" }; });
+    QVERIFY_THROWS_EXCEPTION(EncodeError, (void)run(client().setStatus(ConversationStatus::done, id, kToken)));
+    QVERIFY_THROWS_EXCEPTION(EncodeError, (void)run(client().personTimeline(id, std::nullopt, kToken)));
+    m_server.setHandler({});
+    QVERIFY(m_server.requests().isEmpty());
 }
 
 void TestAPIClient::emailInTimelinePath()

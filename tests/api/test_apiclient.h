@@ -32,6 +32,8 @@ private Q_SLOTS:
     void failAIFailsOnAnErrorStatus();
     void identifiersArePercentEncoded_data();
     void identifiersArePercentEncoded();
+    void dotSegmentsAreRefused_data();
+    void dotSegmentsAreRefused();
     void emailInTimelinePath();
     void transportFailureIsPassedOn();
     void invalidScheduleFailsBeforeSending();
