@@ -70,6 +70,16 @@ MailServer::MailServer(MailStore &store, DeliveryWorker &worker, ServerOptions o
     , m_http(std::make_unique<httplib::Server>())
 {
     m_http->set_payload_max_length(m_options.payloadMax);
+    // Each open keep-alive connection holds a worker while it idles, and a
+    // client keeps several: enough workers for a few clients at once, and
+    // idle connections let go soon.
+    m_http->new_task_queue = [] { return new httplib::ThreadPool(24); };
+    // An idle connection also delays shutdown until it times out.
+    m_http->set_keep_alive_timeout(1);
+    // Headers and body leave in separate writes; without this, Nagle's
+    // algorithm and the peer's delayed acknowledgement add 40 ms to answers.
+    m_http->set_tcp_nodelay(true);
+    m_http->set_keep_alive_max_count(1000);
     m_http->set_error_handler([](const httplib::Request &, httplib::Response &res) {
         // Answers the library makes itself (no route, body too large, bad
         // request line) get the same error shape as ours.
