@@ -43,7 +43,7 @@ QByteArray sha256(const QByteArray &bytes)
     if (EVP_Digest(bytes.constData(), size_t(bytes.size()), reinterpret_cast<unsigned char *>(digest.data()), &length,
             EVP_sha256(), nullptr)
         != 1)
-        throw SecureRandomError();
+        throw PlatformError(u"SHA-256 digest failed"_s);
     digest.truncate(length);
     return digest;
 }

@@ -112,7 +112,8 @@ public:
     explicit QuarnAccountAuthorization(Transport transport = {}, RandomBytes randomBytes = {});
 
     /// A fresh verifier, state and authorization-page URL. Throws
-    /// SecureRandomError when the random source fails; nothing else.
+    /// SecureRandomError when the random source fails (and PlatformError in
+    /// the unheard-of case that SHA-256 fails).
     [[nodiscard]] PendingSignIn beginSignIn() const;
 
     /// Checks `callback` against `pending` and exchanges its code for the
