@@ -436,7 +436,9 @@ QCoro::Task<std::int32_t> CodexProcess::run(QString binary, QStringList argument
     const std::shared_ptr<Completion> completion
         = startChild(binary, arguments, std::move(input), timeLimit, killDelay);
     const WaiterReset reset(completion);
-    co_return co_await CompletionAwaiter(completion);
+    CompletionAwaiter awaiter(completion);
+    const std::int32_t status = co_await awaiter;
+    co_return status;
 }
 
 QList<QPair<QByteArray, QByteArray>> CodexProcess::sanitizedEnvironment()

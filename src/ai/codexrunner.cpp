@@ -439,30 +439,44 @@ QString CodexRunner::prepareBinary()
     throw CodexRunnerError::untrustedBinary();
 }
 
+// In the coroutines below, every job for the worker and its task are named
+// before they are awaited, and nothing is awaited inside a condition: GCC 12
+// destroys lambda captures, braced temporaries and the arguments of a
+// coroutine awaited in an if-condition twice (see README).
+
 QCoro::Task<QString> CodexRunner::prepare()
 {
-    co_return co_await m_executor.run([this] { return prepareBinary(); });
+    auto job = [this] { return prepareBinary(); };
+    auto jobTask = m_executor.run(std::move(job));
+    const QString staged = co_await std::move(jobTask);
+    co_return staged;
 }
 
 QCoro::Task<std::optional<QString>> CodexRunner::prepareQuietly()
 {
     try {
-        co_return co_await prepare();
+        const QString staged = co_await prepare();
+        co_return staged;
     } catch (...) { }
     co_return std::nullopt;
 }
 
 QCoro::Task<bool> CodexRunner::isStagedCopyTrusted(QString path)
 {
-    co_return co_await m_executor.run(
-        [path, digest = m_configuration.pinnedDigest] { return isTrustedStagedBinary(path, digest); });
+    auto job = [path, digest = m_configuration.pinnedDigest] { return isTrustedStagedBinary(path, digest); };
+    auto jobTask = m_executor.run(std::move(job));
+    const bool trusted = co_await std::move(jobTask);
+    co_return trusted;
 }
 
 QCoro::Task<bool> CodexRunner::isReady()
 {
     try {
         const std::optional<QString> binary = co_await prepareQuietly();
-        if (!binary || !co_await isStagedCopyTrusted(*binary))
+        if (!binary)
+            co_return false;
+        const bool trusted = co_await isStagedCopyTrusted(*binary);
+        if (!trusted)
             co_return false;
         const QStringList arguments { QStringLiteral("login"), QStringLiteral("status") };
         const std::int32_t status = co_await CodexProcess::run(
@@ -477,13 +491,15 @@ QCoro::Task<QByteArray> CodexRunner::runOperation(Operation operation)
     const QString binary = co_await prepare();
     // The probe's exit status is the only sign of a missing login: nothing a
     // child prints is ever looked at.
-    if (!co_await isReady())
+    const bool ready = co_await isReady();
+    if (!ready)
         throw CodexRunnerError::notLoggedIn();
 
-    const QString folder
-        = co_await m_executor.run([base = m_configuration.temporaryDirectory, prefix = operation.folderPrefix] {
-              return createWorkFolder(base, prefix);
-          });
+    auto create = [base = m_configuration.temporaryDirectory, prefix = operation.folderPrefix] {
+        return createWorkFolder(base, prefix);
+    };
+    auto createTask = m_executor.run(std::move(create));
+    const QString folder = co_await std::move(createTask);
     WorkFolderGuard guard(folder);
     std::exception_ptr failure;
     QByteArray result;
@@ -492,7 +508,9 @@ QCoro::Task<QByteArray> CodexRunner::runOperation(Operation operation)
     } catch (...) {
         failure = std::current_exception();
     }
-    co_await m_executor.run([folder] { removeTree(folder); });
+    auto remove = [folder] { removeTree(folder); };
+    auto removeTask = m_executor.run(std::move(remove));
+    co_await std::move(removeTask);
     (void)guard.release();
     if (failure)
         std::rethrow_exception(failure);
@@ -506,24 +524,31 @@ QCoro::Task<QByteArray> CodexRunner::runInWorkFolder(const Operation &operation,
     if (!operation.schemaFileName.isEmpty())
         schemaPath = joined(folder, operation.schemaFileName);
 
-    QByteArray prompt = co_await m_executor.run([schemaPath, schema = operation.schema, build = operation.prompt] {
+    auto writeSchemaAndBuildPrompt = [schemaPath, schema = operation.schema, build = operation.prompt] {
         if (schemaPath)
             writeAtomically(*schemaPath, schema);
         return build();
-    });
+    };
+    auto writeSchemaAndBuildPromptTask = m_executor.run(std::move(writeSchemaAndBuildPrompt));
+    QByteArray prompt = co_await std::move(writeSchemaAndBuildPromptTask);
 
     // The copy may have changed since it was prepared; only a copy verified
     // now is started.
-    if (!co_await isStagedCopyTrusted(binary))
+    const bool trusted = co_await isStagedCopyTrusted(binary);
+    if (!trusted)
         throw CodexRunnerError::untrustedBinary();
 
-    const std::int32_t status = co_await CodexProcess::run(binary, execArguments(schemaPath, resultPath),
-        std::move(prompt), operation.timeLimit, m_configuration.killDelay);
+    const QStringList arguments = execArguments(schemaPath, resultPath);
+    std::optional<QByteArray> input = std::move(prompt);
+    const std::int32_t status = co_await CodexProcess::run(
+        binary, arguments, std::move(input), operation.timeLimit, m_configuration.killDelay);
     if (status != 0)
         throw CodexRunnerError::failed(status);
 
-    co_return co_await m_executor.run(
-        [resultPath, limit = operation.resultByteLimit] { return readResult(resultPath, limit); });
+    auto read = [resultPath, limit = operation.resultByteLimit] { return readResult(resultPath, limit); };
+    auto readTask = m_executor.run(std::move(read));
+    const QByteArray bytes = co_await std::move(readTask);
+    co_return bytes;
 }
 
 QCoro::Task<AiInsight> CodexRunner::triage(ConversationDetail conversation)

@@ -15,3 +15,9 @@ quarn_add_test(test_codextrust
   TIMEOUT 120)
 target_compile_definitions(test_codextrust PRIVATE ${codex_double_definition})
 add_dependencies(test_codextrust codex-double)
+quarn_add_test(test_codexrunner
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_codexrunner.cpp ${CMAKE_CURRENT_LIST_DIR}/codexdoublehome.h
+  LIBS quarn_ai
+  TIMEOUT 180)
+target_compile_definitions(test_codexrunner PRIVATE ${codex_double_definition})
+add_dependencies(test_codexrunner codex-double)

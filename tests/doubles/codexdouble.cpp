@@ -10,7 +10,8 @@
 //   control   lines "key=value":
 //     login_exit=N          exit status of "login status" (default 0)
 //     exec_exit=N           exit status of "exec" (default 0)
-//     delay_ms=N            sleep before answering (both modes)
+//     delay_ms=N            "exec" sleeps N ms before answering (-1: forever)
+//     login_delay_ms=N      the same for "login status"
 //     ignore_term=1         ignore SIGTERM (its arrival is still recorded)
 //     crash_signal=N        end by raising signal N instead of exiting
 //     read_stdin=0          never read standard input
@@ -278,7 +279,7 @@ int main(int argc, char **argv)
         }
     }
 
-    const long delay = number(control, "delay_ms", 0);
+    const long delay = number(control, login ? "login_delay_ms" : "delay_ms", 0);
     if (delay < 0)
         sleepForever();
     sleepMs(delay);
