@@ -36,7 +36,7 @@ target_include_directories(quarn_realcodex_support PUBLIC ${CMAKE_CURRENT_LIST_D
 find_package(Threads REQUIRED)
 target_link_libraries(quarn_realcodex_support
   PUBLIC Qt6::Core nlohmann_json::nlohmann_json Threads::Threads
-  PRIVATE PkgConfig::HTTPLIB)
+  PRIVATE PkgConfig::HTTPLIB OpenSSL::Crypto)
 quarn_warnings(quarn_realcodex_support)
 
 # quarn_add_realcodex_test(<name> SOURCES ... [LIBS ...] [TIMEOUT s])

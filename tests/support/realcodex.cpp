@@ -5,6 +5,7 @@
 #include <QFileInfo>
 
 #include <httplib.h>
+#include <openssl/evp.h>
 
 #include <chrono>
 
@@ -84,6 +85,31 @@ RealCodexInstall RealCodexInstall::locate()
     }
     install.state = State::ready;
     return install;
+}
+
+QString fileSha256(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+    if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1)
+        return {};
+    QByteArray chunk(1 << 20, Qt::Uninitialized);
+    for (;;) {
+        const qint64 got = file.read(chunk.data(), chunk.size());
+        if (got < 0)
+            return {};
+        if (got == 0)
+            break;
+        if (EVP_DigestUpdate(context.get(), chunk.constData(), size_t(got)) != 1)
+            return {};
+    }
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(context.get(), digest, &length) != 1)
+        return {};
+    return QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(digest), int(length)).toHex());
 }
 
 bool onlyLoopbackInterfaces()

@@ -51,6 +51,10 @@ struct RealCodexInstall
     [[nodiscard]] static RealCodexInstall locate();
 };
 
+/// SHA-256 of a file as lower-case hex, streamed through libcrypto (a Qt
+/// digest of the 258 MB executable takes seconds); empty when unreadable.
+[[nodiscard]] QString fileSha256(const QString &path);
+
 /// True when this process sees no network interface but "lo" — that is, it
 /// runs inside the loopback-only namespace. The tests refuse to start the
 /// real binary otherwise.
