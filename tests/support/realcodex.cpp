@@ -73,7 +73,7 @@ RealCodexInstall RealCodexInstall::locate()
     }
     if (word != "ok") {
         install.problem
-            = u"scripts/fetch-codex failed (%1); see the test real_codex_fetch"_s.arg(QString::fromUtf8(word));
+            = u"the fixture real_codex_fetch reported \"%1\"; see its output"_s.arg(QString::fromUtf8(word));
         return install;
     }
     install.prefix = cache;
