@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QString>
+#include <QUrl>
+
+#include <functional>
+#include <memory>
+
+namespace quarn {
+
+class CodexRunner;
+
+/// Everything AppModel talks to outside itself. `production()` gives the
+/// application's own; a test replaces single members (a reference service on
+/// loopback, a temporary folder, a Codex runner on the CLI double, a clock it
+/// moves by hand) and still runs the real model.
+struct AppEnvironment
+{
+    /// Origin of the mail service. The application always uses the compiled-in
+    /// one; only tests point the model elsewhere.
+    QUrl baseURL;
+    /// Folder of the device token file.
+    QString credentialDirectory;
+    /// The Codex runner. Production shares the process-wide runner.
+    std::shared_ptr<CodexRunner> codex;
+    /// The AI conversation file.
+    QString aiConversationFile;
+    /// Opens a URL with the user's default handler and answers whether that worked.
+    std::function<bool(const QUrl &)> openURL;
+    /// The current time in milliseconds since 1970-01-01 UTC.
+    std::function<qint64()> now;
+
+    /// The application's own collaborators.
+    [[nodiscard]] static AppEnvironment production();
+};
+
+} // namespace quarn

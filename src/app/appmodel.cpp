@@ -1,0 +1,535 @@
+#include "app/appmodel.h"
+
+#include "account/devicecredentialstore.h"
+#include "account/quarnaccountauthorization.h"
+#include "ai/aiconversationstore.h"
+#include "ai/codexrunner.h"
+#include "api/apiclient.h"
+#include "api/mailapierror.h"
+#include "app/policies.h"
+#include "core/error.h"
+#include "core/text.h"
+
+#include <QDateTime>
+#include <QDesktopServices>
+
+using namespace Qt::StringLiterals;
+
+namespace quarn {
+
+namespace {
+
+QVariant optionalValue(const std::optional<QString> &value)
+{
+    return value ? QVariant(*value) : QVariant();
+}
+
+std::optional<QString> optionalText(const QVariant &value)
+{
+    if (!value.isValid() || value.isNull())
+        return std::nullopt;
+    return value.toString();
+}
+
+QVariantMap personMap(const PersonSummary &p)
+{
+    return {
+        { u"email"_s, p.email },
+        { u"displayName"_s, p.displayName },
+        { u"conversationCount"_s, p.conversationCount },
+        { u"messageCount"_s, p.messageCount },
+        { u"lastMessageAt"_s, p.lastMessageAt },
+        { u"needsYouCount"_s, p.needsYouCount },
+        { u"waitingCount"_s, p.waitingCount },
+    };
+}
+
+QVariantList recipientList(const QList<MessageRecipientView> &recipients)
+{
+    QVariantList out;
+    for (const MessageRecipientView &r : recipients)
+        out.append(QVariantMap { { u"email"_s, r.email }, { u"displayName"_s, r.displayName }, { u"role"_s, r.role } });
+    return out;
+}
+
+QVariantMap messageMap(const MessageView &m)
+{
+    return {
+        { u"id"_s, m.id },
+        { u"senderUserId"_s, optionalValue(m.senderUserId) },
+        { u"senderEmail"_s, m.senderEmail },
+        { u"senderName"_s, m.senderName },
+        { u"channel"_s, m.channel },
+        { u"bodyText"_s, m.bodyText },
+        { u"deliveryStatus"_s, m.deliveryStatus },
+        { u"deliveryLabel"_s, DeliveryPresentation::label(m.deliveryStatus) },
+        { u"createdAt"_s, m.createdAt },
+        { u"scheduledFor"_s, m.scheduledFor ? QVariant(*m.scheduledFor) : QVariant() },
+        { u"recipients"_s, recipientList(m.recipients) },
+    };
+}
+
+} // namespace
+
+QString conversationSearchText(const ConversationListItem &c)
+{
+    QString text;
+    text.reserve(c.subject.size() + c.participantName.size() + c.participantAddress.size()
+        + (c.aiSummary ? c.aiSummary->size() : 0) + c.preview.size() + 4);
+    text += c.subject;
+    text += u' ';
+    text += c.participantName;
+    text += u' ';
+    text += c.participantAddress;
+    text += u' ';
+    if (c.aiSummary) {
+        text += *c.aiSummary;
+        text += u' ';
+    }
+    text += c.preview;
+    return text.toLower();
+}
+
+std::optional<QList<qsizetype>> matchingRows(const QStringList &haystacks, const QString &query)
+{
+    if (query.isEmpty())
+        return std::nullopt;
+    QList<qsizetype> rows;
+    for (qsizetype i = 0; i < haystacks.size(); ++i) {
+        if (haystacks.at(i).contains(query))
+            rows.append(i);
+    }
+    return rows;
+}
+
+AppModel::AppModel(AppEnvironment environment, QObject *parent)
+    : QObject(parent)
+    , m_environment(std::move(environment))
+    , m_filteredConversations(new ConversationListModel(this))
+    , m_filteredPeople(new PersonListModel(this))
+    , m_filteredPersonMessages(new PersonMessageListModel(this))
+    , m_selectedAIConversation(new AIChatMessageListModel(this))
+    , m_peopleModel(new PersonListModel(this))
+    , m_aiConversationsModel(new AIConversationListModel(this))
+{
+    if (!m_environment.now)
+        m_environment.now = [] { return QDateTime::currentMSecsSinceEpoch(); };
+    if (!m_environment.openURL)
+        m_environment.openURL = [](const QUrl &url) { return QDesktopServices::openUrl(url); };
+    if (!m_environment.codex)
+        m_environment.codex = std::shared_ptr<CodexRunner>(&CodexRunner::shared(), [](CodexRunner *) {});
+    m_api = std::make_unique<APIClient>(
+        m_environment.baseURL.isEmpty() ? APIClient::productionBaseURL() : m_environment.baseURL);
+    m_credentialStore = m_environment.credentialDirectory.isEmpty()
+        ? std::make_unique<DeviceCredentialStore>()
+        : std::make_unique<DeviceCredentialStore>(m_environment.credentialDirectory);
+    m_accountAuthorization = std::make_unique<QuarnAccountAuthorization>();
+    m_aiStore = m_environment.aiConversationFile.isEmpty()
+        ? std::make_unique<AIConversationStore>()
+        : std::make_unique<AIConversationStore>(m_environment.aiConversationFile);
+}
+
+AppModel::~AppModel() = default;
+
+// --- QML adaptors ------------------------------------------------------------
+
+QString AppModel::lensName() const
+{
+    return rawValue(m_lens);
+}
+
+QString AppModel::selectedStatusName() const
+{
+    return rawValue(m_selectedStatus);
+}
+
+QVariant AppModel::stateValue() const
+{
+    if (!m_state)
+        return {};
+    QVariantMap counts;
+    for (auto it = m_state->counts.cbegin(); it != m_state->counts.cend(); ++it)
+        counts.insert(it.key(), it.value());
+    QVariant mailbox;
+    if (m_state->mailbox)
+        mailbox = QVariantMap { { u"address"_s, m_state->mailbox->address },
+            { u"displayName"_s, m_state->mailbox->displayName } };
+    return QVariantMap {
+        { u"mailbox"_s, mailbox },
+        { u"viewer"_s,
+            QVariantMap { { u"id"_s, m_state->viewer.id }, { u"name"_s, m_state->viewer.name },
+                { u"email"_s, m_state->viewer.email } } },
+        { u"status"_s, rawValue(m_state->status) },
+        { u"counts"_s, counts },
+    };
+}
+
+QVariant AppModel::selectedConversationIDValue() const
+{
+    return optionalValue(m_selectedConversationID);
+}
+
+QVariant AppModel::detailValue() const
+{
+    if (!m_detail)
+        return {};
+    const ConversationDetail &d = *m_detail;
+    QVariantList messages;
+    for (const MessageView &m : d.messages)
+        messages.append(messageMap(m));
+    return QVariantMap {
+        { u"id"_s, d.id },
+        { u"subject"_s, d.subject },
+        { u"status"_s, rawValue(d.status) },
+        { u"transport"_s, rawValue(d.transport) },
+        { u"participantName"_s, d.participantName },
+        { u"participantAddress"_s, d.participantAddress },
+        { u"preview"_s, d.preview },
+        { u"lastMessageAt"_s, d.lastMessageAt },
+        { u"unread"_s, d.unread },
+        { u"aiSummary"_s, optionalValue(d.aiSummary) },
+        { u"aiRequest"_s, optionalValue(d.aiRequest) },
+        { u"aiDeadline"_s, optionalValue(d.aiDeadline) },
+        { u"aiDraft"_s, optionalValue(d.aiDraft) },
+        { u"aiRisk"_s, optionalValue(d.aiRisk) },
+        { u"messages"_s, messages },
+    };
+}
+
+QVariant AppModel::errorMessageValue() const
+{
+    return optionalValue(m_errorMessage);
+}
+
+void AppModel::setErrorMessageValue(const QVariant &value)
+{
+    setErrorMessage(optionalText(value));
+}
+
+QVariant AppModel::selectedPersonEmailValue() const
+{
+    return optionalValue(m_selectedPersonEmail);
+}
+
+QVariant AppModel::personTimelineValue() const
+{
+    if (!m_personTimeline)
+        return {};
+    return QVariantMap {
+        { u"person"_s, personMap(m_personTimeline->person) },
+        { u"hasMore"_s, m_personTimeline->hasMore },
+        { u"nextBefore"_s, m_personTimeline->nextBefore ? QVariant(*m_personTimeline->nextBefore) : QVariant() },
+    };
+}
+
+QVariant AppModel::selectedAIConversationIDValue() const
+{
+    return optionalValue(m_selectedAIConversationID);
+}
+
+void AppModel::setSelectedAIConversationIDValue(const QVariant &value)
+{
+    setSelectedAIConversationID(optionalText(value));
+}
+
+// --- setters -----------------------------------------------------------------
+
+#define QUARN_SET(member, value, signal)                                                                               \
+    do {                                                                                                               \
+        if (member == value)                                                                                           \
+            return;                                                                                                    \
+        member = value;                                                                                                \
+        Q_EMIT signal();                                                                                               \
+    } while (false)
+
+void AppModel::setSearchText(const QString &text)
+{
+    if (m_searchText == text)
+        return;
+    const QString before = searchQuery();
+    m_searchText = text;
+    Q_EMIT searchTextChanged();
+    // Blanks typed around the query do not change what is shown.
+    if (searchQuery() != before) {
+        updateFilteredConversations();
+        updateFilteredPeople();
+    }
+}
+
+void AppModel::setReplyText(const QString &text)
+{
+    QUARN_SET(m_replyText, text, replyTextChanged);
+}
+
+void AppModel::setErrorMessage(std::optional<QString> message)
+{
+    QUARN_SET(m_errorMessage, message, errorMessageChanged);
+}
+
+void AppModel::setComposePresented(bool presented)
+{
+    QUARN_SET(m_composePresented, presented, composePresentedChanged);
+}
+
+void AppModel::setIncludeGroupMessages(bool include)
+{
+    if (m_includeGroupMessages == include)
+        return;
+    m_includeGroupMessages = include;
+    Q_EMIT includeGroupMessagesChanged();
+    updateFilteredPersonMessages();
+}
+
+void AppModel::setSelectedAIConversationID(std::optional<QString> id)
+{
+    if (m_selectedAIConversationID == id)
+        return;
+    m_selectedAIConversationID = std::move(id);
+    Q_EMIT selectedAIConversationIDChanged();
+    updateSelectedAIConversation();
+}
+
+void AppModel::setAiInput(const QString &text)
+{
+    QUARN_SET(m_aiInput, text, aiInputChanged);
+}
+
+void AppModel::setLens(MailLens lens)
+{
+    QUARN_SET(m_lens, lens, lensChanged);
+}
+
+void AppModel::setSelectedStatus(ConversationStatus status)
+{
+    QUARN_SET(m_selectedStatus, status, selectedStatusChanged);
+}
+
+void AppModel::setState(std::optional<MailState> state)
+{
+    const bool presenceChanged = m_state.has_value() != state.has_value();
+    const bool conversationsChanged = presenceChanged || (m_state && m_state->conversations != state->conversations);
+    const bool mailboxChanged = presenceChanged || (m_state && m_state->mailbox != state->mailbox);
+    if (!presenceChanged && !conversationsChanged && !mailboxChanged
+        && (!m_state
+            || (m_state->viewer == state->viewer && m_state->status == state->status
+                && m_state->counts == state->counts)))
+        return;
+    m_state = std::move(state);
+    if (conversationsChanged) {
+        m_conversationHaystacks.clear();
+        if (m_state) {
+            m_conversationHaystacks.reserve(m_state->conversations.size());
+            for (const ConversationListItem &c : m_state->conversations)
+                m_conversationHaystacks.append(conversationSearchText(c));
+        }
+    }
+    Q_EMIT stateChanged();
+    if (conversationsChanged)
+        updateFilteredConversations();
+    if (mailboxChanged)
+        updateFilteredPersonMessages();
+}
+
+void AppModel::setSelectedConversationID(std::optional<QString> id)
+{
+    QUARN_SET(m_selectedConversationID, id, selectedConversationIDChanged);
+}
+
+void AppModel::setDetail(std::optional<ConversationDetail> detail)
+{
+    // Details are not comparable; every assignment is a change.
+    m_detail = std::move(detail);
+    Q_EMIT detailChanged();
+}
+
+void AppModel::clearConversationSelection()
+{
+    setSelectedConversationID(std::nullopt);
+    if (m_detail)
+        setDetail(std::nullopt);
+}
+
+void AppModel::setIsLoading(bool value)
+{
+    QUARN_SET(m_isLoading, value, isLoadingChanged);
+}
+
+void AppModel::setIsSending(bool value)
+{
+    QUARN_SET(m_isSending, value, isSendingChanged);
+}
+
+void AppModel::setIsRunningAI(bool value)
+{
+    QUARN_SET(m_isRunningAI, value, isRunningAIChanged);
+}
+
+void AppModel::setIsCodexReady(bool value)
+{
+    QUARN_SET(m_isCodexReady, value, isCodexReadyChanged);
+}
+
+void AppModel::setIsConfigured(bool value)
+{
+    QUARN_SET(m_isConfigured, value, isConfiguredChanged);
+}
+
+void AppModel::setIsSigningIn(bool value)
+{
+    QUARN_SET(m_isSigningIn, value, isSigningInChanged);
+}
+
+void AppModel::setIsClaimingAddress(bool value)
+{
+    QUARN_SET(m_isClaimingAddress, value, isClaimingAddressChanged);
+}
+
+void AppModel::setPeople(QList<PersonSummary> people)
+{
+    if (m_people == people)
+        return;
+    m_people = std::move(people);
+    m_peopleHaystacks.clear();
+    m_peopleHaystacks.reserve(m_people.size());
+    for (const PersonSummary &p : m_people)
+        m_peopleHaystacks.append((p.displayName + u' ' + p.email).toLower());
+    m_peopleModel->show(m_people, std::nullopt);
+    Q_EMIT peopleChanged();
+    updateFilteredPeople();
+}
+
+void AppModel::setSelectedPersonEmail(std::optional<QString> email)
+{
+    QUARN_SET(m_selectedPersonEmail, email, selectedPersonEmailChanged);
+}
+
+void AppModel::setPersonTimeline(std::optional<PersonTimeline> timeline)
+{
+    if (m_personTimeline == timeline)
+        return;
+    m_personTimeline = std::move(timeline);
+    Q_EMIT personTimelineChanged();
+    updateFilteredPersonMessages();
+}
+
+void AppModel::setIsLoadingOlderMessages(bool value)
+{
+    QUARN_SET(m_isLoadingOlderMessages, value, isLoadingOlderMessagesChanged);
+}
+
+void AppModel::setAIConversations(QList<AIConversation> conversations)
+{
+    if (m_aiConversations == conversations)
+        return;
+    m_aiConversations = std::move(conversations);
+    m_aiConversationsModel->show(m_aiConversations);
+    Q_EMIT aiConversationsChanged();
+    updateSelectedAIConversation();
+}
+
+void AppModel::setIsSendingAIChat(bool value)
+{
+    QUARN_SET(m_isSendingAIChat, value, isSendingAIChatChanged);
+}
+
+#undef QUARN_SET
+
+// --- derived lists -----------------------------------------------------------
+
+QString AppModel::searchQuery() const
+{
+    return text::trimmed(m_searchText).toLower();
+}
+
+void AppModel::updateFilteredConversations()
+{
+    if (!m_state) {
+        m_filteredConversations->show({}, std::nullopt);
+        return;
+    }
+    m_filteredConversations->show(m_state->conversations, matchingRows(m_conversationHaystacks, searchQuery()));
+}
+
+void AppModel::updateFilteredPeople()
+{
+    m_filteredPeople->show(m_people, matchingRows(m_peopleHaystacks, searchQuery()));
+}
+
+void AppModel::updateFilteredPersonMessages()
+{
+    if (!m_personTimeline) {
+        m_filteredPersonMessages->show({}, std::nullopt);
+        return;
+    }
+    const QList<PersonTimelineMessage> &messages = m_personTimeline->messages;
+    if (m_includeGroupMessages || !m_state || !m_state->mailbox) {
+        m_filteredPersonMessages->show(messages, std::nullopt);
+        return;
+    }
+    QList<qsizetype> rows;
+    for (qsizetype i = 0; i < messages.size(); ++i) {
+        if (PersonTimelinePolicy::isDirect(messages.at(i), m_state->mailbox->address, m_personTimeline->person.email))
+            rows.append(i);
+    }
+    m_filteredPersonMessages->show(messages, std::move(rows));
+}
+
+void AppModel::updateSelectedAIConversation()
+{
+    m_selectedAIConversation->show(selectedAIConversation());
+}
+
+QList<ConversationListItem> AppModel::filteredConversations() const
+{
+    return m_filteredConversations->items();
+}
+
+QList<PersonSummary> AppModel::filteredPeople() const
+{
+    return m_filteredPeople->items();
+}
+
+QList<PersonTimelineMessage> AppModel::filteredPersonMessages() const
+{
+    return m_filteredPersonMessages->items();
+}
+
+std::optional<AIConversation> AppModel::selectedAIConversation() const
+{
+    if (!m_selectedAIConversationID)
+        return std::nullopt;
+    for (const AIConversation &c : m_aiConversations) {
+        if (c.id == *m_selectedAIConversationID)
+            return c;
+    }
+    return std::nullopt;
+}
+
+// --- failures ----------------------------------------------------------------
+
+void AppModel::present(std::exception_ptr error)
+{
+    QString message = describe(error);
+    // A service may answer an empty message; an alert with no text tells the
+    // user nothing, so the generic description stands in for it.
+    if (message.isEmpty())
+        message = describe(std::make_exception_ptr(std::exception()));
+    setErrorMessage(message);
+}
+
+void AppModel::presentListFailure(std::exception_ptr error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const MailAPIError &e) {
+        if (e.kind() == MailAPIError::Kind::unauthorized) {
+            // Signed out in memory only: the token file stays and is replaced
+            // by the next token saved after a sign-in.
+            setIsConfigured(false);
+            m_token.reset();
+        }
+    } catch (...) { }
+    present(error);
+}
+
+} // namespace quarn

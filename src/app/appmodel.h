@@ -1,0 +1,347 @@
+#pragma once
+
+#include "app/appenvironment.h"
+#include "app/listmodels.h"
+#include "model/records.h"
+
+#include <QCoroTask>
+#include <QHash>
+#include <QObject>
+#include <QString>
+#include <QVariant>
+
+#include <exception>
+#include <memory>
+#include <optional>
+
+namespace quarn {
+
+class AIConversationStore;
+class APIClient;
+class DeviceCredentialStore;
+class QuarnAccountAuthorization;
+
+/// The one object that holds everything the screens show and runs every
+/// workflow of the client. The shell creates a single instance and hands it
+/// to every screen; screens read its properties, bind their fields to the
+/// writable ones and call its operations.
+///
+/// Confined to the main thread. The operations are coroutines that suspend at
+/// every service, store and Codex call and resume on the main thread; none of
+/// them throws: each failure ends in `errorMessage`. There are no locks: the
+/// busy flags are the only guards against repeated actions, and two reloads
+/// that overlap each apply their own answer. The model must outlive every
+/// operation started on it (the application's model lives until exit).
+///
+/// The implementation is split by workflow: appmodel.cpp (fields, derived
+/// lists, error rule), appmodel_refresh.cpp (start-up, reload, lens and status
+/// selection, opening a conversation), appmodel_triage.cpp (automatic and
+/// user-started AI triage), appmodel_people.cpp and appmodel_ai.cpp (the
+/// people and AI conversation workflows).
+///
+/// Optional texts appear to QML as a string or null. Enumerations appear as
+/// their raw values ("work", "needs_you").
+class AppModel : public QObject
+{
+    Q_OBJECT
+
+    /// Which main area is shown: "work", "people" or "ai".
+    Q_PROPERTY(QString lens READ lensName NOTIFY lensChanged)
+    /// Raw value of the status whose list the work lens shows.
+    Q_PROPERTY(QString selectedStatus READ selectedStatusName NOTIFY selectedStatusChanged)
+    /// The last snapshot without its conversations (those are in
+    /// filteredConversations): {mailbox: {address, displayName} or null,
+    /// viewer: {id, name, email}, status, counts: {raw value: n}}; null before
+    /// the first load.
+    Q_PROPERTY(QVariant state READ stateValue NOTIFY stateChanged)
+    /// Id of the conversation whose detail is shown, or null.
+    Q_PROPERTY(QVariant selectedConversationID READ selectedConversationIDValue NOTIFY selectedConversationIDChanged)
+    /// The opened conversation with its messages, or null.
+    Q_PROPERTY(QVariant detail READ detailValue NOTIFY detailChanged)
+    /// The list column's search field (conversations or people).
+    Q_PROPERTY(QString searchText READ searchText WRITE setSearchText NOTIFY searchTextChanged)
+    /// The reply editor under the opened conversation.
+    Q_PROPERTY(QString replyText READ replyText WRITE setReplyText NOTIFY replyTextChanged)
+    /// A reload or a load of a person or conversation runs (progress only).
+    Q_PROPERTY(bool isLoading READ isLoading NOTIFY isLoadingChanged)
+    /// A reply or a new conversation is being sent.
+    Q_PROPERTY(bool isSending READ isSending NOTIFY isSendingChanged)
+    /// A triage runs, started by the user or by the automatic pass.
+    Q_PROPERTY(bool isRunningAI READ isRunningAI NOTIFY isRunningAIChanged)
+    /// The local Codex CLI was found, verified and answered its probe.
+    Q_PROPERTY(bool isCodexReady READ isCodexReady NOTIFY isCodexReadyChanged)
+    /// The one error line the main window shows, or null. The window clears
+    /// it (sets null) when its alert closes.
+    Q_PROPERTY(QVariant errorMessage READ errorMessageValue WRITE setErrorMessageValue NOTIFY errorMessageChanged)
+    /// A device token is present and has not been rejected.
+    Q_PROPERTY(bool isConfigured READ isConfigured NOTIFY isConfiguredChanged)
+    /// A browser sign-in is in progress.
+    Q_PROPERTY(bool isSigningIn READ isSigningIn NOTIFY isSigningInChanged)
+    /// A mailbox address claim is in progress.
+    Q_PROPERTY(bool isClaimingAddress READ isClaimingAddress NOTIFY isClaimingAddressChanged)
+    /// The compose window is shown.
+    Q_PROPERTY(bool composePresented READ composePresented WRITE setComposePresented NOTIFY composePresentedChanged)
+    /// Every correspondent, as last loaded (rows as in filteredPeople).
+    Q_PROPERTY(quarn::PersonListModel *people READ peopleModel CONSTANT)
+    /// The person whose timeline is shown, or null.
+    Q_PROPERTY(QVariant selectedPersonEmail READ selectedPersonEmailValue NOTIFY selectedPersonEmailChanged)
+    /// The loaded timeline without its messages (those are in
+    /// filteredPersonMessages): {person: {...}, hasMore, nextBefore or null}; or null.
+    Q_PROPERTY(QVariant personTimeline READ personTimelineValue NOTIFY personTimelineChanged)
+    /// Whether the person timeline also shows messages with other participants.
+    Q_PROPERTY(bool includeGroupMessages READ includeGroupMessages WRITE setIncludeGroupMessages NOTIFY
+            includeGroupMessagesChanged)
+    /// An older page of the person timeline is being fetched.
+    Q_PROPERTY(bool isLoadingOlderMessages READ isLoadingOlderMessages NOTIFY isLoadingOlderMessagesChanged)
+    /// The private AI conversations, most recent first.
+    Q_PROPERTY(quarn::AIConversationListModel *aiConversations READ aiConversationsModel CONSTANT)
+    /// The AI conversation shown, or null. The AI list sets it.
+    Q_PROPERTY(QVariant selectedAIConversationID READ selectedAIConversationIDValue WRITE
+            setSelectedAIConversationIDValue NOTIFY selectedAIConversationIDChanged)
+    /// The AI chat input field.
+    Q_PROPERTY(QString aiInput READ aiInput WRITE setAiInput NOTIFY aiInputChanged)
+    /// An AI chat turn runs.
+    Q_PROPERTY(bool isSendingAIChat READ isSendingAIChat NOTIFY isSendingAIChatChanged)
+
+    /// The conversations of `state` that match the search text.
+    Q_PROPERTY(quarn::ConversationListModel *filteredConversations READ filteredConversationsModel CONSTANT)
+    /// The correspondents that match the search text.
+    Q_PROPERTY(quarn::PersonListModel *filteredPeople READ filteredPeopleModel CONSTANT)
+    /// The timeline messages that the group filter lets through.
+    Q_PROPERTY(quarn::PersonMessageListModel *filteredPersonMessages READ filteredPersonMessagesModel CONSTANT)
+    /// The messages of the selected AI conversation, with its id and title.
+    Q_PROPERTY(quarn::AIChatMessageListModel *selectedAIConversation READ selectedAIConversationModel CONSTANT)
+
+public:
+    /// Back-off of a conversation whose automatic triage failed.
+    static constexpr qint64 kAutoTriageBackOffMs = 300'000;
+
+    /// A model on `environment`; the default is the application's own.
+    explicit AppModel(AppEnvironment environment = AppEnvironment::production(), QObject *parent = nullptr);
+    ~AppModel() override;
+
+    // --- published fields, typed --------------------------------------------
+    [[nodiscard]] MailLens lens() const { return m_lens; }
+    [[nodiscard]] ConversationStatus selectedStatus() const { return m_selectedStatus; }
+    [[nodiscard]] const std::optional<MailState> &state() const { return m_state; }
+    [[nodiscard]] const std::optional<QString> &selectedConversationID() const { return m_selectedConversationID; }
+    [[nodiscard]] const std::optional<ConversationDetail> &detail() const { return m_detail; }
+    [[nodiscard]] const QString &searchText() const { return m_searchText; }
+    [[nodiscard]] const QString &replyText() const { return m_replyText; }
+    [[nodiscard]] bool isLoading() const { return m_isLoading; }
+    [[nodiscard]] bool isSending() const { return m_isSending; }
+    [[nodiscard]] bool isRunningAI() const { return m_isRunningAI; }
+    [[nodiscard]] bool isCodexReady() const { return m_isCodexReady; }
+    [[nodiscard]] const std::optional<QString> &errorMessage() const { return m_errorMessage; }
+    [[nodiscard]] bool isConfigured() const { return m_isConfigured; }
+    [[nodiscard]] bool isSigningIn() const { return m_isSigningIn; }
+    [[nodiscard]] bool isClaimingAddress() const { return m_isClaimingAddress; }
+    [[nodiscard]] bool composePresented() const { return m_composePresented; }
+    [[nodiscard]] const QList<PersonSummary> &people() const { return m_people; }
+    [[nodiscard]] const std::optional<QString> &selectedPersonEmail() const { return m_selectedPersonEmail; }
+    [[nodiscard]] const std::optional<PersonTimeline> &personTimeline() const { return m_personTimeline; }
+    [[nodiscard]] bool includeGroupMessages() const { return m_includeGroupMessages; }
+    [[nodiscard]] bool isLoadingOlderMessages() const { return m_isLoadingOlderMessages; }
+    [[nodiscard]] const QList<AIConversation> &aiConversations() const { return m_aiConversations; }
+    [[nodiscard]] const std::optional<QString> &selectedAIConversationID() const { return m_selectedAIConversationID; }
+    [[nodiscard]] const QString &aiInput() const { return m_aiInput; }
+    [[nodiscard]] bool isSendingAIChat() const { return m_isSendingAIChat; }
+
+    // --- fields the screens write -------------------------------------------
+    void setSearchText(const QString &text);
+    void setReplyText(const QString &text);
+    void setErrorMessage(std::optional<QString> message);
+    void setComposePresented(bool presented);
+    void setIncludeGroupMessages(bool include);
+    void setSelectedAIConversationID(std::optional<QString> id);
+    void setAiInput(const QString &text);
+
+    // --- derived lists --------------------------------------------------------
+    [[nodiscard]] QList<ConversationListItem> filteredConversations() const;
+    [[nodiscard]] QList<PersonSummary> filteredPeople() const;
+    [[nodiscard]] QList<PersonTimelineMessage> filteredPersonMessages() const;
+    [[nodiscard]] std::optional<AIConversation> selectedAIConversation() const;
+
+    [[nodiscard]] ConversationListModel *filteredConversationsModel() const { return m_filteredConversations; }
+    [[nodiscard]] PersonListModel *filteredPeopleModel() const { return m_filteredPeople; }
+    [[nodiscard]] PersonMessageListModel *filteredPersonMessagesModel() const { return m_filteredPersonMessages; }
+    [[nodiscard]] AIChatMessageListModel *selectedAIConversationModel() const { return m_selectedAIConversation; }
+    [[nodiscard]] PersonListModel *peopleModel() const { return m_peopleModel; }
+    [[nodiscard]] AIConversationListModel *aiConversationsModel() const { return m_aiConversationsModel; }
+
+    // --- start-up and reload (appmodel_refresh.cpp) ---------------------------
+    /// Start-up sequence; runs once per model, later calls return at once.
+    QCoro::Task<void> bootstrap();
+    /// Reloads the data of the current lens. An unauthorised answer signs
+    /// out in memory (the token file stays).
+    QCoro::Task<void> refresh(bool keepingSelection);
+    /// Shows the work lens with the list of `status`.
+    QCoro::Task<void> selectStatus(ConversationStatus status);
+    /// Shows the people lens.
+    QCoro::Task<void> selectPeople();
+    /// Shows the AI lens.
+    QCoro::Task<void> selectAI();
+    /// Selects a conversation of the list and loads its detail.
+    QCoro::Task<void> openConversation(QString id);
+
+    // --- people (appmodel_people.cpp) -----------------------------------------
+    /// Shows the people lens with the newest page of `email`'s timeline.
+    QCoro::Task<void> openPerson(QString email);
+    /// Adds the next older page to the person timeline.
+    QCoro::Task<void> loadOlderPersonMessages();
+
+    // --- AI triage (appmodel_triage.cpp) --------------------------------------
+    /// One automatic triage pass over the inbox and the waiting list.
+    QCoro::Task<void> autoTriagePendingWork();
+    /// Triage of the opened conversation, started by the user.
+    QCoro::Task<void> runAI();
+    /// The code sent to the service when a triage job fails because of `error`.
+    [[nodiscard]] static QString errorCode(std::exception_ptr error);
+
+Q_SIGNALS:
+    void lensChanged();
+    void selectedStatusChanged();
+    void stateChanged();
+    void selectedConversationIDChanged();
+    void detailChanged();
+    void searchTextChanged();
+    void replyTextChanged();
+    void isLoadingChanged();
+    void isSendingChanged();
+    void isRunningAIChanged();
+    void isCodexReadyChanged();
+    void errorMessageChanged();
+    void isConfiguredChanged();
+    void isSigningInChanged();
+    void isClaimingAddressChanged();
+    void composePresentedChanged();
+    void peopleChanged();
+    void selectedPersonEmailChanged();
+    void personTimelineChanged();
+    void includeGroupMessagesChanged();
+    void isLoadingOlderMessagesChanged();
+    void aiConversationsChanged();
+    void selectedAIConversationIDChanged();
+    void aiInputChanged();
+    void isSendingAIChatChanged();
+
+private:
+    // Property adaptors for QML.
+    [[nodiscard]] QString lensName() const;
+    [[nodiscard]] QString selectedStatusName() const;
+    [[nodiscard]] QVariant stateValue() const;
+    [[nodiscard]] QVariant selectedConversationIDValue() const;
+    [[nodiscard]] QVariant detailValue() const;
+    [[nodiscard]] QVariant errorMessageValue() const;
+    void setErrorMessageValue(const QVariant &value);
+    [[nodiscard]] QVariant selectedPersonEmailValue() const;
+    [[nodiscard]] QVariant personTimelineValue() const;
+    [[nodiscard]] QVariant selectedAIConversationIDValue() const;
+    void setSelectedAIConversationIDValue(const QVariant &value);
+
+    // Setters of the published fields: each notifies only on a real change and
+    // keeps the derived lists in step.
+    void setLens(MailLens lens);
+    void setSelectedStatus(ConversationStatus status);
+    void setState(std::optional<MailState> state);
+    void setSelectedConversationID(std::optional<QString> id);
+    void setDetail(std::optional<ConversationDetail> detail);
+    void setIsLoading(bool value);
+    void setIsSending(bool value);
+    void setIsRunningAI(bool value);
+    void setIsCodexReady(bool value);
+    void setIsConfigured(bool value);
+    void setIsSigningIn(bool value);
+    void setIsClaimingAddress(bool value);
+    void setPeople(QList<PersonSummary> people);
+    void setSelectedPersonEmail(std::optional<QString> email);
+    void setPersonTimeline(std::optional<PersonTimeline> timeline);
+    void setIsLoadingOlderMessages(bool value);
+    void setAIConversations(QList<AIConversation> conversations);
+    void setIsSendingAIChat(bool value);
+    /// Clears the conversation selection and, with it, the detail.
+    void clearConversationSelection();
+
+    void updateFilteredConversations();
+    void updateFilteredPeople();
+    void updateFilteredPersonMessages();
+    void updateSelectedAIConversation();
+    [[nodiscard]] QString searchQuery() const;
+
+    /// Turns a failure into `errorMessage`.
+    void present(std::exception_ptr error);
+    /// The reaction to a failed list reload: an unauthorised answer signs
+    /// out in memory, anything else is only shown.
+    void presentListFailure(std::exception_ptr error);
+
+    // Workflows of other files.
+    QCoro::Task<void> probeCodex();
+    QCoro::Task<void> refreshPeople(bool keepingSelection);
+    QCoro::Task<void> loadAIConversations();
+    QCoro::Task<ConversationDetail> triageConversation(QString id, QString token, bool reflectInUI);
+    [[nodiscard]] static PersonTimeline merging(
+        const PersonTimeline &current, const PersonTimeline &incoming, bool preferIncomingCursor);
+
+    AppEnvironment m_environment;
+    std::unique_ptr<APIClient> m_api;
+    std::unique_ptr<DeviceCredentialStore> m_credentialStore;
+    std::unique_ptr<QuarnAccountAuthorization> m_accountAuthorization;
+    std::unique_ptr<AIConversationStore> m_aiStore;
+
+    // Published fields.
+    MailLens m_lens = MailLens::work;
+    ConversationStatus m_selectedStatus = ConversationStatus::needsYou;
+    std::optional<MailState> m_state;
+    std::optional<QString> m_selectedConversationID;
+    std::optional<ConversationDetail> m_detail;
+    QString m_searchText;
+    QString m_replyText;
+    bool m_isLoading = false;
+    bool m_isSending = false;
+    bool m_isRunningAI = false;
+    bool m_isCodexReady = false;
+    std::optional<QString> m_errorMessage;
+    bool m_isConfigured = false;
+    bool m_isSigningIn = false;
+    bool m_isClaimingAddress = false;
+    bool m_composePresented = false;
+    QList<PersonSummary> m_people;
+    std::optional<QString> m_selectedPersonEmail;
+    std::optional<PersonTimeline> m_personTimeline;
+    bool m_includeGroupMessages = true;
+    bool m_isLoadingOlderMessages = false;
+    QList<AIConversation> m_aiConversations;
+    std::optional<QString> m_selectedAIConversationID;
+    QString m_aiInput;
+    bool m_isSendingAIChat = false;
+
+    // Private working state.
+    std::optional<QString> m_token;
+    bool m_didBootstrap = false;
+    bool m_isAutoTriaging = false;
+    QHash<QString, qint64> m_autoTriageRetryAfter;
+
+    // Lower-cased search texts of the current conversations and people, one
+    // per row, made when the list arrives so that typing in the search field
+    // only scans.
+    QStringList m_conversationHaystacks;
+    QStringList m_peopleHaystacks;
+
+    ConversationListModel *m_filteredConversations;
+    PersonListModel *m_filteredPeople;
+    PersonMessageListModel *m_filteredPersonMessages;
+    AIChatMessageListModel *m_selectedAIConversation;
+    PersonListModel *m_peopleModel;
+    AIConversationListModel *m_aiConversationsModel;
+};
+
+/// The lower-cased text in which the search looks for the query: subject,
+/// participant name and address, AI summary (when there is one) and preview,
+/// joined by one blank.
+[[nodiscard]] QString conversationSearchText(const ConversationListItem &conversation);
+
+/// Indices of the haystacks that contain `query` (already trimmed and
+/// lower-cased); none when the query is empty, meaning every row.
+[[nodiscard]] std::optional<QList<qsizetype>> matchingRows(const QStringList &haystacks, const QString &query);
+
+} // namespace quarn

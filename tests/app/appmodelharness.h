@@ -1,0 +1,191 @@
+#pragma once
+
+// The real AppModel on a temporary home: its token and AI conversation files
+// there, the Codex CLI double (or no Codex at all) as its engine, a clock the
+// test moves by hand, and a QAbstractItemModelTester on every list model so
+// that each flow also checks the models' signalling. A small scripted service
+// (FakeService) stands in where a test needs answers or request counts that
+// the reference service cannot give.
+
+#include "account/devicecredentialstore.h"
+#include "ai/codexdoublehome.h"
+#include "ai/codexrunner.h"
+#include "app/appmodel.h"
+#include "model/json.h"
+#include "support/scriptedhttpserver.h"
+
+#include <QAbstractItemModelTester>
+#include <QDir>
+#include <QFile>
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace quarn::testing {
+
+using namespace std::chrono_literals;
+
+/// A service that answers per method and request target, and counts.
+class FakeService
+{
+public:
+    FakeService()
+    {
+        m_server.setHandler([this](const test::RecordedRequest &request) {
+            std::lock_guard lock(m_mutex);
+            const auto it = m_routes.constFind(request.method + ' ' + request.target);
+            if (it != m_routes.cend())
+                return *it;
+            test::ScriptedResponse missing;
+            missing.status = 404;
+            missing.body = R"({"error":"not_found"})";
+            return missing;
+        });
+    }
+
+    /// Answers `method target` (target with its query) with `status` and `body`.
+    void route(const QByteArray &method, const QByteArray &target, int status, const QByteArray &body,
+        std::chrono::milliseconds delay = 0ms)
+    {
+        test::ScriptedResponse response;
+        response.status = status;
+        response.body = body;
+        response.delay = delay;
+        std::lock_guard lock(m_mutex);
+        m_routes.insert(method + ' ' + target, response);
+    }
+    template<typename T>
+    void route(
+        const QByteArray &method, const QByteArray &target, const T &record, std::chrono::milliseconds delay = 0ms)
+    {
+        route(method, target, 200, encodeJson(record), delay);
+    }
+
+    [[nodiscard]] QUrl baseUrl() const { return m_server.baseUrl(); }
+    [[nodiscard]] QList<test::RecordedRequest> requests() const { return m_server.requests(); }
+    /// Requests whose target starts with `prefix` ("" counts all).
+    [[nodiscard]] int count(const QByteArray &prefix = {}) const
+    {
+        int n = 0;
+        for (const test::RecordedRequest &r : m_server.requests())
+            n += r.target.startsWith(prefix) ? 1 : 0;
+        return n;
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    QHash<QByteArray, test::ScriptedResponse> m_routes;
+    // Last, so that it stops answering before the routes go.
+    test::ScriptedHttpServer m_server;
+};
+
+/// An insight the double hands back, as its result file.
+inline QByteArray insightJson(const QString &summary, const QString &status)
+{
+    AiInsight insight;
+    insight.summary = summary;
+    insight.request = QStringLiteral("候補日を返信する");
+    insight.suggestedStatus = *fromRawValue<ConversationStatus>(QStringView(status));
+    insight.draft = QStringLiteral("承知しました。");
+    insight.risk = QStringLiteral("low");
+    return encodeJson(insight);
+}
+
+class Harness
+{
+public:
+    enum class Codex {
+        /// No installation at all: the model is never ready, and nothing runs.
+        none,
+        /// The Codex CLI double, pinned by its own digest.
+        double_,
+    };
+
+    explicit Harness(const QUrl &baseUrl, Codex codex = Codex::none, std::chrono::milliseconds triageLimit = 20s)
+    {
+        m_dataDir = home.filePath(QStringLiteral("data/Quarn Mail"));
+        CodexRunner::Configuration configuration;
+        configuration.runtimeDirectory = m_dataDir + QStringLiteral("/runtime");
+        configuration.temporaryDirectory = home.filePath(QStringLiteral("tmp"));
+        QDir().mkpath(configuration.temporaryDirectory);
+        configuration.probeTimeLimit = 15s;
+        configuration.triageTimeLimit = triageLimit;
+        configuration.killDelay = 300ms;
+        if (codex == Codex::double_) {
+            const QString installed = home.filePath(QStringLiteral("opt/codex/codex"));
+            QDir().mkpath(QFileInfo(installed).absolutePath());
+            QFile::copy(codexDoublePath(), installed);
+            QFile::setPermissions(installed,
+                QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup
+                    | QFile::ReadOther | QFile::ExeOther);
+            configuration.pinnedDigest = fileDigest(installed);
+            configuration.installCandidates = { installed };
+        } else {
+            configuration.pinnedDigest = QString(64, u'0');
+            configuration.installCandidates = { home.filePath(QStringLiteral("nowhere/codex")) };
+        }
+        runner = std::make_shared<CodexRunner>(configuration);
+
+        AppEnvironment environment;
+        environment.baseURL = baseUrl;
+        environment.credentialDirectory = m_dataDir;
+        environment.codex = runner;
+        environment.aiConversationFile = aiFile();
+        environment.openURL = [this](const QUrl &url) {
+            opened.append(url);
+            return true;
+        };
+        environment.now = [this] { return now; };
+        model = std::make_unique<AppModel>(std::move(environment));
+
+        const auto mode = QAbstractItemModelTester::FailureReportingMode::QtTest;
+        for (QAbstractItemModel *list :
+            std::initializer_list<QAbstractItemModel *> { model->filteredConversationsModel(),
+                model->filteredPeopleModel(), model->filteredPersonMessagesModel(),
+                model->selectedAIConversationModel(), model->peopleModel(), model->aiConversationsModel() })
+            m_testers.push_back(std::make_unique<QAbstractItemModelTester>(list, mode));
+    }
+
+    ~Harness()
+    {
+        // The testers watch the model's lists; they go first.
+        m_testers.clear();
+    }
+
+    [[nodiscard]] bool saveToken(const QString &token) const
+    {
+        try {
+            DeviceCredentialStore(m_dataDir).save(token);
+            return true;
+        } catch (...) {
+            return false;
+        }
+    }
+    [[nodiscard]] QString dataDir() const { return m_dataDir; }
+    [[nodiscard]] QString tokenPath() const { return DeviceCredentialStore(m_dataDir).tokenPath(); }
+    [[nodiscard]] QString aiFile() const { return m_dataDir + QStringLiteral("/ai-conversations.json"); }
+
+    /// How often the double ran `exec` since the last call (its record folder
+    /// is made afresh by every run).
+    [[nodiscard]] bool execRan()
+    {
+        const QString folder = home.controlFolder() + QStringLiteral("/exec");
+        const bool ran = QFileInfo::exists(folder);
+        QDir(folder).removeRecursively();
+        return ran;
+    }
+
+    CodexDoubleHome home;
+    qint64 now = 1'700'000'000'000;
+    QList<QUrl> opened;
+    std::shared_ptr<CodexRunner> runner;
+    std::unique_ptr<AppModel> model;
+
+private:
+    QString m_dataDir;
+    std::vector<std::unique_ptr<QAbstractItemModelTester>> m_testers;
+};
+
+} // namespace quarn::testing
