@@ -359,6 +359,27 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(openDescriptorCount(), descriptorsBefore, 10'000);
     }
 
+    void operationsMayOverlap()
+    {
+        // A chat turn while a triage runs: each has its own work folder and
+        // child, and both come back with their own answer.
+        Fixture fixture;
+        QVERIFY(fixture.isReady());
+        fixture.home().setControl(QStringLiteral("delay_ms=300"));
+        fixture.home().setAnswer(kTriageAnswer);
+        CodexRunner runner(fixture.configuration());
+
+        QCoro::Task<quarn::AiInsight> triage = runner.triage(sampleConversation());
+        QCoro::Task<QString> chat = runner.chat(sampleChat());
+        const quarn::AiInsight insight = quarn::blockOn(std::move(triage), 60s);
+        const QString reply = quarn::blockOn(std::move(chat), 60s);
+
+        QCOMPARE(insight.summary, QStringLiteral("見積もり依頼"));
+        QCOMPARE(reply, QString::fromUtf8(kTriageAnswer));
+        QVERIFY(fixture.leftInTemporaryFolder().isEmpty());
+        QTRY_COMPARE_WITH_TIMEOUT(childCount(), 0, 10'000);
+    }
+
     void descriptionsAreTheUserFacingTexts_data()
     {
         QTest::addColumn<int>("kind");
