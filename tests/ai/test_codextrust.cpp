@@ -6,6 +6,7 @@
 #include "core/blocking.h"
 #include "core/error.h"
 #include "platform/executabletrust.h"
+#include "platform/paths.h"
 
 #include <QTest>
 
@@ -372,6 +373,34 @@ private Q_SLOTS:
             QVERIFY(!found.has_value());
         else
             QCOMPARE(found, std::optional<QString>(at(expected)));
+    }
+
+    void productionConstants()
+    {
+        const QByteArray savedData = qgetenv("XDG_DATA_HOME");
+        const bool hadData = qEnvironmentVariableIsSet("XDG_DATA_HOME");
+        qputenv("XDG_DATA_HOME", QFile::encodeName(m_dir.path()));
+        const CodexRunner::Configuration production = CodexRunner::Configuration::production();
+        if (hadData)
+            qputenv("XDG_DATA_HOME", savedData);
+        else
+            qunsetenv("XDG_DATA_HOME");
+
+        QCOMPARE(production.installCandidates,
+            (QStringList { QStringLiteral("/usr/local/bin/codex"), QStringLiteral("/usr/bin/codex"),
+                QStringLiteral("/home/linuxbrew/.linuxbrew/bin/codex"),
+                quarn::platform::homeDirectory() + QStringLiteral("/.local/bin/codex") }));
+        QCOMPARE(production.runtimeDirectory, m_dir.path() + QStringLiteral("/Quarn Mail/runtime"));
+#if defined(__x86_64__)
+        QCOMPARE(production.pinnedDigest,
+            QStringLiteral("cb0a15567e9a60a5820d54b0f6ae86d504dc3805c1eab21a47f70e3eb7b73a40"));
+#endif
+        QVERIFY(production.temporaryDirectory.isEmpty());
+        QCOMPARE(production.probeTimeLimit, 15s);
+        QCOMPARE(production.triageTimeLimit, 120s);
+        QCOMPARE(production.subjectTimeLimit, 45s);
+        QCOMPARE(production.chatTimeLimit, 120s);
+        QCOMPARE(production.killDelay, 2s);
     }
 
     void stagesAVerifiedPrivateCopy()
