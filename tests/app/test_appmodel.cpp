@@ -538,6 +538,36 @@ private Q_SLOTS:
         QCOMPARE(service.count("/api/conversations/conv_a/ai/start"), starts + 1);
     }
 
+    void firstFailureOfAPassWins()
+    {
+        FakeService service;
+        const ConversationListItem a = item(u"conv_a"_s, ConversationStatus::inbox);
+        const ConversationListItem b = item(u"conv_b"_s, ConversationStatus::waiting);
+        service.route("GET", stateTarget(ConversationStatus::needsYou), mailState(ConversationStatus::needsYou, {}));
+        service.route("GET", stateTarget(ConversationStatus::inbox), mailState(ConversationStatus::inbox, { a }));
+        service.route("GET", stateTarget(ConversationStatus::waiting), mailState(ConversationStatus::waiting, { b }));
+        service.route("GET", "/api/people", PeopleResponse {});
+        for (const ConversationListItem &c : { a, b }) {
+            const QByteArray path = "/api/conversations/" + c.id.toUtf8() + "/ai/";
+            service.route("POST", path + "start", AiStartResponse { true, u"job_"_s + c.id, detailOf(c) });
+            service.route("POST", path + "complete", 500, R"({"message":")" + c.id.toUtf8() + R"( failed"})");
+            service.route("POST", path + "fail", OkResponse { true });
+        }
+        Harness h(service.baseUrl(), Harness::Codex::double_);
+        h.home.setAnswer(insightJson(u"要約"_s, u"needs_you"_s));
+        QVERIFY(h.saveToken(kToken));
+
+        run(h.model->bootstrap());
+
+        QCOMPARE(h.model->errorMessage(), std::optional<QString>(u"conv_a failed"_s));
+        QCOMPARE(service.count("/api/conversations/conv_b/ai/fail"), 1);
+        // Both wait out their back-off.
+        const int starts = service.count("/api/conversations/");
+        h.now += 60'000;
+        run(h.model->autoTriagePendingWork());
+        QCOMPARE(service.count("/api/conversations/"), starts);
+    }
+
     void passAndUserTriageExcludeEachOther()
     {
         FakeService service;
