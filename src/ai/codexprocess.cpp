@@ -236,16 +236,23 @@ private:
 
     void onChildEnded()
     {
-        // The child is a zombie until waitid below: its process group id
-        // cannot be reused yet, so what remains of the group is killed now.
-        signalGroup(SIGKILL);
         siginfo_t info {};
         int rc;
+        // Look first without reaping: only a child that has really ended
+        // lets the rest of its group be killed.
         do {
-            rc = ::waitid(P_PIDFD, static_cast<id_t>(m_pidfd), &info, WEXITED | WNOHANG);
+            rc = ::waitid(P_PIDFD, static_cast<id_t>(m_pidfd), &info, WEXITED | WNOHANG | WNOWAIT);
         } while (rc < 0 && errno == EINTR);
         if (rc == 0 && info.si_pid == 0)
             return; // readable but not yet waitable; the notifier fires again
+        // The child is a zombie until it is reaped below, so its process
+        // group id cannot have been reused: what remains of the group goes.
+        signalGroup(SIGKILL);
+        if (rc == 0) {
+            do {
+                rc = ::waitid(P_PIDFD, static_cast<id_t>(m_pidfd), &info, WEXITED | WNOHANG);
+            } while (rc < 0 && errno == EINTR);
+        }
         m_exitNotifier->setEnabled(false);
         closeQuietly(m_pidfd);
         m_limit.stop();
