@@ -1,14 +1,86 @@
 #include "app/application.h"
 
+#include "app/appcommands.h"
+#include "app/appmodel.h"
+#include "app/urlhandoff.h"
+#include "ui/mainwindow.h"
+
+#include <QGuiApplication>
+#include <QQmlApplicationEngine>
+#include <QQuickWindow>
+
+#include <cstdio>
+
+using namespace Qt::StringLiterals;
+
 namespace quarn {
 
-// The desktop application (window, model, URL routing) takes this place; until
-// it does, starting without the provisioning switch ends at once.
+namespace {
+
+void report(const QString &message)
+{
+    std::fprintf(stderr, "quarn-mail: %s\n", qPrintable(message));
+}
+
+} // namespace
+
 int runApplication(int argc, char *argv[])
 {
-    (void)argc;
-    (void)argv;
-    return 0;
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    const QList<QUrl> urls = UrlHandoff::urlsFromArguments(arguments);
+
+    // Settled before anything touches the display: a start that only brings
+    // a URL to the running instance needs no window and ends once it is taken.
+    UrlHandoff handoff;
+    const UrlHandoff::Outcome outcome = handoff.claim(urls);
+    switch (outcome) {
+    case UrlHandoff::Outcome::delivered:
+        return 0;
+    case UrlHandoff::Outcome::failed:
+        report(handoff.errorString());
+        return 1;
+    case UrlHandoff::Outcome::standalone:
+        report(handoff.errorString());
+        break;
+    case UrlHandoff::Outcome::primary:
+        break;
+    }
+
+    QGuiApplication app(argc, argv);
+    QGuiApplication::setOrganizationName(u"Quarn"_s);
+    QGuiApplication::setApplicationName(u"Quarn Mail"_s);
+    QGuiApplication::setDesktopFileName(u"quarn-mail"_s);
+
+    // The one model of the process. It is never destroyed: operations started
+    // by the window, the menus or a URL may still be suspended when the event
+    // loop ends, and each would resume into a destroyed model. The token and
+    // AI conversation files are complete after every write, so nothing is
+    // lost at exit. (The pointer stays reachable, so leak checkers agree.)
+    static AppModel *const model = new AppModel();
+
+    AppCommands commands(*model);
+    QObject::connect(&handoff, &UrlHandoff::urlReceived, &commands, &AppCommands::openURL);
+    if (outcome == UrlHandoff::Outcome::primary && !handoff.listen())
+        report(handoff.errorString());
+
+    QQmlApplicationEngine engine;
+    QQuickWindow *window = ui::loadMainWindow(engine, *model, commands);
+    if (!window) {
+        report(u"the main window could not be loaded"_s);
+        return 1;
+    }
+    QObject::connect(&handoff, &UrlHandoff::activationRequested, window, [window] {
+        window->show();
+        window->raise();
+        window->requestActivate();
+    });
+
+    // The URLs this start was given, after the window has started the model.
+    for (const QUrl &url : urls)
+        commands.openURL(url);
+    return QGuiApplication::exec();
 }
 
 } // namespace quarn

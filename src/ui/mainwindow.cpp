@@ -1,0 +1,41 @@
+#include "ui/mainwindow.h"
+
+#include "app/appcommands.h"
+#include "app/appmodel.h"
+#include "quarn/config.h"
+#include "ui/symbols.h"
+
+#include <QQmlApplicationEngine>
+#include <QQuickStyle>
+#include <QQuickWindow>
+
+using namespace Qt::StringLiterals;
+
+namespace quarn::ui {
+
+QQuickWindow *loadMainWindow(QQmlApplicationEngine &engine, AppModel &model, AppCommands &commands)
+{
+    ensureIconTheme();
+    // One look on every desktop, unless the user chose a style.
+    if (qEnvironmentVariableIsEmpty("QT_QUICK_CONTROLS_STYLE"))
+        QQuickStyle::setStyle(u"Fusion"_s);
+    engine.addImportPath(u"qrc:/qt/qml"_s);
+    engine.addImageProvider(u"symbol"_s, new SymbolImageProvider);
+    engine.setInitialProperties({
+        { u"appModel"_s, QVariant::fromValue<QObject *>(&model) },
+        { u"commands"_s, QVariant::fromValue<QObject *>(&commands) },
+        { u"mailDomain"_s, QString::fromUtf8(config::kMailDomain) },
+    });
+    engine.load(QUrl(u"qrc:/qt/qml/Quarn/Ui/Main.qml"_s));
+    auto *window = qobject_cast<QQuickWindow *>(engine.rootObjects().value(0));
+    if (!window)
+        return nullptr;
+    QObject::connect(window, &QWindow::visibleChanged, &commands, [&commands](bool visible) {
+        if (visible)
+            commands.windowShown();
+    });
+    window->show();
+    return window;
+}
+
+} // namespace quarn::ui

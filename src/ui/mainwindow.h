@@ -1,0 +1,21 @@
+#pragma once
+
+class QQmlApplicationEngine;
+class QQuickWindow;
+
+namespace quarn {
+class AppCommands;
+class AppModel;
+} // namespace quarn
+
+namespace quarn::ui {
+
+/// Loads the main window (Main.qml of the Quarn.Ui module) into `engine`,
+/// hands it the model and the commands, shows it, and starts the model's
+/// start-up each time the window appears. Answers the window, or nullptr when
+/// the QML did not load (the engine's warnings say why).
+///
+/// The model and the commands must outlive the engine.
+QQuickWindow *loadMainWindow(QQmlApplicationEngine &engine, AppModel &model, AppCommands &commands);
+
+} // namespace quarn::ui

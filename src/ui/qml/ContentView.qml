@@ -1,0 +1,52 @@
+import QtQuick
+
+// The window's root: the setup screens until there is a token and a mailbox,
+// the workspace afterwards (also while the first load is still running).
+Item {
+    id: content
+
+    required property var appModel
+    required property var commands
+    required property string mailDomain
+
+    readonly property string screen: {
+        if (!appModel.isConfigured)
+            return "tokenSetup";
+        const state = appModel.state;
+        if ((state == null || state.mailbox == null) && !appModel.isLoading)
+            return "addressSetup";
+        return "workspace";
+    }
+
+    Loader {
+        objectName: "screenLoader"
+        anchors.fill: parent
+        sourceComponent: content.screen === "tokenSetup" ? tokenSetup
+                       : content.screen === "addressSetup" ? addressSetup : workspace
+    }
+
+    Component {
+        id: tokenSetup
+        TokenSetupView {
+            appModel: content.appModel
+            commands: content.commands
+            mailDomain: content.mailDomain
+        }
+    }
+    Component {
+        id: addressSetup
+        AddressSetupView {
+            appModel: content.appModel
+            commands: content.commands
+            mailDomain: content.mailDomain
+        }
+    }
+    Component {
+        id: workspace
+        MailWorkspace {
+            appModel: content.appModel
+            commands: content.commands
+            mailDomain: content.mailDomain
+        }
+    }
+}

@@ -1,0 +1,145 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+
+// The workspace: sidebar, list column and detail column, with the toolbar.
+// While it is on screen the background refresh loop runs.
+Item {
+    id: workspace
+
+    objectName: "mailWorkspace"
+
+    required property var appModel
+    required property var commands
+    required property string mailDomain
+
+    readonly property string lens: appModel.lens
+
+    Component.onCompleted: commands.refreshLoopActive = true
+    Component.onDestruction: commands.refreshLoopActive = false
+
+    SplitView {
+        anchors.fill: parent
+        orientation: Qt.Horizontal
+
+        Sidebar {
+            SplitView.minimumWidth: 180
+            SplitView.preferredWidth: 205
+            SplitView.maximumWidth: 240
+            appModel: workspace.appModel
+            commands: workspace.commands
+            mailDomain: workspace.mailDomain
+        }
+
+        Loader {
+            SplitView.minimumWidth: 320
+            SplitView.preferredWidth: 380
+            SplitView.maximumWidth: 470
+            sourceComponent: workspace.lens === "ai" ? aiList : workspace.lens === "people" ? peopleList
+                                                                                             : conversationList
+        }
+
+        ColumnLayout {
+            SplitView.fillWidth: true
+            spacing: 0
+
+            ToolBar {
+                Layout.fillWidth: true
+                background: Rectangle {
+                    color: QuarnStyle.canvas
+                }
+
+                RowLayout {
+                    anchors.fill: parent
+                    Item {
+                        Layout.fillWidth: true
+                    }
+                    ToolButton {
+                        objectName: "primaryToolbarButton"
+                        text: workspace.lens === "ai" ? "新しいAI Conversation" : "更新"
+                        icon.source: "image://symbol/" + (workspace.lens === "ai" ? "plus.bubble" : "arrow.clockwise")
+                        display: AbstractButton.TextBesideIcon
+                        enabled: !workspace.appModel.isLoading
+                        onClicked: workspace.lens === "ai" ? workspace.commands.newAIConversation()
+                                                           : workspace.commands.refresh()
+                    }
+                    ToolButton {
+                        objectName: "composeToolbarButton"
+                        visible: workspace.lens !== "ai"
+                        text: "新規メッセージ"
+                        icon.source: "image://symbol/square.and.pencil"
+                        display: AbstractButton.TextBesideIcon
+                        onClicked: workspace.commands.newMessage()
+                    }
+                }
+            }
+
+            Loader {
+                Layout.fillWidth: true
+                Layout.fillHeight: true
+                sourceComponent: workspace.lens === "ai" ? aiPane : workspace.lens === "people" ? personPane
+                                                                                                 : conversationPane
+            }
+        }
+    }
+
+    // The compose window of a later screen stands here; until then the sheet
+    // only says what it is, so that the command visibly does something.
+    Dialog {
+        objectName: "composeSheet"
+        anchors.centerIn: parent
+        width: 560
+        height: 360
+        modal: true
+        title: "新規メッセージ"
+        visible: workspace.appModel.composePresented
+        standardButtons: Dialog.Close
+        onClosed: workspace.appModel.composePresented = false
+
+        Label {
+            anchors.centerIn: parent
+            text: "新規メッセージ"
+            color: QuarnStyle.secondary
+        }
+    }
+
+    Component {
+        id: conversationList
+        ConversationList {
+            appModel: workspace.appModel
+            commands: workspace.commands
+        }
+    }
+    Component {
+        id: peopleList
+        PeopleList {
+            appModel: workspace.appModel
+            commands: workspace.commands
+        }
+    }
+    Component {
+        id: aiList
+        AIConversationList {
+            appModel: workspace.appModel
+        }
+    }
+    Component {
+        id: conversationPane
+        ConversationPane {
+            appModel: workspace.appModel
+            commands: workspace.commands
+        }
+    }
+    Component {
+        id: personPane
+        PersonTimelinePane {
+            appModel: workspace.appModel
+        }
+    }
+    Component {
+        id: aiPane
+        AIConversationPane {
+            appModel: workspace.appModel
+        }
+    }
+}

@@ -1,0 +1,115 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+
+// The application's one window: its menus, the content and the error alert.
+ApplicationWindow {
+    id: window
+
+    // Set by loadMainWindow (mainwindow.cpp).
+    required property var appModel
+    required property var commands
+    required property string mailDomain
+
+    width: 1240
+    height: 780
+    minimumWidth: 980
+    minimumHeight: 640
+    title: "Quarn Mail"
+    color: QuarnStyle.canvas
+
+    menuBar: MenuBar {
+        Menu {
+            objectName: "fileMenu"
+            title: "ファイル"
+
+            Action {
+                objectName: "newMessageAction"
+                text: "新規メッセージ"
+                shortcut: "Ctrl+N"
+                onTriggered: window.commands.newMessage()
+            }
+            MenuSeparator {}
+            Action {
+                text: "終了"
+                shortcut: StandardKey.Quit
+                onTriggered: Qt.quit()
+            }
+        }
+        Menu {
+            objectName: "conversationMenu"
+            title: "Conversation"
+
+            Action {
+                objectName: "runAIAction"
+                text: "AIで整理"
+                shortcut: "Shift+Ctrl+K"
+                enabled: window.commands.canRunAI
+                onTriggered: window.commands.runAI()
+            }
+            MenuSeparator {}
+            Action {
+                objectName: "needsYouAction"
+                text: "Needs you"
+                onTriggered: window.commands.setStatus("needs_you")
+            }
+            Action {
+                objectName: "waitingAction"
+                text: "Waiting"
+                onTriggered: window.commands.setStatus("waiting")
+            }
+            Action {
+                objectName: "doneAction"
+                text: "Done"
+                onTriggered: window.commands.setStatus("done")
+            }
+        }
+    }
+
+    ContentView {
+        anchors.fill: parent
+        appModel: window.appModel
+        commands: window.commands
+        mailDomain: window.mailDomain
+    }
+
+    Dialog {
+        id: errorAlert
+
+        objectName: "errorAlert"
+        title: "Quarn Mail"
+        modal: true
+        anchors.centerIn: parent
+        width: Math.min(420, window.width - 80)
+        closePolicy: Popup.CloseOnEscape
+
+        Label {
+            objectName: "errorText"
+            width: errorAlert.availableWidth
+            text: window.appModel.errorMessage ?? ""
+            wrapMode: Text.WordWrap
+        }
+
+        footer: DialogButtonBox {
+            Button {
+                objectName: "closeErrorButton"
+                text: "閉じる"
+                DialogButtonBox.buttonRole: DialogButtonBox.RejectRole
+            }
+        }
+
+        // However the alert goes, the message goes with it.
+        onClosed: window.commands.dismissError()
+    }
+
+    Connections {
+        target: window.appModel
+
+        function onErrorMessageChanged() {
+            if (window.appModel.errorMessage != null)
+                errorAlert.open();
+            else
+                errorAlert.close();
+        }
+    }
+}
