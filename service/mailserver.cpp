@@ -6,6 +6,8 @@
 #include "signin.h"
 #include "util.h"
 
+#include <sys/socket.h>
+
 #include <charconv>
 #include <stdexcept>
 
@@ -79,6 +81,12 @@ MailServer::MailServer(MailStore &store, DeliveryWorker &worker, ServerOptions o
     // Headers and body leave in separate writes; without this, Nagle's
     // algorithm and the peer's delayed acknowledgement add 40 ms to answers.
     m_http->set_tcp_nodelay(true);
+    // The library's default also sets SO_REUSEPORT, which lets a second
+    // service bind the same port and silently take half of the requests.
+    m_http->set_socket_options([](socket_t sock) {
+        int yes = 1;
+        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     m_http->set_keep_alive_max_count(1000);
     m_http->set_error_handler([](const httplib::Request &, httplib::Response &res) {
         // Answers the library makes itself (no route, body too large, bad

@@ -10,7 +10,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
+#include <QProcess>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QUrlQuery>
 
@@ -398,6 +400,18 @@ private Q_SLOTS:
             m_network, "GET", QUrl(service.baseUrl().toString() + u"/api/state?status=waiting"_s), service.token());
         QCOMPARE(state.json().value(u"mailbox"_s).toObject().value(u"address"_s).toString(),
             u"keeper@"_s + service.mailDomain());
+    }
+
+    void secondServiceOnTheSamePortIsRefused()
+    {
+        // Two services sharing a port would split the requests between two databases.
+        QTemporaryDir dir;
+        QProcess second;
+        second.start(ReferenceService::executablePath(),
+            { u"serve"_s, u"--db"_s, dir.filePath(u"other.sqlite"_s), u"--port"_s, QString::number(m_service.port()) });
+        QVERIFY(second.waitForFinished(10000));
+        QCOMPARE(second.exitCode(), 1);
+        QCOMPARE(get(u"/api/people"_s, m_service.token()).status, 200);
     }
 
     void concurrentClientsLeaveConsistentData()
