@@ -317,11 +317,7 @@ void AppModel::setState(std::optional<MailState> state)
     m_state = std::move(state);
     if (conversationsChanged) {
         m_conversationHaystacks.clear();
-        if (m_state) {
-            m_conversationHaystacks.reserve(m_state->conversations.size());
-            for (const ConversationListItem &c : m_state->conversations)
-                m_conversationHaystacks.append(conversationSearchText(c));
-        }
+        m_conversationHaystacksValid = false;
     }
     Q_EMIT stateChanged();
     if (conversationsChanged)
@@ -447,7 +443,16 @@ void AppModel::updateFilteredConversations()
         m_filteredConversations->show({}, std::nullopt);
         return;
     }
-    m_filteredConversations->show(m_state->conversations, matchingRows(m_conversationHaystacks, searchQuery()));
+    const QString query = searchQuery();
+    // Most reloads happen with an empty search field: the search texts are
+    // made when a query first needs them.
+    if (!query.isEmpty() && !m_conversationHaystacksValid) {
+        m_conversationHaystacks.reserve(m_state->conversations.size());
+        for (const ConversationListItem &c : m_state->conversations)
+            m_conversationHaystacks.append(conversationSearchText(c));
+        m_conversationHaystacksValid = true;
+    }
+    m_filteredConversations->show(m_state->conversations, matchingRows(m_conversationHaystacks, query));
 }
 
 void AppModel::updateFilteredPeople()

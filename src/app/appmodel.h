@@ -322,9 +322,10 @@ private:
     QHash<QString, qint64> m_autoTriageRetryAfter;
 
     // Lower-cased search texts of the current conversations and people, one
-    // per row, made when the list arrives so that typing in the search field
-    // only scans.
+    // per row, kept while the list stays the same so that typing in the
+    // search field only scans.
     QStringList m_conversationHaystacks;
+    bool m_conversationHaystacksValid = false;
     QStringList m_peopleHaystacks;
 
     ConversationListModel *m_filteredConversations;

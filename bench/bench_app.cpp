@@ -1,0 +1,272 @@
+// The app model with 10,000 conversations in one list, from the reference
+// service on loopback, each figure against a baseline measured in the same
+// iteration:
+// - search: AppModel::setSearchText (the filtered list and its list model
+//   brought up to date) against a plain linear scan of the same lower-cased
+//   search texts for the same query;
+// - reload: AppModel::refresh end to end (state request, decoding, search
+//   texts, list model, people request) against a raw HTTP GET of the same
+//   state endpoint and a plain JSON parse of its body. Two cases: every row
+//   new (selectStatus to the other list of 10,000: the list is emptied, then
+//   reloaded) and the steady 30-second reload of an unchanged list.
+#include "account/devicecredentialstore.h"
+#include "ai/codexrunner.h"
+#include "api/apiclient.h"
+#include "app/appmodel.h"
+#include "core/blocking.h"
+#include "support/referenceservice.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QTemporaryDir>
+
+#include <QCoroNetworkReply>
+
+#include <benchmark/benchmark.h>
+#include <nlohmann/json.hpp>
+#include <sqlite3.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+
+using namespace Qt::StringLiterals;
+using namespace quarn;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kConversations = 10'000;
+
+double seconds(Clock::duration d)
+{
+    return std::chrono::duration<double>(d).count();
+}
+
+[[noreturn]] void fail(const char *what)
+{
+    std::fprintf(stderr, "bench_app: %s\n", what);
+    std::abort();
+}
+
+bool exec(sqlite3 *db, const char *sql)
+{
+    return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+/// 10,000 conversations in the inbox and 10,000 done, written straight into
+/// the service's database (delivering them one by one would take minutes).
+void seed(const QString &databasePath)
+{
+    sqlite3 *db = nullptr;
+    if (sqlite3_open(QFile::encodeName(databasePath).constData(), &db) != SQLITE_OK)
+        fail("cannot open the service database");
+    sqlite3_busy_timeout(db, 5000);
+    sqlite3_stmt *user = nullptr;
+    sqlite3_prepare_v2(db, "SELECT id FROM users ORDER BY rowid LIMIT 1", -1, &user, nullptr);
+    if (sqlite3_step(user) != SQLITE_ROW)
+        fail("the service has no account");
+    const std::string userId = reinterpret_cast<const char *>(sqlite3_column_text(user, 0));
+    sqlite3_finalize(user);
+
+    if (!exec(db, "BEGIN IMMEDIATE"))
+        fail("cannot write the service database");
+    sqlite3_stmt *insert = nullptr;
+    sqlite3_prepare_v2(db,
+        "INSERT INTO conversations(id, user_id, subject, status, transport, participant_name,"
+        " participant_address, preview, last_message_at, unread, ai_summary, created_at)"
+        " VALUES(?1, ?2, ?3, ?4, 'email', ?5, ?6, ?7, ?8, 1, ?9, ?8)",
+        -1, &insert, nullptr);
+    for (const char *status : { "inbox", "done" }) {
+        for (int i = 0; i < kConversations; ++i) {
+            const QByteArray id = QByteArray("conv_") + status + '_' + QByteArray::number(i);
+            const QByteArray subject = u"週次レポート Subject %1"_s.arg(i).toUtf8();
+            const QByteArray name = u"取引先 %1"_s.arg(i % 500).toUtf8();
+            const QByteArray address = QByteArray("partner") + QByteArray::number(i % 500) + "@example.com";
+            const QByteArray preview
+                = u"来週の打ち合わせについて、資料の確認をお願いします。Please review the attached draft #%1."_s.arg(i)
+                      .toUtf8();
+            const QByteArray summary = u"資料の確認依頼 %1"_s.arg(i).toUtf8();
+            sqlite3_bind_text(insert, 1, id.constData(), int(id.size()), SQLITE_TRANSIENT);
+            sqlite3_bind_text(insert, 2, userId.c_str(), int(userId.size()), SQLITE_TRANSIENT);
+            sqlite3_bind_text(insert, 3, subject.constData(), int(subject.size()), SQLITE_TRANSIENT);
+            sqlite3_bind_text(insert, 4, status, -1, SQLITE_STATIC);
+            sqlite3_bind_text(insert, 5, name.constData(), int(name.size()), SQLITE_TRANSIENT);
+            sqlite3_bind_text(insert, 6, address.constData(), int(address.size()), SQLITE_TRANSIENT);
+            sqlite3_bind_text(insert, 7, preview.constData(), int(preview.size()), SQLITE_TRANSIENT);
+            sqlite3_bind_int64(insert, 8, 1'700'000'000'000 + i);
+            if (i % 2)
+                sqlite3_bind_text(insert, 9, summary.constData(), int(summary.size()), SQLITE_TRANSIENT);
+            else
+                sqlite3_bind_null(insert, 9);
+            if (sqlite3_step(insert) != SQLITE_DONE)
+                fail("cannot insert a conversation");
+            sqlite3_reset(insert);
+        }
+    }
+    sqlite3_finalize(insert);
+    if (!exec(db, "COMMIT"))
+        fail("cannot commit the conversations");
+    sqlite3_close(db);
+}
+
+/// The service with its 20,000 conversations, a token stored in a temporary
+/// home and one model that has started up on them (no Codex installed, so no
+/// triage runs).
+struct Fixture
+{
+    test::ReferenceService service { test::ReferenceService::Data::Empty };
+    QTemporaryDir home;
+    std::unique_ptr<AppModel> model;
+
+    Fixture()
+    {
+        if (!service.start())
+            fail(qPrintable(service.errorString()));
+        seed(service.databasePath());
+        const QString data = home.filePath(u"data"_s);
+        DeviceCredentialStore(data).save(service.token());
+        CodexRunner::Configuration configuration;
+        configuration.pinnedDigest = QString(64, u'0');
+        configuration.installCandidates = { home.filePath(u"nowhere/codex"_s) };
+        configuration.runtimeDirectory = data + u"/runtime"_s;
+        AppEnvironment environment;
+        environment.baseURL = service.baseUrl();
+        environment.credentialDirectory = data;
+        environment.codex = std::make_shared<CodexRunner>(configuration);
+        environment.aiConversationFile = data + u"/ai-conversations.json"_s;
+        environment.openURL = [](const QUrl &) { return false; };
+        model = std::make_unique<AppModel>(std::move(environment));
+        blockOn(model->bootstrap(), std::chrono::minutes(1));
+        blockOn(model->selectStatus(ConversationStatus::inbox), std::chrono::minutes(1));
+        if (model->filteredConversationsModel()->rowCount() != kConversations)
+            fail("the model did not load 10,000 conversations");
+    }
+};
+
+Fixture &fixture()
+{
+    static Fixture f;
+    return f;
+}
+
+QCoro::Task<QByteArray> rawGet(QNetworkAccessManager *manager, QUrl url, QString token)
+{
+    QNetworkRequest request(url);
+    request.setRawHeader("Authorization", "Bearer " + token.toUtf8());
+    request.setRawHeader("Accept", "application/json");
+    std::unique_ptr<QNetworkReply> reply(manager->get(request));
+    co_await qCoro(reply.get()).waitForFinished();
+    co_return reply->readAll();
+}
+
+void BM_Search(benchmark::State &state)
+{
+    AppModel &model = *fixture().model;
+    QStringList haystacks;
+    for (const ConversationListItem &c : model.state()->conversations)
+        haystacks.append(conversationSearchText(c));
+    const QString queries[] = { u"draft #12"_s, u"draft #13"_s };
+    double modelTotal = 0;
+    double baselineTotal = 0;
+    int shown = 0;
+    int round = 0;
+    for (auto _ : state) {
+        const QString &query = queries[round++ % 2];
+        const auto t0 = Clock::now();
+        int matches = 0;
+        for (const QString &h : haystacks)
+            matches += h.contains(query) ? 1 : 0;
+        benchmark::DoNotOptimize(matches);
+        const auto t1 = Clock::now();
+        model.setSearchText(query);
+        shown = model.filteredConversationsModel()->rowCount();
+        const auto t2 = Clock::now();
+        if (shown != matches)
+            state.SkipWithError("the model and the scan disagree");
+        baselineTotal += seconds(t1 - t0);
+        modelTotal += seconds(t2 - t1);
+        state.SetIterationTime(seconds(t2 - t1));
+    }
+    model.setSearchText(QString());
+    state.counters["rows_shown"] = shown;
+    state.counters["model_ms"] = modelTotal / double(state.iterations()) * 1e3;
+    state.counters["baseline_ms"] = baselineTotal / double(state.iterations()) * 1e3;
+    state.counters["ratio"] = modelTotal / baselineTotal;
+}
+
+void reload(benchmark::State &state, bool everyRowNew)
+{
+    Fixture &f = fixture();
+    AppModel &model = *f.model;
+    QNetworkAccessManager manager;
+    const APIClient api(f.service.baseUrl());
+    double modelTotal = 0;
+    double baselineTotal = 0;
+    double clientTotal = 0;
+    for (auto _ : state) {
+        ConversationStatus status = model.selectedStatus();
+        if (everyRowNew)
+            status = status == ConversationStatus::inbox ? ConversationStatus::done : ConversationStatus::inbox;
+        QUrl url = f.service.baseUrl();
+        url.setPath(u"/api/state"_s);
+        url.setQuery(u"status="_s + rawValue(status));
+        const auto t0 = Clock::now();
+        const QByteArray body = blockOn(rawGet(&manager, url, f.service.token()), std::chrono::minutes(1));
+        auto parsed = nlohmann::json::parse(body.constData(), body.constData() + body.size());
+        benchmark::DoNotOptimize(parsed);
+        const auto t1 = Clock::now();
+        // Where the model's time goes beyond the baseline: the service client's
+        // strict decoding into records (reported, not part of either figure).
+        benchmark::DoNotOptimize(blockOn(api.state(status, f.service.token()), std::chrono::minutes(1)));
+        clientTotal += seconds(Clock::now() - t1);
+        const auto t1b = Clock::now();
+        // Switching the status empties the list at once and then reloads it,
+        // so every row the view shows afterwards is new.
+        if (everyRowNew)
+            blockOn(model.selectStatus(status), std::chrono::minutes(1));
+        else
+            blockOn(model.refresh(true), std::chrono::minutes(1));
+        const auto t2 = Clock::now();
+        if (model.filteredConversationsModel()->rowCount() != kConversations)
+            state.SkipWithError("the reload did not show 10,000 conversations");
+        baselineTotal += seconds(t1 - t0);
+        modelTotal += seconds(t2 - t1b);
+        state.SetIterationTime(seconds(t2 - t1b));
+    }
+    state.counters["client_ms"] = clientTotal / double(state.iterations()) * 1e3;
+    state.counters["model_ms"] = modelTotal / double(state.iterations()) * 1e3;
+    state.counters["baseline_ms"] = baselineTotal / double(state.iterations()) * 1e3;
+    state.counters["ratio"] = modelTotal / baselineTotal;
+}
+
+void BM_RefreshEveryRowNew(benchmark::State &state)
+{
+    reload(state, true);
+}
+
+void BM_RefreshUnchanged(benchmark::State &state)
+{
+    reload(state, false);
+}
+
+} // namespace
+
+BENCHMARK(BM_Search)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(50);
+BENCHMARK(BM_RefreshEveryRowNew)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
+BENCHMARK(BM_RefreshUnchanged)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
