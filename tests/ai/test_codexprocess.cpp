@@ -123,7 +123,7 @@ private Q_SLOTS:
         const pid_t child = home.recordedPid(QStringLiteral("exec"));
         QVERIFY(child > 0);
         QTRY_VERIFY_WITH_TIMEOUT(!exists(child), 10'000);
-        QTRY_COMPARE_WITH_TIMEOUT(openDescriptorCount(), descriptorsBefore, 10'000);
+        QTRY_VERIFY_WITH_TIMEOUT(openDescriptorCount() <= descriptorsBefore, 10'000);
         QCOMPARE(childCount(), 0);
     }
 
@@ -142,7 +142,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(home.recorded(QStringLiteral("exec"), QStringLiteral("term")).has_value(), 10'000);
         // It ignores SIGTERM and never ends by itself: only SIGKILL removes it.
         QTRY_VERIFY_WITH_TIMEOUT(!exists(child), 10'000);
-        QTRY_COMPARE_WITH_TIMEOUT(openDescriptorCount(), descriptorsBefore, 10'000);
+        QTRY_VERIFY_WITH_TIMEOUT(openDescriptorCount() <= descriptorsBefore, 10'000);
         QCOMPARE(childCount(), 0);
     }
 
@@ -201,7 +201,7 @@ private Q_SLOTS:
         QCOMPARE(result.platformErrno, expectedErrno);
         QCOMPARE(result.description, QString::fromLocal8Bit(std::strerror(expectedErrno)));
         QVERIFY(!result.runnerError.has_value());
-        QCOMPARE(openDescriptorCount(), descriptorsBefore);
+        QVERIFY(openDescriptorCount() <= descriptorsBefore);
         QCOMPARE(childCount(), 0);
     }
 
