@@ -9,6 +9,7 @@
 namespace quarn {
 
 class CodexRunner;
+class QuarnAccountAuthorization;
 
 /// Everything AppModel talks to outside itself. `production()` gives the
 /// application's own; a test replaces single members (a reference service on
@@ -23,6 +24,9 @@ struct AppEnvironment
     QString credentialDirectory;
     /// The Codex runner. Production shares the process-wide runner.
     std::shared_ptr<CodexRunner> codex;
+    /// The browser sign-in. Empty: the default one (the network and the
+    /// system's secure random source); the model keeps its own copy.
+    std::shared_ptr<const QuarnAccountAuthorization> accountAuthorization;
     /// The AI conversation file.
     QString aiConversationFile;
     /// Opens a URL with the user's default handler and answers whether that worked.

@@ -111,6 +111,7 @@ AppModel::AppModel(AppEnvironment environment, QObject *parent)
     , m_selectedAIConversation(new AIChatMessageListModel(this))
     , m_peopleModel(new PersonListModel(this))
     , m_aiConversationsModel(new AIConversationListModel(this))
+    , m_operations(new AppModelOperations(*this))
 {
     if (!m_environment.now)
         m_environment.now = [] { return QDateTime::currentMSecsSinceEpoch(); };
@@ -123,7 +124,9 @@ AppModel::AppModel(AppEnvironment environment, QObject *parent)
     m_credentialStore = m_environment.credentialDirectory.isEmpty()
         ? std::make_unique<DeviceCredentialStore>()
         : std::make_unique<DeviceCredentialStore>(m_environment.credentialDirectory);
-    m_accountAuthorization = std::make_unique<QuarnAccountAuthorization>();
+    m_accountAuthorization = m_environment.accountAuthorization
+        ? std::make_unique<QuarnAccountAuthorization>(*m_environment.accountAuthorization)
+        : std::make_unique<QuarnAccountAuthorization>();
     m_aiStore = m_environment.aiConversationFile.isEmpty()
         ? std::make_unique<AIConversationStore>()
         : std::make_unique<AIConversationStore>(m_environment.aiConversationFile);

@@ -1,13 +1,18 @@
 #pragma once
 
+#include "account/quarnaccountauthorization.h"
 #include "app/appenvironment.h"
+#include "app/appmodeloperations.h"
 #include "app/listmodels.h"
 #include "model/records.h"
 
 #include <QCoroTask>
+#include <QDateTime>
 #include <QHash>
 #include <QObject>
 #include <QString>
+#include <QStringList>
+#include <QUrl>
 #include <QVariant>
 
 #include <exception>
@@ -19,7 +24,6 @@ namespace quarn {
 class AIConversationStore;
 class APIClient;
 class DeviceCredentialStore;
-class QuarnAccountAuthorization;
 
 /// The one object that holds everything the screens show and runs every
 /// workflow of the client. The shell creates a single instance and hands it
@@ -36,11 +40,14 @@ class QuarnAccountAuthorization;
 /// The implementation is split by workflow: appmodel.cpp (fields, derived
 /// lists, error rule), appmodel_refresh.cpp (start-up, reload, lens and status
 /// selection, opening a conversation), appmodel_triage.cpp (automatic and
-/// user-started AI triage), appmodel_people.cpp and appmodel_ai.cpp (the
-/// people and AI conversation workflows).
+/// user-started AI triage), appmodel_actions.cpp (replies, status changes,
+/// new conversations, links, the hand-off to Orro, sign-in, token and
+/// address), appmodel_people.cpp and appmodel_ai.cpp (the people and AI
+/// conversation workflows).
 ///
 /// Optional texts appear to QML as a string or null. Enumerations appear as
-/// their raw values ("work", "needs_you").
+/// their raw values ("work", "needs_you"). QML starts the operations through
+/// `operations` (AppModelOperations), which bears the same names.
 class AppModel : public QObject
 {
     Q_OBJECT
@@ -111,6 +118,9 @@ class AppModel : public QObject
     Q_PROPERTY(quarn::PersonMessageListModel *filteredPersonMessages READ filteredPersonMessagesModel CONSTANT)
     /// The messages of the selected AI conversation, with its id and title.
     Q_PROPERTY(quarn::AIChatMessageListModel *selectedAIConversation READ selectedAIConversationModel CONSTANT)
+    /// The model's operations as QML calls them: each starts the operation
+    /// and returns at once.
+    Q_PROPERTY(quarn::AppModelOperations *operations READ operations CONSTANT)
 
 public:
     /// Back-off of a conversation whose automatic triage failed.
@@ -168,6 +178,7 @@ public:
     [[nodiscard]] AIChatMessageListModel *selectedAIConversationModel() const { return m_selectedAIConversation; }
     [[nodiscard]] PersonListModel *peopleModel() const { return m_peopleModel; }
     [[nodiscard]] AIConversationListModel *aiConversationsModel() const { return m_aiConversationsModel; }
+    [[nodiscard]] AppModelOperations *operations() const { return m_operations; }
 
     // --- start-up and reload (appmodel_refresh.cpp) ---------------------------
     /// Start-up sequence; runs once per model, later calls return at once.
@@ -184,11 +195,57 @@ public:
     /// Selects a conversation of the list and loads its detail.
     QCoro::Task<void> openConversation(QString id);
 
+    // --- conversation actions (appmodel_actions.cpp) ---------------------------
+    /// Sends `replyText` (trimmed) as a reply to the opened conversation, then
+    /// shows the waiting list with nothing selected. Nothing while a send runs.
+    QCoro::Task<void> sendReply();
+    /// Puts the opened conversation's AI draft into the reply editor.
+    void useDraft();
+    /// Moves the opened conversation to `status` (only a status the user may
+    /// choose) and shows that status's list with nothing selected.
+    QCoro::Task<void> setStatus(ConversationStatus status);
+    /// Sends a new conversation with values the compose window already
+    /// checked; answers whether it was sent. On success the compose window
+    /// closes and the new conversation's list is shown, the conversation
+    /// opened when the service named it.
+    QCoro::Task<bool> createConversation(
+        QStringList to, QString subject, QString body, std::optional<QDateTime> scheduledFor);
+    /// Shows a conversation that need not be in the current list: the work
+    /// lens with its status's list and its detail.
+    QCoro::Task<void> openTimelineConversation(QString id);
+    /// Handles a URL given to the application: a sign-in callback completes
+    /// the pending sign-in, a conversation link opens the conversation, and
+    /// anything else is ignored.
+    QCoro::Task<void> openDeepLink(QUrl url);
+    /// The same for a URL as written; conversation links are matched on this
+    /// text, since parsing folds the scheme and host to lower case.
+    QCoro::Task<void> openDeepLink(QString url);
+    /// Asks the system to open a quarn-orro:// link that hands the
+    /// conversation to Orro; answers whether that worked (false for a blank
+    /// title, an unusable time, or no program for the scheme).
+    bool sendToOrro(OrroActionKind kind, const QString &title, const QString &notes,
+        const std::optional<QDateTime> &dueAt, const std::optional<QDateTime> &startsAt,
+        const std::optional<QDateTime> &endsAt, const QString &conversationID);
+    /// Starts the browser sign-in; openDeepLink completes it.
+    void signInWithQuarn();
+    /// Stores `token` (trimmed) and starts working with it.
+    QCoro::Task<void> saveToken(QString token);
+    /// Claims a mailbox address with the texts as typed.
+    QCoro::Task<void> claimAddress(QString localPart, QString displayName);
+
     // --- people (appmodel_people.cpp) -----------------------------------------
     /// Shows the people lens with the newest page of `email`'s timeline.
     QCoro::Task<void> openPerson(QString email);
     /// Adds the next older page to the person timeline.
     QCoro::Task<void> loadOlderPersonMessages();
+
+    // --- AI conversations (appmodel_ai.cpp) -----------------------------------
+    /// A new, empty AI conversation at the front of the list, selected.
+    QCoro::Task<void> newAIConversation();
+    /// Sends `aiInput` (trimmed) in the selected AI conversation (a new one
+    /// when none is selected) and adds the AI's answer to that conversation,
+    /// wherever the user has gone meanwhile.
+    QCoro::Task<void> sendAIChat();
 
     // --- AI triage (appmodel_triage.cpp) --------------------------------------
     /// One automatic triage pass over the inbox and the waiting list.
@@ -278,6 +335,11 @@ private:
     QCoro::Task<void> probeCodex();
     QCoro::Task<void> refreshPeople(bool keepingSelection);
     QCoro::Task<void> loadAIConversations();
+    void moveAIConversationToFront(const QString &id);
+    /// Index of the AI conversation with `id`, or -1.
+    [[nodiscard]] qsizetype aiConversationIndex(const QString &id) const;
+    /// "ai_" or "msg_" followed by a new random UUID in lower case.
+    [[nodiscard]] static QString newIdentifier(const QString &prefix);
     QCoro::Task<ConversationDetail> triageConversation(QString id, QString token, bool reflectInUI);
     [[nodiscard]] static PersonTimeline merging(
         const PersonTimeline &current, const PersonTimeline &incoming, bool preferIncomingCursor);
@@ -317,6 +379,7 @@ private:
 
     // Private working state.
     std::optional<QString> m_token;
+    std::optional<PendingSignIn> m_pendingSignIn;
     bool m_didBootstrap = false;
     bool m_isAutoTriaging = false;
     QHash<QString, qint64> m_autoTriageRetryAfter;
@@ -334,6 +397,7 @@ private:
     AIChatMessageListModel *m_selectedAIConversation;
     PersonListModel *m_peopleModel;
     AIConversationListModel *m_aiConversationsModel;
+    AppModelOperations *m_operations;
 };
 
 /// The lower-cased text in which the search looks for the query: subject,

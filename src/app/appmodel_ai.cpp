@@ -1,9 +1,17 @@
-// Private AI conversations: loading them from the device's store.
+// Private AI conversations: loading, creating and extending them. They never
+// reach the service; every change is written through the device's store.
 
 #include "ai/aiconversationstore.h"
+#include "ai/codexrunner.h"
 #include "app/appmodel.h"
+#include "app/policies.h"
+#include "core/text.h"
+
+#include <QUuid>
 
 #include <algorithm>
+
+using namespace Qt::StringLiterals;
 
 namespace quarn {
 
@@ -29,6 +37,163 @@ QCoro::Task<void> AppModel::loadAIConversations()
         if (!stillThere)
             setSelectedAIConversationID(std::nullopt);
     }
+}
+
+QString AppModel::newIdentifier(const QString &prefix)
+{
+    return prefix + QUuid::createUuid().toString(QUuid::WithoutBraces).toLower();
+}
+
+qsizetype AppModel::aiConversationIndex(const QString &id) const
+{
+    for (qsizetype i = 0; i < m_aiConversations.size(); ++i) {
+        if (m_aiConversations.at(i).id == id)
+            return i;
+    }
+    return -1;
+}
+
+void AppModel::moveAIConversationToFront(const QString &id)
+{
+    const qsizetype index = aiConversationIndex(id);
+    if (index <= 0)
+        return;
+    QList<AIConversation> conversations = m_aiConversations;
+    conversations.move(index, 0);
+    setAIConversations(std::move(conversations));
+}
+
+QCoro::Task<void> AppModel::newAIConversation()
+{
+    const qint64 now = m_environment.now();
+    AIConversation conversation;
+    conversation.id = newIdentifier(u"ai_"_s);
+    conversation.title = u"新しい会話"_s;
+    conversation.createdAt = now;
+    conversation.updatedAt = now;
+    const QString id = conversation.id;
+    QList<AIConversation> conversations = m_aiConversations;
+    conversations.prepend(std::move(conversation));
+    setAIConversations(std::move(conversations));
+    setSelectedAIConversationID(id);
+    setLens(MailLens::ai);
+
+    std::exception_ptr failure;
+    try {
+        auto saving = m_aiStore->save(m_aiConversations);
+        co_await std::move(saving);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    // The conversation stays in memory and selected either way.
+    if (failure)
+        present(failure);
+}
+
+QCoro::Task<void> AppModel::sendAIChat()
+{
+    if (m_isSendingAIChat || !m_isCodexReady)
+        co_return;
+    const QString input = text::trimmed(m_aiInput);
+    if (input.isEmpty())
+        co_return;
+    if (!m_selectedAIConversationID) {
+        co_await newAIConversation();
+        // A second send started while the new conversation was being saved
+        // found it selected and took the input: this one would repeat it.
+        if (m_isSendingAIChat || !m_selectedAIConversationID)
+            co_return;
+    }
+    // From here on the conversation is found by its id only: the user may
+    // select, create or reorder conversations while the AI answers.
+    const QString id = *m_selectedAIConversationID;
+    qsizetype index = aiConversationIndex(id);
+    if (index < 0)
+        co_return;
+    setIsSendingAIChat(true);
+    setAiInput(QString());
+
+    {
+        QList<AIConversation> conversations = m_aiConversations;
+        AIConversation &conversation = conversations[index];
+        AIChatMessage message;
+        message.id = newIdentifier(u"msg_"_s);
+        message.role = AIChatRole::user;
+        message.content = input;
+        message.createdAt = m_environment.now();
+        conversation.messages.append(message);
+        // The title follows the first message once; later messages leave it.
+        if (conversation.messages.size() == 1)
+            conversation.title = text::graphemePrefix(SubjectPolicy::fallback(input), 40);
+        conversation.updatedAt = message.createdAt;
+        setAIConversations(std::move(conversations));
+        moveAIConversationToFront(id);
+    }
+
+    std::exception_ptr failure;
+    try {
+        auto saving = m_aiStore->save(m_aiConversations);
+        co_await std::move(saving);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (failure) {
+        // The message stays on screen, but the AI is not asked.
+        present(failure);
+        setIsSendingAIChat(false);
+        co_return;
+    }
+
+    index = aiConversationIndex(id);
+    if (index < 0) {
+        setIsSendingAIChat(false);
+        co_return;
+    }
+    std::optional<QString> answer;
+    try {
+        const std::shared_ptr<CodexRunner> codex = m_environment.codex;
+        auto chatting = codex->chat(m_aiConversations.at(index).messages);
+        answer = co_await std::move(chatting);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (failure) {
+        // The user's message stays saved, without an answer.
+        present(failure);
+        setIsSendingAIChat(false);
+        co_return;
+    }
+
+    index = aiConversationIndex(id);
+    if (index < 0) {
+        setIsSendingAIChat(false);
+        co_return;
+    }
+    {
+        QList<AIConversation> conversations = m_aiConversations;
+        AIConversation &conversation = conversations[index];
+        AIChatMessage message;
+        message.id = newIdentifier(u"msg_"_s);
+        message.role = AIChatRole::assistant;
+        message.content = *answer;
+        message.createdAt = m_environment.now();
+        conversation.messages.append(message);
+        conversation.updatedAt = message.createdAt;
+        setAIConversations(std::move(conversations));
+        moveAIConversationToFront(id);
+    }
+
+    try {
+        auto saving = m_aiStore->save(m_aiConversations);
+        co_await std::move(saving);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (failure)
+        present(failure);
+    else
+        setErrorMessage(std::nullopt);
+    setIsSendingAIChat(false);
 }
 
 } // namespace quarn

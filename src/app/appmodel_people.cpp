@@ -25,10 +25,12 @@ PersonTimeline AppModel::merging(
         seen.insert(joined.at(i).id);
         messages.append(joined.at(i));
     }
-    std::reverse(messages.begin(), messages.end());
-    // Equal times keep their order of arrival.
-    std::stable_sort(messages.begin(), messages.end(),
-        [](const PersonTimelineMessage &a, const PersonTimelineMessage &b) { return a.createdAt < b.createdAt; });
+    // Equal times are ordered by id, as the service orders them within a
+    // page, so the same messages show in the same order however they were
+    // loaded.
+    std::sort(messages.begin(), messages.end(), [](const PersonTimelineMessage &a, const PersonTimelineMessage &b) {
+        return a.createdAt != b.createdAt ? a.createdAt < b.createdAt : a.id < b.id;
+    });
 
     PersonTimeline merged;
     merged.person = incoming.person;

@@ -1,0 +1,323 @@
+// What the user does to a conversation (reply, status, new conversation,
+// opening one by id), the URLs the application receives, the hand-off to
+// Orro, and getting an account working: browser sign-in, token, address.
+
+#include "account/devicecredentialstore.h"
+#include "ai/codexrunner.h"
+#include "api/apiclient.h"
+#include "app/appmodel.h"
+#include "app/policies.h"
+#include "core/text.h"
+
+#include <QUrlQuery>
+
+using namespace Qt::StringLiterals;
+
+namespace quarn {
+
+namespace {
+
+// What the application shows instead of the sign-in failure's own case.
+const QString kSignInFailed = u"Quarnアカウントに接続できませんでした。もう一度試してください。"_s;
+const QString kNoSignInPending = u"サインインを最初からやり直してください。"_s;
+const QString kBrowserDidNotOpen = u"ブラウザを開けませんでした。"_s;
+
+constexpr qsizetype kOrroTitleLength = 240;
+constexpr qsizetype kOrroNotesLength = 20000;
+
+/// Internet date-time in UTC without fractions (2026-12-05T05:00:00Z); empty
+/// for a time that has no such form (invalid, or a year outside 0000-9999).
+QString orroTime(const QDateTime &time)
+{
+    if (!time.isValid())
+        return {};
+    const QDateTime utc = time.toUTC();
+    if (utc.date().year() < 0 || utc.date().year() > 9999)
+        return {};
+    return utc.toString(u"yyyy-MM-dd'T'HH:mm:ss'Z'"_s);
+}
+
+/// One query item, every byte but the unreserved ones percent-encoded: a
+/// "+" stays a plus sign and "&", "=" or "#" in a title cannot split it,
+/// however the receiver decodes.
+void appendItem(QByteArray &query, const char *name, const QString &value)
+{
+    if (!query.isEmpty())
+        query += '&';
+    query += name;
+    query += '=';
+    query += QUrl::toPercentEncoding(value);
+}
+
+} // namespace
+
+QCoro::Task<void> AppModel::sendReply()
+{
+    if (m_isSending || !m_token || !m_detail)
+        co_return;
+    const QString body = text::trimmed(m_replyText);
+    if (body.isEmpty())
+        co_return;
+    setIsSending(true);
+
+    std::exception_ptr failure;
+    try {
+        (void)co_await m_api->reply(m_detail->id, body, *m_token);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (failure) {
+        // The user's text stays in the editor.
+        present(failure);
+        setIsSending(false);
+        co_return;
+    }
+    setReplyText(QString());
+    setSelectedStatus(ConversationStatus::waiting);
+    co_await refresh(false);
+    setErrorMessage(std::nullopt);
+    setIsSending(false);
+}
+
+void AppModel::useDraft()
+{
+    if (m_detail && m_detail->aiDraft)
+        setReplyText(*m_detail->aiDraft);
+}
+
+QCoro::Task<void> AppModel::setStatus(ConversationStatus status)
+{
+    if (!isUserSelectable(status) || !m_token || !m_detail)
+        co_return;
+    std::exception_ptr failure;
+    try {
+        (void)co_await m_api->setStatus(status, m_detail->id, *m_token);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (failure) {
+        present(failure);
+        co_return;
+    }
+    setSelectedStatus(status);
+    co_await refresh(false);
+    setErrorMessage(std::nullopt);
+}
+
+QCoro::Task<bool> AppModel::createConversation(
+    QStringList to, QString subject, QString body, std::optional<QDateTime> scheduledFor)
+{
+    if (m_isSending || !m_token)
+        co_return false;
+    setIsSending(true);
+
+    std::optional<ConversationMutationResponse> answer;
+    std::exception_ptr failure;
+    try {
+        answer = co_await m_api->create(to, subject, body, scheduledFor, *m_token);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (failure) {
+        // The compose window stays open with its content.
+        present(failure);
+        setIsSending(false);
+        co_return false;
+    }
+    setSelectedStatus(answer->status.value_or(ConversationStatus::waiting));
+    setComposePresented(false);
+    co_await refresh(false);
+    if (answer->conversationId)
+        co_await openConversation(*answer->conversationId);
+    setErrorMessage(std::nullopt);
+    setIsSending(false);
+    co_return true;
+}
+
+QCoro::Task<void> AppModel::openTimelineConversation(QString id)
+{
+    if (!m_token)
+        co_return;
+    setIsLoading(true);
+    const QString token = *m_token;
+
+    std::optional<ConversationDetail> loaded;
+    std::exception_ptr failure;
+    try {
+        loaded = co_await m_api->conversation(id, token);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (failure) {
+        present(failure);
+        setIsLoading(false);
+        co_return;
+    }
+    const ConversationStatus status = loaded->status;
+    setLens(MailLens::work);
+    setSelectedStatus(status);
+    setSelectedConversationID(id);
+    setDetail(std::move(loaded));
+
+    std::optional<MailState> listed;
+    try {
+        listed = co_await m_api->state(status, token);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (failure) {
+        // The detail stays shown above the old list.
+        present(failure);
+        setIsLoading(false);
+        co_return;
+    }
+    setState(std::move(listed));
+    setSearchText(QString());
+    setErrorMessage(std::nullopt);
+    setIsLoading(false);
+}
+
+QCoro::Task<void> AppModel::openDeepLink(QUrl url)
+{
+    co_await openDeepLink(url.toString(QUrl::FullyEncoded));
+}
+
+QCoro::Task<void> AppModel::openDeepLink(QString url)
+{
+    const QUrl parsed(url);
+    if (QuarnAccountAuthorization::isAuthorizationCallback(parsed)) {
+        if (!m_pendingSignIn) {
+            // A callback after a restart, or one the user opened twice.
+            setIsSigningIn(false);
+            setErrorMessage(kNoSignInPending);
+            co_return;
+        }
+        const PendingSignIn pending = *m_pendingSignIn;
+        std::optional<QString> token;
+        try {
+            token = co_await m_accountAuthorization->completeSignIn(parsed, pending);
+        } catch (...) {
+            // The failure's own case is never shown; one message covers all.
+        }
+        m_pendingSignIn.reset();
+        setIsSigningIn(false);
+        if (!token) {
+            setErrorMessage(kSignInFailed);
+            co_return;
+        }
+        co_await saveToken(*token);
+        co_return;
+    }
+
+    const std::optional<QString> id = MailDeepLink::conversationID(url);
+    if (!id)
+        co_return;
+    co_await bootstrap();
+    // A link that arrives before any token exists is dropped.
+    if (m_isConfigured)
+        co_await openTimelineConversation(*id);
+}
+
+bool AppModel::sendToOrro(OrroActionKind kind, const QString &title, const QString &notes,
+    const std::optional<QDateTime> &dueAt, const std::optional<QDateTime> &startsAt,
+    const std::optional<QDateTime> &endsAt, const QString &conversationID)
+{
+    const QString trimmedTitle = text::trimmed(title);
+    if (trimmedTitle.isEmpty())
+        return false;
+
+    QByteArray query;
+    appendItem(query, "title", text::graphemePrefix(trimmedTitle, kOrroTitleLength));
+    appendItem(query, "notes", text::graphemePrefix(notes, kOrroNotesLength));
+    appendItem(query, "sourceId", conversationID);
+    appendItem(query, "sourceUrl", u"quarn-mail://conversation/"_s + conversationID);
+    appendItem(query, "sourceLabel", u"Quarn Mail"_s);
+    const std::pair<const char *, const std::optional<QDateTime> *> times[]
+        = { { "dueAt", &dueAt }, { "startsAt", &startsAt }, { "endsAt", &endsAt } };
+    for (const auto &[name, time] : times) {
+        if (!*time)
+            continue;
+        const QString formatted = orroTime(**time);
+        // A time without the agreed form would hand Orro a wrong or empty date.
+        if (formatted.isEmpty())
+            return false;
+        appendItem(query, name, formatted);
+    }
+
+    QUrl url;
+    url.setScheme(u"quarn-orro"_s);
+    url.setHost(u"action"_s);
+    url.setPath(kind == OrroActionKind::task ? u"/task"_s : u"/event"_s);
+    url.setQuery(QString::fromLatin1(query), QUrl::StrictMode);
+    if (!url.isValid())
+        return false;
+    return m_environment.openURL(url);
+}
+
+void AppModel::signInWithQuarn()
+{
+    if (m_isSigningIn)
+        return;
+    std::optional<PendingSignIn> pending;
+    try {
+        pending = m_accountAuthorization->beginSignIn();
+    } catch (...) {
+        // No sign-in starts without secure randomness; the user is told why.
+        present(std::current_exception());
+        return;
+    }
+    m_pendingSignIn = pending;
+    setIsSigningIn(true);
+    setErrorMessage(std::nullopt);
+    if (!m_environment.openURL(pending->authorizationURL)) {
+        setIsSigningIn(false);
+        m_pendingSignIn.reset();
+        setErrorMessage(kBrowserDidNotOpen);
+    }
+}
+
+QCoro::Task<void> AppModel::saveToken(QString token)
+{
+    const QString trimmedToken = text::trimmed(token);
+    std::exception_ptr failure;
+    try {
+        auto saving = m_credentialStore->saveAsync(trimmedToken);
+        co_await std::move(saving);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (failure) {
+        // The token in memory and isConfigured stay as they were.
+        present(failure);
+        co_return;
+    }
+    m_token = trimmedToken;
+    setIsConfigured(true);
+    setErrorMessage(std::nullopt);
+
+    const std::shared_ptr<CodexRunner> codex = m_environment.codex;
+    const bool ready = co_await codex->isReady();
+    setIsCodexReady(ready);
+    co_await refresh(true);
+    co_await autoTriagePendingWork();
+}
+
+QCoro::Task<void> AppModel::claimAddress(QString localPart, QString displayName)
+{
+    if (!m_token || m_isClaimingAddress)
+        co_return;
+    setIsClaimingAddress(true);
+    std::exception_ptr failure;
+    try {
+        (void)co_await m_api->claimMailbox(localPart, displayName, *m_token);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (failure)
+        present(failure);
+    else
+        co_await refresh(true);
+    setIsClaimingAddress(false);
+}
+
+} // namespace quarn

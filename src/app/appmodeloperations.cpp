@@ -1,0 +1,160 @@
+#include "app/appmodeloperations.h"
+
+#include "app/appmodel.h"
+
+#include <QPointer>
+
+#include <optional>
+
+namespace quarn {
+
+namespace {
+
+/// Lets a started operation run on by itself: a QCoro task keeps running
+/// when its handle goes, and the model's operations never throw.
+void start(QCoro::Task<void> task)
+{
+    (void)task;
+}
+
+template<typename E> std::optional<E> enumValue(const QString &raw)
+{
+    return fromRawValue<E>(QStringView(raw));
+}
+
+/// A time from QML: a Date (QDateTime) or milliseconds; nothing for null or
+/// undefined. Anything else becomes an invalid time, which the model refuses
+/// rather than silently dropping the date.
+std::optional<QDateTime> timeValue(const QVariant &value)
+{
+    if (!value.isValid() || value.isNull())
+        return std::nullopt;
+    if (value.metaType().id() == QMetaType::QDateTime)
+        return value.toDateTime();
+    bool isNumber = false;
+    const double ms = value.toDouble(&isNumber);
+    if (isNumber && value.metaType().id() != QMetaType::QString)
+        return QDateTime::fromMSecsSinceEpoch(qint64(ms), Qt::UTC);
+    return QDateTime();
+}
+
+QCoro::Task<void> createAndReport(AppModel &model, QPointer<AppModelOperations> operations, QStringList to,
+    QString subject, QString body, std::optional<QDateTime> scheduledFor)
+{
+    auto creating = model.createConversation(to, subject, body, scheduledFor);
+    const bool sent = co_await std::move(creating);
+    if (operations)
+        Q_EMIT operations->createConversationFinished(sent);
+}
+
+} // namespace
+
+AppModelOperations::AppModelOperations(AppModel &model)
+    : QObject(&model)
+    , m_model(model)
+{ }
+
+void AppModelOperations::bootstrap()
+{
+    start(m_model.bootstrap());
+}
+
+void AppModelOperations::refresh(bool keepingSelection)
+{
+    start(m_model.refresh(keepingSelection));
+}
+
+void AppModelOperations::selectStatus(const QString &status)
+{
+    if (const auto value = enumValue<ConversationStatus>(status))
+        start(m_model.selectStatus(*value));
+}
+
+void AppModelOperations::selectPeople()
+{
+    start(m_model.selectPeople());
+}
+
+void AppModelOperations::selectAI()
+{
+    start(m_model.selectAI());
+}
+
+void AppModelOperations::openConversation(const QString &id)
+{
+    start(m_model.openConversation(id));
+}
+
+void AppModelOperations::sendReply()
+{
+    start(m_model.sendReply());
+}
+
+void AppModelOperations::useDraft()
+{
+    m_model.useDraft();
+}
+
+void AppModelOperations::setStatus(const QString &status)
+{
+    if (const auto value = enumValue<ConversationStatus>(status))
+        start(m_model.setStatus(*value));
+}
+
+void AppModelOperations::createConversation(
+    const QStringList &to, const QString &subject, const QString &body, const QVariant &scheduledFor)
+{
+    start(createAndReport(m_model, this, to, subject, body, timeValue(scheduledFor)));
+}
+
+void AppModelOperations::openTimelineConversation(const QString &id)
+{
+    start(m_model.openTimelineConversation(id));
+}
+
+void AppModelOperations::runAI()
+{
+    start(m_model.runAI());
+}
+
+bool AppModelOperations::sendToOrro(const QString &kind, const QString &title, const QString &notes,
+    const QVariant &dueAt, const QVariant &startsAt, const QVariant &endsAt, const QString &conversationID)
+{
+    const auto value = enumValue<OrroActionKind>(kind);
+    if (!value)
+        return false;
+    return m_model.sendToOrro(
+        *value, title, notes, timeValue(dueAt), timeValue(startsAt), timeValue(endsAt), conversationID);
+}
+
+void AppModelOperations::signInWithQuarn()
+{
+    m_model.signInWithQuarn();
+}
+
+void AppModelOperations::claimAddress(const QString &localPart, const QString &displayName)
+{
+    start(m_model.claimAddress(localPart, displayName));
+}
+
+void AppModelOperations::openPerson(const QString &email)
+{
+    start(m_model.openPerson(email));
+}
+
+void AppModelOperations::loadOlderPersonMessages()
+{
+    start(m_model.loadOlderPersonMessages());
+}
+
+void AppModelOperations::newAIConversation()
+{
+    start(m_model.newAIConversation());
+}
+
+void AppModelOperations::sendAIChat()
+{
+    start(m_model.sendAIChat());
+}
+
+} // namespace quarn
