@@ -3,8 +3,7 @@
 #include "app/appmodel.h"
 
 #include <QCoroTimer>
-
-#include <cstdio>
+#include <QPointer>
 
 namespace quarn {
 
@@ -15,71 +14,6 @@ namespace {
 void start(QCoro::Task<void> task)
 {
     (void)task;
-}
-
-// Operations of the model that the commands call but that the model may not
-// offer yet (its conversation actions and AI conversation workflow come in
-// their own time). Each command asks through one of these: once the model has
-// the operation the command calls it, and until then the command does
-// nothing. modelIsComplete() tells which case this build is.
-template<typename Model>
-concept OffersSetStatus = requires(Model &m, ConversationStatus s)
-{
-    m.setStatus(s);
-};
-template<typename Model>
-concept OffersOpenDeepLink = requires(Model &m, QUrl url)
-{
-    m.openDeepLink(url);
-};
-template<typename Model>
-concept OffersSignIn = requires(Model &m)
-{
-    m.signInWithQuarn();
-};
-template<typename Model>
-concept OffersClaimAddress = requires(Model &m, QString text)
-{
-    m.claimAddress(text, text);
-};
-template<typename Model>
-concept OffersNewAIConversation = requires(Model &m)
-{
-    m.newAIConversation();
-};
-
-template<typename Model> void callSetStatus(Model &model, ConversationStatus status)
-{
-    if constexpr (OffersSetStatus<Model>)
-        start(model.setStatus(status));
-}
-
-template<typename Model> bool callOpenDeepLink(Model &model, const QUrl &url)
-{
-    if constexpr (OffersOpenDeepLink<Model>) {
-        start(model.openDeepLink(url));
-        return true;
-    } else {
-        return false;
-    }
-}
-
-template<typename Model> void callSignIn(Model &model)
-{
-    if constexpr (OffersSignIn<Model>)
-        model.signInWithQuarn();
-}
-
-template<typename Model> void callClaimAddress(Model &model, const QString &localPart, const QString &displayName)
-{
-    if constexpr (OffersClaimAddress<Model>)
-        start(model.claimAddress(localPart, displayName));
-}
-
-template<typename Model> void callNewAIConversation(Model &model)
-{
-    if constexpr (OffersNewAIConversation<Model>)
-        start(model.newAIConversation());
 }
 
 /// The toolbar's and the loop's reload: the list first, then the triage pass
@@ -104,17 +38,6 @@ AppCommands::AppCommands(AppModel &model, std::chrono::milliseconds refreshInter
 }
 
 AppCommands::~AppCommands() = default;
-
-bool AppCommands::modelIsComplete()
-{
-    return OffersSetStatus<
-               AppModel> && OffersOpenDeepLink<AppModel> && OffersSignIn<AppModel> && OffersClaimAddress<AppModel> && OffersNewAIConversation<AppModel>;
-}
-
-bool AppCommands::canRunAI() const
-{
-    return m_canRunAI;
-}
 
 void AppCommands::updateCanRunAI()
 {
@@ -170,7 +93,7 @@ void AppCommands::runAI()
 void AppCommands::setStatus(const QString &status)
 {
     if (const auto value = fromRawValue<ConversationStatus>(QStringView(status)))
-        callSetStatus(m_model, *value);
+        start(m_model.setStatus(*value));
 }
 
 void AppCommands::windowShown()
@@ -188,51 +111,9 @@ void AppCommands::refresh()
     start(refreshThenTriage(m_model));
 }
 
-void AppCommands::newAIConversation()
+void AppCommands::openURL(const QString &url)
 {
-    callNewAIConversation(m_model);
-}
-
-void AppCommands::selectStatus(const QString &status)
-{
-    if (const auto value = fromRawValue<ConversationStatus>(QStringView(status)))
-        start(m_model.selectStatus(*value));
-}
-
-void AppCommands::selectPeople()
-{
-    start(m_model.selectPeople());
-}
-
-void AppCommands::selectAI()
-{
-    start(m_model.selectAI());
-}
-
-void AppCommands::openConversation(const QString &id)
-{
-    start(m_model.openConversation(id));
-}
-
-void AppCommands::openPerson(const QString &email)
-{
-    start(m_model.openPerson(email));
-}
-
-void AppCommands::claimAddress(const QString &localPart, const QString &displayName)
-{
-    callClaimAddress(m_model, localPart, displayName);
-}
-
-void AppCommands::signInWithQuarn()
-{
-    callSignIn(m_model);
-}
-
-void AppCommands::openURL(const QUrl &url)
-{
-    if (!callOpenDeepLink(m_model, url))
-        std::fprintf(stderr, "quarn-mail: this build cannot open %s yet\n", url.toEncoded().constData());
+    start(m_model.openDeepLink(url));
 }
 
 } // namespace quarn

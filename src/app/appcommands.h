@@ -1,12 +1,8 @@
 #pragma once
 
-#include "model/enums.h"
-
 #include <QCoroTask>
 #include <QObject>
-#include <QPointer>
 #include <QString>
-#include <QUrl>
 
 #include <chrono>
 
@@ -14,15 +10,16 @@ namespace quarn {
 
 class AppModel;
 
-/// What the application's menus, the main window and the URL handler start
-/// on the model. Each command starts one model operation as a task on the main
-/// thread and returns at once; several may be outstanding, and the model's own
-/// busy flags decide what happens. No command fails: every failure ends in the
-/// model's `errorMessage`.
+/// What the application's menus, its URL handler and the main window itself
+/// start on the model: the menu commands with their enabling rule, the URLs
+/// the desktop opens, the window's start (the model's start-up when the window
+/// appears), its error alert, the toolbar's reload, and the background refresh
+/// loop while the workspace is on screen. (The screens' own controls call the
+/// model through `AppModel::operations`.)
 ///
-/// Also holds the two things the main window itself runs: the start (the
-/// model's bootstrap when the window is first shown) and the background
-/// refresh loop while the workspace is on screen.
+/// Each command starts a task on the main thread and returns at once; several
+/// may be outstanding, and the model's busy flags decide what happens. No
+/// command fails: every failure ends in the model's `errorMessage`.
 ///
 /// The model must outlive the commands and every task they start (the
 /// application's model lives until the process ends).
@@ -45,7 +42,7 @@ public:
         AppModel &model, std::chrono::milliseconds refreshInterval = kRefreshInterval, QObject *parent = nullptr);
     ~AppCommands() override;
 
-    [[nodiscard]] bool canRunAI() const;
+    [[nodiscard]] bool canRunAI() const { return m_canRunAI; }
     [[nodiscard]] bool refreshLoopActive() const { return m_refreshLoopActive; }
     void setRefreshLoopActive(bool active);
 
@@ -61,35 +58,15 @@ public:
     // --- the main window ----------------------------------------------------
     /// The window appeared: starts the model's start-up (which runs once).
     Q_INVOKABLE void windowShown();
-    /// The error alert closed: the message goes.
+    /// The error alert closed, however: the message goes.
     Q_INVOKABLE void dismissError();
     /// The toolbar's "更新": a reload keeping the selection, then a triage pass.
     Q_INVOKABLE void refresh();
-    /// The toolbar's "新しいAI Conversation".
-    Q_INVOKABLE void newAIConversation();
-    /// A status row of the sidebar, by raw value.
-    Q_INVOKABLE void selectStatus(const QString &status);
-    /// The sidebar's "People" row.
-    Q_INVOKABLE void selectPeople();
-    /// The sidebar's "AI" row.
-    Q_INVOKABLE void selectAI();
-    /// A row of the conversation list.
-    Q_INVOKABLE void openConversation(const QString &id);
-    /// A row of the people list.
-    Q_INVOKABLE void openPerson(const QString &email);
-    /// The setup screen's sign-in button: opens the sign-in page in the browser.
-    Q_INVOKABLE void signInWithQuarn();
-    /// The address setup screen's button, with the texts as typed.
-    Q_INVOKABLE void claimAddress(const QString &localPart, const QString &displayName);
 
     // --- URLs -----------------------------------------------------------------
-    /// A URL the desktop opened in the application (a sign-in callback or a
-    /// conversation link); the model tells them apart.
-    void openURL(const QUrl &url);
-
-    /// Whether this build's model offers every operation the commands call.
-    /// While one is missing its command does nothing (see appcommands.cpp).
-    [[nodiscard]] static bool modelIsComplete();
+    /// A URL the desktop opened in the application, as written (a sign-in
+    /// callback or a conversation link; the model tells them apart).
+    void openURL(const QString &url);
 
 Q_SIGNALS:
     void canRunAIChanged();

@@ -29,7 +29,7 @@ int runApplication(int argc, char *argv[])
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments.append(QString::fromLocal8Bit(argv[i]));
-    const QList<QUrl> urls = UrlHandoff::urlsFromArguments(arguments);
+    const QStringList urls = UrlHandoff::urlsFromArguments(arguments);
 
     // Settled before anything touches the display: a start that only brings
     // a URL to the running instance needs no window and ends once it is taken.
@@ -78,7 +78,7 @@ int runApplication(int argc, char *argv[])
     });
 
     // The URLs this start was given, after the window has started the model.
-    for (const QUrl &url : urls)
+    for (const QString &url : urls)
         commands.openURL(url);
     return QGuiApplication::exec();
 }

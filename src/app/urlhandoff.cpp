@@ -6,6 +6,7 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QScopeGuard>
+#include <QStringDecoder>
 #include <QTimer>
 
 #include <cerrno>
@@ -68,13 +69,14 @@ QString UrlHandoff::defaultDirectory()
     return QDir::tempPath() + u"/quarn-mail-"_s + QString::number(platform::realUserId());
 }
 
-QList<QUrl> UrlHandoff::urlsFromArguments(const QStringList &arguments)
+QStringList UrlHandoff::urlsFromArguments(const QStringList &arguments)
 {
-    QList<QUrl> urls;
+    static const QString scheme = u"quarn-mail:"_s;
+    QStringList urls;
     for (qsizetype i = 1; i < arguments.size(); ++i) {
-        const QUrl url(arguments.at(i), QUrl::TolerantMode);
-        if (url.isValid() && url.scheme() == u"quarn-mail"_s)
-            urls.append(url);
+        const QString &argument = arguments.at(i);
+        if (argument.startsWith(scheme, Qt::CaseInsensitive) && !argument.contains(u'\n') && !argument.contains(u'\r'))
+            urls.append(argument);
     }
     return urls;
 }
@@ -211,14 +213,14 @@ UrlHandoff::Attempt UrlHandoff::deliver(const QByteArray &request, std::chrono::
     return Attempt::delivered;
 }
 
-UrlHandoff::Outcome UrlHandoff::claim(const QList<QUrl> &urls, std::chrono::milliseconds bound)
+UrlHandoff::Outcome UrlHandoff::claim(const QStringList &urls, std::chrono::milliseconds bound)
 {
     if (!prepareDirectory())
         return Outcome::standalone;
 
     QByteArray request;
-    for (const QUrl &url : urls)
-        request += url.toEncoded() + '\n';
+    for (const QString &url : urls)
+        request += url.toUtf8() + '\n';
     request += '\n';
 
     const auto deadline = std::chrono::steady_clock::now() + bound;
@@ -275,7 +277,7 @@ void UrlHandoff::serve(QLocalSocket *socket)
     connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
     QTimer::singleShot(kConnectionTimeLimitMs, socket, [socket] { socket->abort(); });
 
-    auto urls = std::make_shared<QList<QUrl>>();
+    auto urls = std::make_shared<QStringList>();
     auto finished = std::make_shared<bool>(false);
     const auto read = [this, socket, urls, finished] {
         while (!*finished && socket->canReadLine()) {
@@ -290,17 +292,18 @@ void UrlHandoff::serve(QLocalSocket *socket)
                     socket->abort();
                     return;
                 }
-                // A line that is not a URL is skipped: the sender only sends
-                // what it parsed as one.
-                const QUrl url = QUrl::fromEncoded(line, QUrl::StrictMode);
-                if (url.isValid())
+                // A line that is not UTF-8 is skipped rather than handed on
+                // with replacement characters in it.
+                QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+                const QString url = decoder.decode(line);
+                if (!decoder.hasError())
                     urls->append(url);
                 continue;
             }
             // The whole request is here: each URL goes out exactly once, in
             // order, before the sender hears that they were taken.
             *finished = true;
-            for (const QUrl &url : std::as_const(*urls))
+            for (const QString &url : std::as_const(*urls))
                 Q_EMIT urlReceived(url);
             Q_EMIT activationRequested();
             socket->write(kAcknowledgement);

@@ -1,10 +1,8 @@
 #pragma once
 
-#include <QList>
 #include <QObject>
 #include <QString>
 #include <QStringList>
-#include <QUrl>
 
 #include <chrono>
 #include <memory>
@@ -28,7 +26,7 @@ namespace quarn {
 /// as it lives and listens on "urls.socket" beside it. A start first tries to
 /// take the lock: whoever gets it is the running instance (a socket file left
 /// by a crashed one is stale then and replaced); whoever does not connects,
-/// writes its URLs, one encoded URL per line and an empty line to end, and
+/// writes its URLs, one per line in UTF-8 and an empty line to end, and
 /// waits for "ok". The lock is released by the kernel when its process dies,
 /// so a crash never leaves a start waiting for nobody.
 ///
@@ -62,10 +60,12 @@ public:
     /// The private folder of the current user.
     [[nodiscard]] static QString defaultDirectory();
 
-    /// The quarn-mail URLs among the program's arguments, in order. Other
-    /// arguments (toolkit options, stray words, other schemes) are not URLs
-    /// the program handles and are left out.
-    [[nodiscard]] static QList<QUrl> urlsFromArguments(const QStringList &arguments);
+    /// The quarn-mail URLs among the program's arguments (after the program
+    /// path), in order and exactly as written: the model matches conversation
+    /// links on the text, so nothing here parses or re-encodes them. Other
+    /// arguments (toolkit options, stray words, other schemes) are left out,
+    /// and so is a text with a line break, which no URL has.
+    [[nodiscard]] static QStringList urlsFromArguments(const QStringList &arguments);
 
     explicit UrlHandoff(QString directory = defaultDirectory(), QObject *parent = nullptr);
     ~UrlHandoff() override;
@@ -74,7 +74,7 @@ public:
     /// (an empty list asks it to come forward). Needs no application object;
     /// waits at most `bound` for an instance that holds the lock but does not
     /// answer yet (it may still be starting).
-    [[nodiscard]] Outcome claim(const QList<QUrl> &urls, std::chrono::milliseconds bound = std::chrono::seconds(10));
+    [[nodiscard]] Outcome claim(const QStringList &urls, std::chrono::milliseconds bound = std::chrono::seconds(10));
 
     /// Listens for later starts; only after claim() answered `primary`.
     /// False with errorString() when the socket cannot be made.
@@ -85,8 +85,9 @@ public:
     [[nodiscard]] QString socketPath() const;
 
 Q_SIGNALS:
-    /// A URL from a later start, in the order the starts delivered them.
-    void urlReceived(const QUrl &url);
+    /// A URL from a later start, as it was written, in the order the starts
+    /// delivered them.
+    void urlReceived(const QString &url);
     /// A later start has been served (after its URLs, if it had any): the
     /// window should come forward.
     void activationRequested();

@@ -16,9 +16,14 @@ namespace quarn::ui {
 QQuickWindow *loadMainWindow(QQmlApplicationEngine &engine, AppModel &model, AppCommands &commands)
 {
     ensureIconTheme();
-    // One look on every desktop, unless the user chose a style.
-    if (qEnvironmentVariableIsEmpty("QT_QUICK_CONTROLS_STYLE"))
-        QQuickStyle::setStyle(u"Fusion"_s);
+    // One look on every desktop, unless the user chose a style. The style
+    // can only be chosen before the first window of the process loads.
+    static const bool styleChosen = [] {
+        if (qEnvironmentVariableIsEmpty("QT_QUICK_CONTROLS_STYLE"))
+            QQuickStyle::setStyle(u"Fusion"_s);
+        return true;
+    }();
+    (void)styleChosen;
     engine.addImportPath(u"qrc:/qt/qml"_s);
     engine.addImageProvider(u"symbol"_s, new SymbolImageProvider);
     engine.setInitialProperties({

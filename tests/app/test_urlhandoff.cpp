@@ -36,7 +36,7 @@ const QString kJapanese = u"quarn-mail://conversation/conv_受信"_s;
 
 QByteArray encoded(const QString &url)
 {
-    return QUrl(url).toEncoded();
+    return url.toUtf8();
 }
 
 /// One run of the peer program with XDG_RUNTIME_DIR set to the test's folder.
@@ -133,10 +133,11 @@ class TestUrlHandoff : public QObject
 private Q_SLOTS:
     void argumentsYieldOnlyQuarnMailUrls()
     {
-        const QList<QUrl> urls
-            = UrlHandoff::urlsFromArguments({ u"/usr/bin/quarn-mail"_s, u"-platform"_s, u"offscreen"_s, kAuth,
-                u"https://example.com/"_s, u"quarn-mail"_s, u"QUARN-MAIL://conversation/conv_1"_s, kJapanese });
-        QCOMPARE(urls, (QList<QUrl> { QUrl(kAuth), QUrl(u"quarn-mail://conversation/conv_1"_s), QUrl(kJapanese) }));
+        // Kept exactly as written: the scheme's case, the raw characters.
+        const QStringList urls = UrlHandoff::urlsFromArguments(
+            { u"quarn-mail://conversation/conv_0"_s, u"-platform"_s, u"offscreen"_s, kAuth, u"https://example.com/"_s,
+                u"quarn-mail"_s, u"QUARN-MAIL://conversation/conv_1"_s, u"quarn-mail://a\nb"_s, kJapanese });
+        QCOMPARE(urls, (QStringList { kAuth, u"QUARN-MAIL://conversation/conv_1"_s, kJapanese }));
     }
 
     void secondStartDeliversEachUrlOnceInOrder()
@@ -215,7 +216,7 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(second.state(), QProcess::NotRunning, 15'000);
         QCOMPARE(second.exitCode(), 0);
         QCOMPARE(received.size(), 1);
-        QCOMPARE(received.first().first().toUrl(), QUrl(kAuth));
+        QCOMPARE(received.first().first().toString(), kAuth);
     }
 
     void silentInstanceFailsTheStartWithinItsBound()
@@ -303,7 +304,7 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(second.state(), QProcess::NotRunning, 15'000);
         QCOMPARE(second.exitCode(), 0);
         QCOMPARE(received.size(), 1);
-        QCOMPARE(received.first().first().toUrl(), QUrl(kJapanese));
+        QCOMPARE(received.first().first().toString(), kJapanese);
     }
 };
 

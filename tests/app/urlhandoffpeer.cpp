@@ -31,7 +31,7 @@ int main(int argc, char *argv[])
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments.append(QString::fromLocal8Bit(argv[i]));
-    const QList<QUrl> urls = quarn::UrlHandoff::urlsFromArguments(arguments);
+    const QStringList urls = quarn::UrlHandoff::urlsFromArguments(arguments);
     const int bound = qEnvironmentVariableIntValue("QUARN_HANDOFF_BOUND_MS");
 
     quarn::UrlHandoff handoff;
@@ -54,10 +54,10 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "%s\n", qPrintable(handoff.errorString()));
         return 3;
     }
-    QObject::connect(&handoff, &quarn::UrlHandoff::urlReceived, [](const QUrl &url) { say("url " + url.toEncoded()); });
+    QObject::connect(&handoff, &quarn::UrlHandoff::urlReceived, [](const QString &url) { say("url " + url.toUtf8()); });
     QObject::connect(&handoff, &quarn::UrlHandoff::activationRequested, [] { say("activated"); });
     say("listening");
-    for (const QUrl &url : urls)
-        say("url " + url.toEncoded());
+    for (const QString &url : urls)
+        say("url " + url.toUtf8());
     return app.exec();
 }

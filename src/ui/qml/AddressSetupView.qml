@@ -55,7 +55,7 @@ Item {
                      && displayName.text.trim() !== ""
             highlighted: true
             palette.highlight: QuarnStyle.ink
-            onClicked: setup.commands.claimAddress(localPart.text, displayName.text)
+            onClicked: setup.appModel.operations.claimAddress(localPart.text, displayName.text)
         }
         Label {
             Layout.alignment: Qt.AlignHCenter

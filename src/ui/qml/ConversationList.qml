@@ -43,7 +43,7 @@ ColumnLayout {
 
             width: view.width
             highlighted: list.appModel.selectedConversationID === id
-            onClicked: list.commands.openConversation(id)
+            onClicked: list.appModel.operations.openConversation(id)
 
             contentItem: ColumnLayout {
                 spacing: 2

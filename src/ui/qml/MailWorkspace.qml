@@ -60,7 +60,7 @@ Item {
                         icon.source: "image://symbol/" + (workspace.lens === "ai" ? "plus.bubble" : "arrow.clockwise")
                         display: AbstractButton.TextBesideIcon
                         enabled: !workspace.appModel.isLoading
-                        onClicked: workspace.lens === "ai" ? workspace.commands.newAIConversation()
+                        onClicked: workspace.lens === "ai" ? workspace.appModel.operations.newAIConversation()
                                                            : workspace.commands.refresh()
                     }
                     ToolButton {

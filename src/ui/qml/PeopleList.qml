@@ -39,7 +39,7 @@ ColumnLayout {
 
             width: view.width
             highlighted: list.appModel.selectedPersonEmail === email
-            onClicked: list.commands.openPerson(email)
+            onClicked: list.appModel.operations.openPerson(email)
 
             contentItem: ColumnLayout {
                 spacing: 2

@@ -68,7 +68,7 @@ Rectangle {
                 count: sidebar.count(modelData.status)
                 bold: sidebar.appModel.selectedStatus === modelData.status
                 highlighted: sidebar.appModel.lens === "work" && sidebar.appModel.selectedStatus === modelData.status
-                onClicked: sidebar.commands.selectStatus(modelData.status)
+                onClicked: sidebar.appModel.operations.selectStatus(modelData.status)
             }
         }
 
@@ -84,7 +84,7 @@ Rectangle {
             count: sidebar.appModel.people.count
             bold: sidebar.appModel.lens === "people"
             highlighted: bold
-            onClicked: sidebar.commands.selectPeople()
+            onClicked: sidebar.appModel.operations.selectPeople()
         }
         SidebarRow {
             Layout.fillWidth: true
@@ -94,7 +94,7 @@ Rectangle {
             count: sidebar.appModel.aiConversations.count
             bold: sidebar.appModel.lens === "ai"
             highlighted: bold
-            onClicked: sidebar.commands.selectAI()
+            onClicked: sidebar.appModel.operations.selectAI()
         }
 
         Item {

@@ -39,7 +39,7 @@ Item {
             enabled: !setup.appModel.isSigningIn
             highlighted: true
             palette.highlight: QuarnStyle.ink
-            onClicked: setup.commands.signInWithQuarn()
+            onClicked: setup.appModel.operations.signInWithQuarn()
         }
         Label {
             Layout.alignment: Qt.AlignHCenter
