@@ -8,6 +8,7 @@
 // the reference service cannot give.
 
 #include "account/devicecredentialstore.h"
+#include "account/quarnaccountauthorization.h"
 #include "ai/codexdoublehome.h"
 #include "ai/codexrunner.h"
 #include "app/appmodel.h"
@@ -135,8 +136,24 @@ public:
         environment.aiConversationFile = aiFile();
         environment.openURL = [this](const QUrl &url) {
             opened.append(url);
-            return true;
+            return urlsOpen;
         };
+        // The build's sign-in URLs name a fixed port; the service under test
+        // listens on a free one.
+        const QUrl service = baseUrl;
+        environment.accountAuthorization = std::make_shared<QuarnAccountAuthorization>(
+            [service](HttpRequest request) {
+                QUrl url = request.request.url();
+                url.setHost(service.host());
+                url.setPort(service.port());
+                request.request.setUrl(url);
+                return QuarnAccountAuthorization::sendThroughNetwork(std::move(request));
+            },
+            [this](qsizetype count) {
+                if (randomFails)
+                    throw SecureRandomError();
+                return QuarnAccountAuthorization::secureRandomBytes(count);
+            });
         environment.now = [this] { return now; };
         model = std::make_unique<AppModel>(std::move(environment));
 
@@ -179,7 +196,11 @@ public:
 
     CodexDoubleHome home;
     qint64 now = 1'700'000'000'000;
+    /// Every URL the model asked the system to open, and the system's answer.
     QList<QUrl> opened;
+    bool urlsOpen = true;
+    /// The sign-in's random source fails.
+    bool randomFails = false;
     std::shared_ptr<CodexRunner> runner;
     std::unique_ptr<AppModel> model;
 
