@@ -281,6 +281,8 @@ Q_SIGNALS:
     void selectedAIConversationIDChanged();
     void aiInputChanged();
     void isSendingAIChatChanged();
+    /// Start-up has read the token and, with one, loaded the first lists.
+    void startUpLoaded();
 
 private:
     // Property adaptors for QML.
@@ -381,6 +383,7 @@ private:
     std::optional<QString> m_token;
     std::optional<PendingSignIn> m_pendingSignIn;
     bool m_didBootstrap = false;
+    bool m_didLoadStartUp = false;
     bool m_isAutoTriaging = false;
     QHash<QString, qint64> m_autoTriageRetryAfter;
 

@@ -9,6 +9,7 @@
 #include "app/policies.h"
 #include "core/text.h"
 
+#include <QCoroSignal>
 #include <QUrlQuery>
 
 using namespace Qt::StringLiterals;
@@ -213,6 +214,11 @@ QCoro::Task<void> AppModel::openDeepLink(QString url)
     if (!id)
         co_return;
     co_await bootstrap();
+    // A link that starts the application arrives while the window's start-up
+    // still reads the token: it waits for the token and the first lists, or
+    // it would be dropped, or closed again by that first reload.
+    if (!m_didLoadStartUp)
+        co_await qCoro(this, &AppModel::startUpLoaded);
     // A link that arrives before any token exists is dropped.
     if (m_isConfigured)
         co_await openTimelineConversation(*id);

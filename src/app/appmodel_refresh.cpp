@@ -36,6 +36,8 @@ QCoro::Task<void> AppModel::bootstrap()
     co_await loadAIConversations();
     if (m_isConfigured)
         co_await refresh(true);
+    m_didLoadStartUp = true;
+    Q_EMIT startUpLoaded();
     co_await std::move(probe);
     // An unauthorised first reload has cleared isConfigured: no triage then.
     if (m_isConfigured)

@@ -345,19 +345,25 @@ private Q_SLOTS:
         QTest::addColumn<QString>("opened");
         QTest::addColumn<QString>("error");
         QTest::addColumn<bool>("startsUp");
+        QTest::addColumn<bool>("duringStartUp");
         QTest::newRow("conversation link")
-            << u"quarn-mail://conversation/conv_1"_s << true << u"conv_1"_s << QString() << true;
+            << u"quarn-mail://conversation/conv_1"_s << true << u"conv_1"_s << QString() << true << false;
         QTest::newRow("conversation link before any token")
-            << u"quarn-mail://conversation/conv_1"_s << false << QString() << QString() << true;
+            << u"quarn-mail://conversation/conv_1"_s << false << QString() << QString() << true << false;
         QTest::newRow("id outside the pattern")
-            << u"quarn-mail://conversation/conv_1%20x"_s << true << QString() << QString() << false;
+            << u"quarn-mail://conversation/conv_1%20x"_s << true << QString() << QString() << false << false;
         QTest::newRow("scheme written in capitals")
-            << u"QUARN-MAIL://conversation/conv_1"_s << true << QString() << QString() << false;
-        QTest::newRow("another host") << u"quarn-mail://inbox/conv_1"_s << true << QString() << QString() << false;
+            << u"QUARN-MAIL://conversation/conv_1"_s << true << QString() << QString() << false << false;
+        QTest::newRow("another host") << u"quarn-mail://inbox/conv_1"_s << true << QString() << QString() << false
+                                      << false;
         QTest::newRow("web link") << u"https://example.com/conversation/conv_1"_s << true << QString() << QString()
-                                  << false;
+                                  << false << false;
         QTest::newRow("sign-in callback with no sign-in started")
-            << u"quarn-mail://auth?code=abc&state=def"_s << true << QString() << kNoSignInPending << false;
+            << u"quarn-mail://auth?code=abc&state=def"_s << true << QString() << kNoSignInPending << false << false;
+        // The application started by a link: the window's start-up is still
+        // reading the token when the link arrives.
+        QTest::newRow("conversation link while start-up runs")
+            << u"quarn-mail://conversation/conv_1"_s << true << u"conv_1"_s << QString() << true << true;
     }
 
     void deepLinks()
@@ -367,8 +373,13 @@ private Q_SLOTS:
         QFETCH(QString, opened);
         QFETCH(QString, error);
         QFETCH(bool, startsUp);
+        QFETCH(bool, duringStartUp);
         FakeService service;
         routeStartUp(service);
+        // A slow first reload: it must not close the linked conversation again.
+        if (duringStartUp)
+            service.route(
+                "GET", stateTarget(ConversationStatus::needsYou), emptyState(ConversationStatus::needsYou), 300ms);
         service.route("GET", "/api/conversations/conv_1", detailWithId(u"conv_1"_s, ConversationStatus::waiting));
         service.route("GET", stateTarget(ConversationStatus::waiting),
             emptyState(ConversationStatus::waiting, { ConversationListItem { .id = u"conv_1"_s } }));
@@ -377,7 +388,13 @@ private Q_SLOTS:
             QVERIFY(h.saveToken(u"tok_mail_"_s + QString(43, u'a')));
         h.model->setSearchText(u"検索"_s);
 
-        run(h.model->openDeepLink(url));
+        if (duringStartUp) {
+            auto startUp = h.model->bootstrap();
+            run(h.model->openDeepLink(url));
+            run(std::move(startUp));
+        } else {
+            run(h.model->openDeepLink(url));
+        }
 
         QCOMPARE(h.model->errorMessage().value_or(QString()), error);
         QVERIFY(!h.model->isSigningIn());
