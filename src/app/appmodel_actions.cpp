@@ -180,7 +180,9 @@ QCoro::Task<void> AppModel::openTimelineConversation(QString id)
 
 QCoro::Task<void> AppModel::openDeepLink(QUrl url)
 {
-    co_await openDeepLink(url.toString(QUrl::FullyEncoded));
+    const QString text = url.toString(QUrl::FullyEncoded);
+    auto handling = openDeepLink(text);
+    co_await std::move(handling);
 }
 
 QCoro::Task<void> AppModel::openDeepLink(QString url)
@@ -217,8 +219,10 @@ QCoro::Task<void> AppModel::openDeepLink(QString url)
     // A link that starts the application arrives while the window's start-up
     // still reads the token: it waits for the token and the first lists, or
     // it would be dropped, or closed again by that first reload.
-    if (!m_didLoadStartUp)
-        co_await qCoro(this, &AppModel::startUpLoaded);
+    if (!m_didLoadStartUp) {
+        auto loaded = qCoro(this, &AppModel::startUpLoaded);
+        co_await std::move(loaded);
+    }
     // A link that arrives before any token exists is dropped.
     if (m_isConfigured)
         co_await openTimelineConversation(*id);
