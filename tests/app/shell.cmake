@@ -5,8 +5,9 @@ quarn_warnings(urlhandoff-peer)
 
 quarn_add_test(test_urlhandoff SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_urlhandoff.cpp
   LIBS quarn_app Qt6::Network LABELS app)
-add_dependencies(test_urlhandoff urlhandoff-peer)
-target_compile_definitions(test_urlhandoff PRIVATE QUARN_URLHANDOFF_PEER="$<TARGET_FILE:urlhandoff-peer>")
+add_dependencies(test_urlhandoff urlhandoff-peer quarn-mail)
+target_compile_definitions(test_urlhandoff PRIVATE QUARN_URLHANDOFF_PEER="$<TARGET_FILE:urlhandoff-peer>"
+  QUARN_MAIL_EXECUTABLE="$<TARGET_FILE:quarn-mail>")
 
 # The browser sign-in from end to end: headless Chromium on the service's page,
 # the real executable as the second start. It runs in a loopback-only network

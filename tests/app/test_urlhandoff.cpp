@@ -306,6 +306,38 @@ private Q_SLOTS:
         QCOMPARE(received.size(), 1);
         QCOMPARE(received.first().first().toString(), kJapanese);
     }
+
+    void theApplicationItselfTakesUrlsFromLaterStarts()
+    {
+        // quarn-mail as the desktop starts it: the first start shows the
+        // window (offscreen here), a later one with a URL hands it over and
+        // ends at once.
+        QTemporaryDir runtime;
+        QTemporaryDir data;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(u"XDG_RUNTIME_DIR"_s, runtime.path());
+        environment.insert(u"XDG_DATA_HOME"_s, data.path());
+        environment.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
+        QProcess first;
+        first.setProcessEnvironment(environment);
+        first.start(QStringLiteral(QUARN_MAIL_EXECUTABLE), {});
+        QVERIFY(first.waitForStarted());
+        const QString socket = handoffDirectory(runtime) + u"/urls.socket"_s;
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(socket) || first.state() == QProcess::NotRunning, 20'000);
+        QCOMPARE(first.state(), QProcess::Running);
+
+        QProcess second;
+        second.setProcessEnvironment(environment);
+        second.start(QStringLiteral(QUARN_MAIL_EXECUTABLE), { kConversation });
+        QVERIFY(second.waitForFinished(20'000));
+        QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(second.exitCode(), 0);
+        QCOMPARE(second.readAllStandardError(), QByteArray());
+        QCOMPARE(first.state(), QProcess::Running);
+
+        first.terminate();
+        QVERIFY(first.waitForFinished(10'000));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestUrlHandoff)
