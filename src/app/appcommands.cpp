@@ -2,7 +2,6 @@
 
 #include "app/appmodel.h"
 
-#include <QCoroTimer>
 #include <QPointer>
 
 namespace quarn {
@@ -31,6 +30,12 @@ AppCommands::AppCommands(AppModel &model, std::chrono::milliseconds refreshInter
     , m_model(model)
     , m_refreshInterval(refreshInterval)
 {
+    // The first reload comes one interval after the workspace appears (the
+    // window's start-up has just loaded everything), the next one an interval
+    // after that reload has finished.
+    m_refreshTimer.setSingleShot(true);
+    m_refreshTimer.setInterval(m_refreshInterval);
+    connect(&m_refreshTimer, &QTimer::timeout, this, [this] { start(refreshOnce(m_loopGeneration)); });
     connect(&m_model, &AppModel::detailChanged, this, &AppCommands::updateCanRunAI);
     connect(&m_model, &AppModel::isRunningAIChanged, this, &AppCommands::updateCanRunAI);
     connect(&m_model, &AppModel::isCodexReadyChanged, this, &AppCommands::updateCanRunAI);
@@ -53,27 +58,20 @@ void AppCommands::setRefreshLoopActive(bool active)
     if (active == m_refreshLoopActive)
         return;
     m_refreshLoopActive = active;
-    // A loop asleep when it is stopped ends when it wakes up; one started
-    // again meanwhile runs with the new generation.
     ++m_loopGeneration;
     if (active)
-        start(runRefreshLoop(m_loopGeneration));
+        m_refreshTimer.start();
+    else
+        m_refreshTimer.stop();
     Q_EMIT refreshLoopActiveChanged();
 }
 
-QCoro::Task<void> AppCommands::runRefreshLoop(quint64 generation)
+QCoro::Task<void> AppCommands::refreshOnce(quint64 generation)
 {
     const QPointer<AppCommands> self(this);
-    AppModel &model = m_model;
-    const std::chrono::milliseconds interval = m_refreshInterval;
-    for (;;) {
-        // The first reload comes one interval after the workspace appears:
-        // the window's start-up has just loaded everything.
-        co_await QCoro::sleepFor(interval);
-        if (!self || self->m_loopGeneration != generation)
-            co_return;
-        co_await refreshThenTriage(model);
-    }
+    co_await refreshThenTriage(m_model);
+    if (self && self->m_refreshLoopActive && self->m_loopGeneration == generation)
+        self->m_refreshTimer.start();
 }
 
 void AppCommands::newMessage()

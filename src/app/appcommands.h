@@ -3,6 +3,7 @@
 #include <QCoroTask>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <chrono>
 
@@ -74,15 +75,18 @@ Q_SIGNALS:
 
 private:
     void updateCanRunAI();
-    QCoro::Task<void> runRefreshLoop(quint64 generation);
+    QCoro::Task<void> refreshOnce(quint64 generation);
 
     AppModel &m_model;
     std::chrono::milliseconds m_refreshInterval;
     bool m_canRunAI = false;
     bool m_refreshLoopActive = false;
-    /// Bumped whenever the loop stops or starts: a loop that wakes up with an
-    /// older generation ends there.
+    /// Bumped whenever the loop stops or starts: a reload that finishes with an
+    /// older generation does not arm the next one.
     quint64 m_loopGeneration = 0;
+    /// The pause before the next reload. A timer rather than a sleeping
+    /// coroutine, so that a stopped loop leaves nothing suspended behind.
+    QTimer m_refreshTimer;
 };
 
 } // namespace quarn
