@@ -24,21 +24,20 @@
 namespace quarn {
 
 namespace detail {
-template<typename T>
-struct Outcome {
+template<typename T> struct Outcome
+{
     std::optional<T> value;
     std::exception_ptr error;
 };
-template<>
-struct Outcome<void> {
+template<> struct Outcome<void>
+{
     std::exception_ptr error;
 };
 } // namespace detail
 
 /// Runs `fn` on `pool` and resumes the awaiting coroutine on its own thread
 /// with the result, or rethrows what `fn` threw.
-template<typename Fn>
-auto runOn(QThreadPool *pool, Fn fn) -> QCoro::Task<std::invoke_result_t<Fn>>
+template<typename Fn> auto runOn(QThreadPool *pool, Fn fn) -> QCoro::Task<std::invoke_result_t<Fn>>
 {
     using T = std::invoke_result_t<Fn>;
     using O = detail::Outcome<T>;
@@ -46,9 +45,9 @@ auto runOn(QThreadPool *pool, Fn fn) -> QCoro::Task<std::invoke_result_t<Fn>>
         try {
             if constexpr (std::is_void_v<T>) {
                 fn();
-                return O{};
+                return O {};
             } else {
-                return O{std::optional<T>(fn()), nullptr};
+                return O { std::optional<T>(fn()), nullptr };
             }
         } catch (...) {
             O out;
@@ -75,11 +74,7 @@ public:
 
     [[nodiscard]] QThreadPool *pool() { return &m_pool; }
 
-    template<typename Fn>
-    auto run(Fn fn)
-    {
-        return runOn(&m_pool, std::move(fn));
-    }
+    template<typename Fn> auto run(Fn fn) { return runOn(&m_pool, std::move(fn)); }
 
 private:
     QThreadPool m_pool;

@@ -5,8 +5,8 @@
 #include <QTimer>
 
 #include <chrono>
-#include <memory>
 #include <exception>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 
@@ -23,27 +23,25 @@ class TaskTimeout : public std::runtime_error
 public:
     TaskTimeout()
         : std::runtime_error("task did not finish within its time bound")
-    {
-    }
+    { }
 };
 
 namespace detail {
-template<typename T>
-struct BlockingState {
+template<typename T> struct BlockingState
+{
     std::optional<T> value;
     std::exception_ptr error;
     bool done = false;
     QEventLoop *loop = nullptr;
 };
-template<>
-struct BlockingState<void> {
+template<> struct BlockingState<void>
+{
     std::exception_ptr error;
     bool done = false;
     QEventLoop *loop = nullptr;
 };
 
-template<typename T>
-QCoro::Task<void> driveTask(QCoro::Task<T> task, std::shared_ptr<BlockingState<T>> state)
+template<typename T> QCoro::Task<void> driveTask(QCoro::Task<T> task, std::shared_ptr<BlockingState<T>> state)
 {
     try {
         if constexpr (std::is_void_v<T>)
@@ -62,8 +60,7 @@ QCoro::Task<void> driveTask(QCoro::Task<T> task, std::shared_ptr<BlockingState<T
 /// Awaits `task`, returning its value or rethrowing its exception. Throws
 /// TaskTimeout if it has not finished after `bound` (the task is then left
 /// suspended; the caller is expected to fail).
-template<typename T>
-T blockOn(QCoro::Task<T> task, std::chrono::milliseconds bound = std::chrono::seconds(30))
+template<typename T> T blockOn(QCoro::Task<T> task, std::chrono::milliseconds bound = std::chrono::seconds(30))
 {
     // Shared with the driver: a task that outlives its bound may still resume
     // later and must find its state alive.

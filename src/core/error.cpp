@@ -19,8 +19,7 @@ const char *Error::what() const noexcept
 PlatformError::PlatformError(QString message, int code)
     : m_message(std::move(message))
     , m_code(code)
-{
-}
+{ }
 
 PlatformError PlatformError::fromErrno(int err, const QString &what)
 {

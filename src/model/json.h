@@ -52,8 +52,7 @@ class EncodeError : public Error
 public:
     explicit EncodeError(QString reason)
         : m_reason(std::move(reason))
-    {
-    }
+    { }
     [[nodiscard]] QString description() const override { return m_reason; }
 
 private:

@@ -20,9 +20,8 @@ QString homeDirectory()
 QString applicationSupportDirectory()
 {
     const QString xdg = QString::fromLocal8Bit(qgetenv("XDG_DATA_HOME"));
-    const QString base = (!xdg.isEmpty() && QDir::isAbsolutePath(xdg))
-        ? xdg
-        : homeDirectory() + QStringLiteral("/.local/share");
+    const QString base
+        = (!xdg.isEmpty() && QDir::isAbsolutePath(xdg)) ? xdg : homeDirectory() + QStringLiteral("/.local/share");
     return base + QStringLiteral("/Quarn Mail");
 }
 

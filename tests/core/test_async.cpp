@@ -118,9 +118,9 @@ private Q_SLOTS:
     {
         QCOMPARE(quarn::describe(std::make_exception_ptr(SampleError())), QStringLiteral("見本の失敗"));
         QCOMPARE(quarn::describe(std::make_exception_ptr(quarn::PlatformError(QStringLiteral("No such file")))),
-                 QStringLiteral("No such file"));
+            QStringLiteral("No such file"));
         QCOMPARE(quarn::describe(std::make_exception_ptr(std::runtime_error("x"))),
-                 QStringLiteral("操作を完了できませんでした。"));
+            QStringLiteral("操作を完了できませんでした。"));
     }
 };
 

@@ -33,7 +33,8 @@ private Q_SLOTS:
         QTest::newRow("shorter") << QStringLiteral("ab") << qsizetype(5) << QStringLiteral("ab");
         QTest::newRow("zero") << QStringLiteral("ab") << qsizetype(0) << QString();
         QTest::newRow("keeps mark") << QStringLiteral("e\u0301e\u0301") << qsizetype(1) << QStringLiteral("e\u0301");
-        QTest::newRow("keeps pair") << QStringLiteral("\U0001F600\U0001F600") << qsizetype(1) << QStringLiteral("\U0001F600");
+        QTest::newRow("keeps pair") << QStringLiteral("\U0001F600\U0001F600") << qsizetype(1)
+                                    << QStringLiteral("\U0001F600");
     }
     void graphemePrefix()
     {
