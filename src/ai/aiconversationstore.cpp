@@ -2,6 +2,7 @@
 
 #include "core/error.h"
 #include "model/json.h"
+#include "platform/filesecurity.h"
 #include "platform/paths.h"
 
 #include <QFile>
@@ -27,26 +28,7 @@ constexpr mode_t kFileMode = 0600;
     throw PlatformError::fromErrno(err, what);
 }
 
-/// Closes a descriptor on every path; `release()` hands the close to the caller.
-class Descriptor
-{
-public:
-    explicit Descriptor(int fd)
-        : m_fd(fd)
-    { }
-    ~Descriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-    [[nodiscard]] int get() const { return m_fd; }
-    int release() { return std::exchange(m_fd, -1); }
-
-private:
-    int m_fd;
-};
+using Descriptor = platform::FileDescriptor;
 
 void createFolders(const QString &folder)
 {

@@ -4,6 +4,7 @@
 #include "ai/codexprompts.h"
 #include "core/error.h"
 #include "platform/executabletrust.h"
+#include "platform/filesecurity.h"
 #include "platform/paths.h"
 
 #include <QDir>
@@ -51,31 +52,7 @@ QByteArray native(const QString &path)
     throw PlatformError::fromErrno(err);
 }
 
-class Descriptor
-{
-public:
-    explicit Descriptor(int fd)
-        : m_fd(fd)
-    { }
-    ~Descriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-    [[nodiscard]] int get() const { return m_fd; }
-    [[nodiscard]] bool isValid() const { return m_fd >= 0; }
-    /// Closes now and reports the close's errno (0 when it succeeded).
-    int close()
-    {
-        const int rc = ::close(std::exchange(m_fd, -1));
-        return rc == 0 ? 0 : errno;
-    }
-
-private:
-    int m_fd;
-};
+using Descriptor = platform::FileDescriptor;
 
 /// `path` without its last component ("/" stays "/").
 QString withoutLastComponent(const QString &path)

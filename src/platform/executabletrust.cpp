@@ -1,4 +1,5 @@
 #include "platform/executabletrust.h"
+#include "platform/filesecurity.h"
 
 #include <QDir>
 #include <QFile>
@@ -46,26 +47,7 @@ QByteArray native(const QString &path)
     return QFile::encodeName(path);
 }
 
-/// Closes on every path; a failed close is of no interest to a reader.
-class Descriptor
-{
-public:
-    explicit Descriptor(int fd)
-        : m_fd(fd)
-    { }
-    ~Descriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-    [[nodiscard]] int get() const { return m_fd; }
-    [[nodiscard]] bool isValid() const { return m_fd >= 0; }
-
-private:
-    int m_fd;
-};
+using Descriptor = FileDescriptor;
 
 // O_NONBLOCK so that a FIFO planted at the path can never block the open;
 // nothing here reads anything but regular files, for which it has no effect.

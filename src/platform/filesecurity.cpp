@@ -147,6 +147,14 @@ FileDescriptor &FileDescriptor::operator=(FileDescriptor &&other) noexcept
     return *this;
 }
 
+int FileDescriptor::close()
+{
+    if (m_fd < 0)
+        return EBADF;
+    const int rc = ::close(std::exchange(m_fd, -1));
+    return rc == 0 ? 0 : errno;
+}
+
 void FileDescriptor::reset()
 {
     if (m_fd >= 0)

@@ -3,8 +3,10 @@
 #include <QByteArray>
 #include <QString>
 
+#include <cerrno>
 #include <functional>
 #include <optional>
+#include <utility>
 
 #include <sys/types.h>
 
@@ -55,6 +57,11 @@ class FileDescriptor
 {
 public:
     FileDescriptor() = default;
+    /// Takes the result of an open(2)-like call: a negative one records errno.
+    explicit FileDescriptor(int fd)
+        : m_fd(fd)
+        , m_error(fd >= 0 ? 0 : errno)
+    { }
     static FileDescriptor adopt(int fd) { return FileDescriptor(fd, 0); }
     static FileDescriptor failure(int err) { return FileDescriptor(-1, err); }
     ~FileDescriptor();
@@ -67,6 +74,11 @@ public:
     [[nodiscard]] int get() const { return m_fd; }
     /// errno of the failed open; 0 for a valid descriptor.
     [[nodiscard]] int error() const { return m_error; }
+    /// Closes now and reports the close's errno (0 when it succeeded), for
+    /// callers to whom a failed close means lost data.
+    int close();
+    /// Hands the close to the caller.
+    [[nodiscard]] int release() { return std::exchange(m_fd, -1); }
 
 private:
     FileDescriptor(int fd, int err)
