@@ -16,7 +16,6 @@
 #include "core/blocking.h"
 #include "support/referenceservice.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QNetworkAccessManager>
@@ -259,14 +258,3 @@ void BM_RefreshUnchanged(benchmark::State &state)
 BENCHMARK(BM_Search)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(50);
 BENCHMARK(BM_RefreshEveryRowNew)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
 BENCHMARK(BM_RefreshUnchanged)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
-
-int main(int argc, char **argv)
-{
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
