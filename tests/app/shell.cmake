@@ -18,9 +18,9 @@ add_executable(test_browsersignin ${CMAKE_CURRENT_LIST_DIR}/test_browsersignin.c
 target_link_libraries(test_browsersignin PRIVATE quarn_test_support Qt6::Test quarn_app quarn_reference_service
   quarn_scripted_http)
 quarn_warnings(test_browsersignin)
-target_compile_definitions(test_browsersignin PRIVATE QUARN_MAIL_EXECUTABLE="$<TARGET_FILE:quarn-mail>"
-  QUARN_CODEX_DOUBLE="$<TARGET_FILE:codex-double>")
-add_dependencies(test_browsersignin quarn-mail codex-double)
+target_compile_definitions(test_browsersignin PRIVATE QUARN_MAIL_EXECUTABLE="$<TARGET_FILE:quarn-mail>")
+add_dependencies(test_browsersignin quarn-mail)
+quarn_use_codex_double(test_browsersignin)
 add_test(NAME test_browsersignin
   COMMAND ${CMAKE_SOURCE_DIR}/tests/support/loopback-only $<TARGET_FILE:test_browsersignin>)
 set_tests_properties(test_browsersignin PROPERTIES
