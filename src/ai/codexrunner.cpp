@@ -8,7 +8,6 @@
 #include "platform/paths.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QUuid>
 
@@ -42,10 +41,7 @@ constexpr char kNpmPlatformPackage[] = "codex-unsupported-platform";
 constexpr char kNpmPlatformExecutable[] = "vendor/unsupported/bin/codex";
 #endif
 
-QByteArray native(const QString &path)
-{
-    return QFile::encodeName(path);
-}
+using platform::nativePath;
 
 [[noreturn]] void throwErrno(int err)
 {
@@ -72,7 +68,7 @@ QString joined(const QString &folder, const QString &rest)
 /// lie inside the user's private data folder). An existing folder is fine.
 void makePath(const QString &path)
 {
-    const QByteArray target = native(QDir::cleanPath(path));
+    const QByteArray target = nativePath(QDir::cleanPath(path));
     for (qsizetype end = 1; end <= target.size(); ++end) {
         if (end < target.size() && target.at(end) != '/')
             continue;
@@ -93,7 +89,7 @@ void makePath(const QString &path)
 /// fails (ENOTDIR) instead of loosening or tightening someone else's folder.
 void setDirectoryMode(const QString &path, mode_t mode)
 {
-    const Descriptor fd(::open(native(path).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const Descriptor fd(::open(nativePath(path).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd.isValid())
         throwErrno(errno);
     if (::fchmod(fd.get(), mode) != 0)
@@ -104,7 +100,7 @@ void setDirectoryMode(const QString &path, mode_t mode)
 /// is removed only when empty: nothing foreign is deleted wholesale.
 void removeItem(const QString &path)
 {
-    const QByteArray p = native(path);
+    const QByteArray p = nativePath(path);
     if (::unlink(p.constData()) == 0)
         return;
     int err = errno;
@@ -120,15 +116,15 @@ void removeItem(const QString &path)
 /// exist), with mode `mode`. A partial copy is removed.
 void copyFile(const QString &source, const QString &target, mode_t mode)
 {
-    const Descriptor in(::open(native(source).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    const Descriptor in(::open(nativePath(source).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (!in.isValid())
         throwErrno(errno);
-    Descriptor out(::open(native(target).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    Descriptor out(::open(nativePath(target).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!out.isValid())
         throwErrno(errno);
     const auto fail = [&](int err) {
         (void)out.close();
-        (void)::unlink(native(target).constData());
+        (void)::unlink(nativePath(target).constData());
         throwErrno(err);
     };
     bool kernelCopy = true;
@@ -161,7 +157,7 @@ void copyFile(const QString &source, const QString &target, mode_t mode)
 /// then renames it into place.
 void writeAtomically(const QString &path, const QByteArray &bytes)
 {
-    QByteArray temporary = native(path) + ".XXXXXX";
+    QByteArray temporary = nativePath(path) + ".XXXXXX";
     Descriptor fd(::mkostemp(temporary.data(), O_CLOEXEC));
     if (!fd.isValid())
         throwErrno(errno);
@@ -183,7 +179,7 @@ void writeAtomically(const QString &path, const QByteArray &bytes)
     }
     if (const int err = fd.close())
         fail(err);
-    if (::rename(temporary.constData(), native(path).constData()) != 0)
+    if (::rename(temporary.constData(), nativePath(path).constData()) != 0)
         fail(errno);
 }
 
@@ -197,7 +193,7 @@ int removeEntry(const char *path, const struct stat *, int, struct FTW *)
 /// child may have left there. Failures are ignored.
 void removeTree(const QString &path)
 {
-    (void)::nftw(native(path).constData(), removeEntry, 16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
+    (void)::nftw(nativePath(path).constData(), removeEntry, 16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
 }
 
 /// Makes a private work folder (never its parents). The folder is removed
@@ -206,12 +202,12 @@ QString createWorkFolder(const QString &temporaryDirectory, const QString &prefi
 {
     const QString base = temporaryDirectory.isEmpty() ? QDir::tempPath() : temporaryDirectory;
     const QString folder = joined(base, prefix + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper());
-    if (::mkdir(native(folder).constData(), 0700) != 0)
+    if (::mkdir(nativePath(folder).constData(), 0700) != 0)
         throwErrno(errno);
     try {
         setDirectoryMode(folder, 0700);
     } catch (...) {
-        (void)::rmdir(native(folder).constData());
+        (void)::rmdir(nativePath(folder).constData());
         throw;
     }
     return folder;
@@ -222,7 +218,7 @@ QString createWorkFolder(const QString &temporaryDirectory, const QString &prefi
 /// a FIFO or follow a link out of the work folder.
 QByteArray readResult(const QString &path, qint64 limit)
 {
-    const QByteArray p = native(path);
+    const QByteArray p = nativePath(path);
     struct stat atPath
     {
     };
@@ -400,7 +396,7 @@ QString CodexRunner::prepareBinary()
     struct stat st
     {
     };
-    if (::lstat(native(staged).constData(), &st) == 0) {
+    if (::lstat(nativePath(staged).constData(), &st) == 0) {
         if (isTrustedStagedBinary(staged, digest)) {
             m_stagedBinary = staged;
             return staged;
@@ -412,7 +408,7 @@ QString CodexRunner::prepareBinary()
         m_stagedBinary = staged;
         return staged;
     }
-    (void)::unlink(native(staged).constData());
+    (void)::unlink(nativePath(staged).constData());
     throw CodexRunnerError::untrustedBinary();
 }
 

@@ -42,11 +42,6 @@ constexpr unsigned char kNativeData = ELFDATA2LSB;
 constexpr unsigned char kNativeData = ELFDATA2MSB;
 #endif
 
-QByteArray native(const QString &path)
-{
-    return QFile::encodeName(path);
-}
-
 using Descriptor = FileDescriptor;
 
 // O_NONBLOCK so that a FIFO planted at the path can never block the open;
@@ -58,7 +53,7 @@ Descriptor openForReading(const QString &path, bool followLinks)
         flags |= O_NOFOLLOW;
     int fd;
     do {
-        fd = ::open(native(path).constData(), flags);
+        fd = ::open(nativePath(path).constData(), flags);
     } while (fd < 0 && errno == EINTR);
     return Descriptor(fd);
 }
@@ -135,7 +130,7 @@ bool isOwnedRegularFile(const QString &path)
     struct stat st
     {
     };
-    return ::lstat(native(path).constData(), &st) == 0 && isRegularOwnedBy(st, ::getuid());
+    return ::lstat(nativePath(path).constData(), &st) == 0 && isRegularOwnedBy(st, ::getuid());
 }
 
 bool isOwnedPrivateDirectory(const QString &path)
@@ -143,7 +138,7 @@ bool isOwnedPrivateDirectory(const QString &path)
     struct stat st
     {
     };
-    return ::lstat(native(path).constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid()
+    return ::lstat(nativePath(path).constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid()
         && (st.st_mode & 0077) == 0;
 }
 
@@ -166,7 +161,7 @@ std::optional<QString> sha256Hex(const QString &path)
 
 bool isExecutableFile(const QString &path)
 {
-    const QByteArray p = native(path);
+    const QByteArray p = nativePath(path);
     struct stat st
     {
     };
@@ -175,7 +170,7 @@ bool isExecutableFile(const QString &path)
 
 std::optional<QString> resolvingSymlinks(const QString &path)
 {
-    std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(native(path).constData(), nullptr), &std::free);
+    std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(nativePath(path).constData(), nullptr), &std::free);
     if (!resolved)
         return std::nullopt;
     return QFile::decodeName(resolved.get());
@@ -192,7 +187,7 @@ bool isTrustedExecutable(const QString &path, const QString &pinnedDigest)
     struct stat atPath
     {
     };
-    if (::lstat(native(path).constData(), &atPath) != 0 || !isRegularOwnedBy(atPath, uid))
+    if (::lstat(nativePath(path).constData(), &atPath) != 0 || !isRegularOwnedBy(atPath, uid))
         return false;
 
     const Descriptor fd = openForReading(path, false);
