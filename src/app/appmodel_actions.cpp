@@ -3,7 +3,6 @@
 // Orro, and getting an account working: browser sign-in, token, address.
 
 #include "account/devicecredentialstore.h"
-#include "ai/codexrunner.h"
 #include "api/apiclient.h"
 #include "app/appmodel.h"
 #include "app/policies.h"
@@ -305,9 +304,7 @@ QCoro::Task<void> AppModel::saveToken(QString token)
     setIsConfigured(true);
     setErrorMessage(std::nullopt);
 
-    const std::shared_ptr<CodexRunner> codex = m_environment.codex;
-    const bool ready = co_await codex->isReady();
-    setIsCodexReady(ready);
+    co_await probeCodex();
     co_await refresh(true);
     co_await autoTriagePendingWork();
 }
