@@ -337,7 +337,9 @@ private:
     QCoro::Task<void> probeCodex();
     QCoro::Task<void> refreshPeople(bool keepingSelection);
     QCoro::Task<void> loadAIConversations();
-    void moveAIConversationToFront(const QString &id);
+    /// Appends a new message to the AI conversation with `id` and moves that
+    /// conversation to the front; false when it is gone.
+    bool appendAIChatMessage(const QString &id, AIChatRole role, const QString &content);
     /// Index of the AI conversation with `id`, or -1.
     [[nodiscard]] qsizetype aiConversationIndex(const QString &id) const;
     /// "ai_" or "msg_" followed by a new random UUID in lower case.

@@ -53,14 +53,26 @@ qsizetype AppModel::aiConversationIndex(const QString &id) const
     return -1;
 }
 
-void AppModel::moveAIConversationToFront(const QString &id)
+bool AppModel::appendAIChatMessage(const QString &id, AIChatRole role, const QString &content)
 {
     const qsizetype index = aiConversationIndex(id);
-    if (index <= 0)
-        return;
+    if (index < 0)
+        return false;
     QList<AIConversation> conversations = m_aiConversations;
+    AIConversation &conversation = conversations[index];
+    AIChatMessage message;
+    message.id = newIdentifier(u"msg_"_s);
+    message.role = role;
+    message.content = content;
+    message.createdAt = m_environment.now();
+    conversation.messages.append(message);
+    // The title follows the first message once; later messages leave it.
+    if (role == AIChatRole::user && conversation.messages.size() == 1)
+        conversation.title = text::graphemePrefix(SubjectPolicy::fallback(content), 40);
+    conversation.updatedAt = message.createdAt;
     conversations.move(index, 0);
     setAIConversations(std::move(conversations));
+    return true;
 }
 
 QCoro::Task<void> AppModel::newAIConversation()
@@ -107,28 +119,11 @@ QCoro::Task<void> AppModel::sendAIChat()
     // From here on the conversation is found by its id only: the user may
     // select, create or reorder conversations while the AI answers.
     const QString id = *m_selectedAIConversationID;
-    qsizetype index = aiConversationIndex(id);
-    if (index < 0)
+    if (aiConversationIndex(id) < 0)
         co_return;
     setIsSendingAIChat(true);
     setAiInput(QString());
-
-    {
-        QList<AIConversation> conversations = m_aiConversations;
-        AIConversation &conversation = conversations[index];
-        AIChatMessage message;
-        message.id = newIdentifier(u"msg_"_s);
-        message.role = AIChatRole::user;
-        message.content = input;
-        message.createdAt = m_environment.now();
-        conversation.messages.append(message);
-        // The title follows the first message once; later messages leave it.
-        if (conversation.messages.size() == 1)
-            conversation.title = text::graphemePrefix(SubjectPolicy::fallback(input), 40);
-        conversation.updatedAt = message.createdAt;
-        setAIConversations(std::move(conversations));
-        moveAIConversationToFront(id);
-    }
+    appendAIChatMessage(id, AIChatRole::user, input);
 
     std::exception_ptr failure;
     try {
@@ -144,7 +139,7 @@ QCoro::Task<void> AppModel::sendAIChat()
         co_return;
     }
 
-    index = aiConversationIndex(id);
+    const qsizetype index = aiConversationIndex(id);
     if (index < 0) {
         setIsSendingAIChat(false);
         co_return;
@@ -164,23 +159,9 @@ QCoro::Task<void> AppModel::sendAIChat()
         co_return;
     }
 
-    index = aiConversationIndex(id);
-    if (index < 0) {
+    if (!appendAIChatMessage(id, AIChatRole::assistant, *answer)) {
         setIsSendingAIChat(false);
         co_return;
-    }
-    {
-        QList<AIConversation> conversations = m_aiConversations;
-        AIConversation &conversation = conversations[index];
-        AIChatMessage message;
-        message.id = newIdentifier(u"msg_"_s);
-        message.role = AIChatRole::assistant;
-        message.content = *answer;
-        message.createdAt = m_environment.now();
-        conversation.messages.append(message);
-        conversation.updatedAt = message.createdAt;
-        setAIConversations(std::move(conversations));
-        moveAIConversationToFront(id);
     }
 
     try {
