@@ -89,9 +89,9 @@ void makePath(const QString &path)
 /// fails (ENOTDIR) instead of loosening or tightening someone else's folder.
 void setDirectoryMode(const QString &path, mode_t mode)
 {
-    const Descriptor fd(::open(nativePath(path).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const Descriptor fd = platform::openDirectoryNoFollow(path);
     if (!fd.isValid())
-        throwErrno(errno);
+        throwErrno(fd.error());
     if (::fchmod(fd.get(), mode) != 0)
         throwErrno(errno);
 }
