@@ -183,6 +183,9 @@ QString standardizedPath(const QString &path)
 
 bool isTrustedExecutable(const QString &path, const QString &pinnedDigest)
 {
+    // No build can match a malformed pin: refuse before reading the whole file.
+    if (pinnedDigest.size() != 64)
+        return false;
     const uid_t uid = ::getuid();
     struct stat atPath
     {
@@ -205,7 +208,7 @@ bool isTrustedExecutable(const QString &path, const QString &pinnedDigest)
     // executable, so this digest of one reviewed build is the whole proof of
     // origin. Nothing weaker (a version string, a file name) stands in for it.
     const std::optional<QString> digest = digestOf(fd.get());
-    if (!digest || pinnedDigest.size() != 64 || *digest != pinnedDigest)
+    if (!digest || *digest != pinnedDigest)
         return false;
 
     const QString standardized = standardizedPath(path);
