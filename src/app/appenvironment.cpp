@@ -10,16 +10,27 @@
 
 namespace quarn {
 
+void AppEnvironment::fillDefaults()
+{
+    if (baseURL.isEmpty())
+        baseURL = APIClient::productionBaseURL();
+    if (credentialDirectory.isEmpty())
+        credentialDirectory = DeviceCredentialStore().directory();
+    // The runner is process-wide and never destroyed: children may outlive any model.
+    if (!codex)
+        codex = std::shared_ptr<CodexRunner>(&CodexRunner::shared(), [](CodexRunner *) {});
+    if (aiConversationFile.isEmpty())
+        aiConversationFile = AIConversationStore::defaultFilePath();
+    if (!openURL)
+        openURL = [](const QUrl &url) { return QDesktopServices::openUrl(url); };
+    if (!now)
+        now = [] { return QDateTime::currentMSecsSinceEpoch(); };
+}
+
 AppEnvironment AppEnvironment::production()
 {
     AppEnvironment environment;
-    environment.baseURL = APIClient::productionBaseURL();
-    environment.credentialDirectory = DeviceCredentialStore().directory();
-    // The runner is process-wide and never destroyed: children may outlive any model.
-    environment.codex = std::shared_ptr<CodexRunner>(&CodexRunner::shared(), [](CodexRunner *) {});
-    environment.aiConversationFile = AIConversationStore::defaultFilePath();
-    environment.openURL = [](const QUrl &url) { return QDesktopServices::openUrl(url); };
-    environment.now = [] { return QDateTime::currentMSecsSinceEpoch(); };
+    environment.fillDefaults();
     return environment;
 }
 

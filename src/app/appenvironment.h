@@ -34,6 +34,10 @@ struct AppEnvironment
     /// The current time in milliseconds since 1970-01-01 UTC.
     std::function<qint64()> now;
 
+    /// Gives every member left empty the application's own; an empty
+    /// `accountAuthorization` stays empty (the model makes the default one).
+    void fillDefaults();
+
     /// The application's own collaborators.
     [[nodiscard]] static AppEnvironment production();
 };

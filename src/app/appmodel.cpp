@@ -10,9 +10,6 @@
 #include "core/error.h"
 #include "core/text.h"
 
-#include <QDateTime>
-#include <QDesktopServices>
-
 using namespace Qt::StringLiterals;
 
 namespace quarn {
@@ -113,23 +110,13 @@ AppModel::AppModel(AppEnvironment environment, QObject *parent)
     , m_aiConversationsModel(new AIConversationListModel(this))
     , m_operations(new AppModelOperations(*this))
 {
-    if (!m_environment.now)
-        m_environment.now = [] { return QDateTime::currentMSecsSinceEpoch(); };
-    if (!m_environment.openURL)
-        m_environment.openURL = [](const QUrl &url) { return QDesktopServices::openUrl(url); };
-    if (!m_environment.codex)
-        m_environment.codex = std::shared_ptr<CodexRunner>(&CodexRunner::shared(), [](CodexRunner *) {});
-    m_api = std::make_unique<APIClient>(
-        m_environment.baseURL.isEmpty() ? APIClient::productionBaseURL() : m_environment.baseURL);
-    m_credentialStore = m_environment.credentialDirectory.isEmpty()
-        ? std::make_unique<DeviceCredentialStore>()
-        : std::make_unique<DeviceCredentialStore>(m_environment.credentialDirectory);
+    m_environment.fillDefaults();
+    m_api = std::make_unique<APIClient>(m_environment.baseURL);
+    m_credentialStore = std::make_unique<DeviceCredentialStore>(m_environment.credentialDirectory);
     m_accountAuthorization = m_environment.accountAuthorization
         ? std::make_unique<QuarnAccountAuthorization>(*m_environment.accountAuthorization)
         : std::make_unique<QuarnAccountAuthorization>();
-    m_aiStore = m_environment.aiConversationFile.isEmpty()
-        ? std::make_unique<AIConversationStore>()
-        : std::make_unique<AIConversationStore>(m_environment.aiConversationFile);
+    m_aiStore = std::make_unique<AIConversationStore>(m_environment.aiConversationFile);
 }
 
 AppModel::~AppModel() = default;
