@@ -34,7 +34,7 @@ void createFolders(const QString &folder)
 {
     // Missing folders are made one by one, each private from the start; an
     // existing folder (also one made by someone else meanwhile) is fine.
-    const QByteArray path = QFile::encodeName(folder);
+    const QByteArray path = platform::nativePath(folder);
     for (qsizetype i = 1; i <= path.size(); ++i) {
         if (i < path.size() && path.at(i) != '/')
             continue;
@@ -88,7 +88,7 @@ QByteArray readAll(int fd, qint64 sizeHint, const QString &what)
 
 QList<AIConversation> loadFile(const QString &filePath)
 {
-    const QByteArray path = QFile::encodeName(filePath);
+    const QByteArray path = platform::nativePath(filePath);
     // No-follow and non-blocking: a link or a FIFO put in the file's place is
     // refused instead of being followed or hanging the worker.
     Descriptor fd(::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
@@ -115,7 +115,7 @@ QList<AIConversation> loadFile(const QString &filePath)
 
 void syncFolder(const QString &folder)
 {
-    Descriptor fd(::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    Descriptor fd(::open(platform::nativePath(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.get() < 0 || ::fsync(fd.get()) != 0)
         fail(folder);
 }
@@ -127,14 +127,14 @@ void saveFile(const QString &filePath, const QList<AIConversation> &conversation
     const QString name = filePath.mid(slash + 1);
 
     createFolders(folder);
-    if (::chmod(QFile::encodeName(folder).constData(), kFolderMode) != 0)
+    if (::chmod(platform::nativePath(folder).constData(), kFolderMode) != 0)
         fail(folder);
 
     const QByteArray bytes = encodeJson(conversations);
 
     // The temporary file lies in the same folder, so the rename that puts it
     // in place never crosses a file system and is atomic.
-    QByteArray temporary = QFile::encodeName(folder + u"/."_s + name + u".tmp-XXXXXX"_s);
+    QByteArray temporary = platform::nativePath(folder + u"/."_s + name + u".tmp-XXXXXX"_s);
     Descriptor fd(::mkostemp(temporary.data(), O_CLOEXEC));
     if (fd.get() < 0)
         fail(folder);
@@ -151,7 +151,7 @@ void saveFile(const QString &filePath, const QList<AIConversation> &conversation
             fail(temporaryName);
         if (::close(fd.release()) != 0)
             fail(temporaryName);
-        if (::rename(temporary.constData(), QFile::encodeName(filePath).constData()) != 0)
+        if (::rename(temporary.constData(), platform::nativePath(filePath).constData()) != 0)
             fail(filePath);
     } catch (...) {
         ::unlink(temporary.constData());
