@@ -13,7 +13,6 @@
 #include <cerrno>
 #include <coroutine>
 #include <csignal>
-#include <cstring>
 #include <exception>
 #include <memory>
 #include <utility>
@@ -302,7 +301,7 @@ private:
 PlatformError launchError(int err)
 {
     // The system's own text, unchanged.
-    return PlatformError(QString::fromLocal8Bit(std::strerror(err)), err);
+    return PlatformError::fromErrno(err);
 }
 
 /// posix_spawn's attribute and file-action objects, destroyed on every path.

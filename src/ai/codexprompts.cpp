@@ -7,7 +7,6 @@
 #include <QRegularExpression>
 #include <QStringConverter>
 #include <QStringList>
-#include <QTextBoundaryFinder>
 
 using namespace Qt::StringLiterals;
 
@@ -61,23 +60,6 @@ const QString kChatInstruction = QStringList{
     u"<private_conversation>"_s,
     QString(),
 }.join(u'\n');
-
-/// The last `count` user-perceived characters of `s` (all of it when shorter).
-QString graphemeSuffix(const QString &s, qsizetype count)
-{
-    if (count <= 0)
-        return {};
-    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, s);
-    finder.toEnd();
-    qsizetype position = s.size();
-    for (qsizetype seen = 0; seen < count; ++seen) {
-        const qsizetype previous = finder.toPreviousBoundary();
-        if (previous == -1)
-            return s;
-        position = previous;
-    }
-    return s.mid(position);
-}
 
 // Untrusted text sits between an opening and a closing marker. A message that
 // carries the closing marker itself would end the fence early and put the
@@ -157,7 +139,7 @@ QString triagePrompt(const ConversationDetail &conversation)
         rendered.append(m.senderName + u" <"_s + m.senderEmail + u">:\n"_s + m.bodyText);
     }
     const QString joined = neutraliseClosingMarker(rendered.join(u"\n\n---\n\n"_s), u"untrusted_transcript"_s);
-    const QString transcript = graphemeSuffix(joined, kTriageTranscriptLimit);
+    const QString transcript = text::graphemeSuffix(joined, kTriageTranscriptLimit);
     return kTriageInstruction + singleLine(conversation.subject) + u"\nCurrent status: "_s
         + rawValue(conversation.status) + u"\n\n<untrusted_transcript>\n"_s + transcript
         + u"\n</untrusted_transcript>"_s;
@@ -165,7 +147,7 @@ QString triagePrompt(const ConversationDetail &conversation)
 
 QString subjectPrompt(const QString &body)
 {
-    const QString kept = graphemeSuffix(neutraliseClosingMarker(body, u"untrusted_body"_s), kSubjectBodyLimit);
+    const QString kept = text::graphemeSuffix(neutraliseClosingMarker(body, u"untrusted_body"_s), kSubjectBodyLimit);
     return kSubjectInstruction + kept + u"\n</untrusted_body>"_s;
 }
 
@@ -180,7 +162,7 @@ QString chatPrompt(const QList<AIChatMessage> &messages)
         rendered.append(speaker + u": "_s + text::graphemePrefix(m.content, kChatMessageContentLimit));
     }
     const QString joined = neutraliseClosingMarker(rendered.join(u"\n\n"_s), u"private_conversation"_s);
-    return kChatInstruction + graphemeSuffix(joined, kChatTranscriptLimit) + u"\n</private_conversation>"_s;
+    return kChatInstruction + text::graphemeSuffix(joined, kChatTranscriptLimit) + u"\n</private_conversation>"_s;
 }
 
 QByteArray triageSchema()

@@ -44,4 +44,20 @@ QString graphemePrefix(const QString &s, qsizetype count)
     return s.left(position);
 }
 
+QString graphemeSuffix(const QString &s, qsizetype count)
+{
+    if (count <= 0)
+        return {};
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, s);
+    finder.toEnd();
+    qsizetype position = s.size();
+    for (qsizetype seen = 0; seen < count; ++seen) {
+        const qsizetype previous = finder.toPreviousBoundary();
+        if (previous == -1)
+            return s;
+        position = previous;
+    }
+    return s.mid(position);
+}
+
 } // namespace quarn::text

@@ -20,4 +20,7 @@ namespace quarn::text {
 /// The first `count` user-perceived characters of `s` (all of it when shorter).
 [[nodiscard]] QString graphemePrefix(const QString &s, qsizetype count);
 
+/// The last `count` user-perceived characters of `s` (all of it when shorter).
+[[nodiscard]] QString graphemeSuffix(const QString &s, qsizetype count);
+
 } // namespace quarn::text

@@ -44,6 +44,24 @@ private Q_SLOTS:
         QCOMPARE(quarn::text::graphemePrefix(text, count), prefix);
     }
 
+    void graphemeSuffix_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<qsizetype>("count");
+        QTest::addColumn<QString>("suffix");
+        QTest::newRow("shorter") << QStringLiteral("ab") << qsizetype(5) << QStringLiteral("ab");
+        QTest::newRow("zero") << QStringLiteral("ab") << qsizetype(0) << QString();
+        QTest::newRow("keeps mark") << QStringLiteral("e\u0301e\u0301") << qsizetype(1) << QStringLiteral("e\u0301");
+        QTest::newRow("keeps CR LF") << QStringLiteral("a\r\n") << qsizetype(1) << QStringLiteral("\r\n");
+    }
+    void graphemeSuffix()
+    {
+        QFETCH(QString, text);
+        QFETCH(qsizetype, count);
+        QFETCH(QString, suffix);
+        QCOMPARE(quarn::text::graphemeSuffix(text, count), suffix);
+    }
+
     void trimmedCoversUnicodeSpace()
     {
         QCOMPARE(quarn::text::trimmed(QStringLiteral("\u3000\u2028 a b\t\r\n\u0085")), QStringLiteral("a b"));
