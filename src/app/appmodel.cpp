@@ -491,13 +491,10 @@ QList<PersonTimelineMessage> AppModel::filteredPersonMessages() const
 
 std::optional<AIConversation> AppModel::selectedAIConversation() const
 {
-    if (!m_selectedAIConversationID)
+    const qsizetype index = m_selectedAIConversationID ? aiConversationIndex(*m_selectedAIConversationID) : -1;
+    if (index < 0)
         return std::nullopt;
-    for (const AIConversation &c : m_aiConversations) {
-        if (c.id == *m_selectedAIConversationID)
-            return c;
-    }
-    return std::nullopt;
+    return m_aiConversations.at(index);
 }
 
 // --- failures ----------------------------------------------------------------

@@ -9,8 +9,6 @@
 
 #include <QUuid>
 
-#include <algorithm>
-
 using namespace Qt::StringLiterals;
 
 namespace quarn {
@@ -30,13 +28,8 @@ QCoro::Task<void> AppModel::loadAIConversations()
         co_return;
     }
     setAIConversations(std::move(*loaded));
-    if (m_selectedAIConversationID) {
-        const QString selected = *m_selectedAIConversationID;
-        const bool stillThere = std::any_of(m_aiConversations.cbegin(), m_aiConversations.cend(),
-            [&](const AIConversation &c) { return c.id == selected; });
-        if (!stillThere)
-            setSelectedAIConversationID(std::nullopt);
-    }
+    if (m_selectedAIConversationID && aiConversationIndex(*m_selectedAIConversationID) < 0)
+        setSelectedAIConversationID(std::nullopt);
 }
 
 QString AppModel::newIdentifier(const QString &prefix)
