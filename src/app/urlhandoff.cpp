@@ -1,5 +1,6 @@
 #include "app/urlhandoff.h"
 
+#include "core/error.h"
 #include "platform/filesecurity.h"
 
 #include <QDir>
@@ -34,7 +35,7 @@ const QByteArray kAcknowledgement = QByteArrayLiteral("ok\n");
 
 QString systemMessage(int error)
 {
-    return QString::fromLocal8Bit(std::strerror(error));
+    return PlatformError::fromErrno(error).description();
 }
 
 int remainingMs(std::chrono::steady_clock::time_point deadline)
