@@ -1,4 +1,4 @@
-#include "app/application.h"
+#include "shell/application.h"
 #include "app/provisioning.h"
 
 int main(int argc, char *argv[])
