@@ -12,6 +12,7 @@
 #include <QNetworkRequest>
 #include <QPointer>
 #include <QThread>
+#include <QTimer>
 #include <QUrlQuery>
 
 #include <algorithm>
@@ -22,8 +23,6 @@ namespace quarn {
 using nlohmann::ordered_json;
 
 namespace {
-
-constexpr int kTimeoutMs = 30'000;
 
 // Unreserved characters stay as they are anyway; these are the rest of the
 // characters allowed in a URL path. "/" is among them, so an identifier that
@@ -72,6 +71,9 @@ QByteArray conversationPath(const QString &id, const char *suffix = "")
     return QByteArrayLiteral("/api/conversations/") + encodeIdentifier(id) + QByteArray(suffix);
 }
 
+/// What the network stack may hold unread at a time.
+constexpr qint64 kReadBufferBytes = 1024 * 1024;
+
 struct DeleteLater
 {
     void operator()(QObject *o) const { o->deleteLater(); }
@@ -101,13 +103,13 @@ bool isSendableToken(const QString &token)
         token.cbegin(), token.cend(), [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; });
 }
 
-QCoro::Task<Answer> send(QUrl url, QByteArray method, std::optional<QByteArray> body, QString token)
+QCoro::Task<Answer> send(
+    QUrl url, QByteArray method, std::optional<QByteArray> body, QString token, APIClient::Limits limits)
 {
     if (!isSendableToken(token))
         throw MailAPIError::unauthorized();
 
     QNetworkRequest request(url);
-    request.setTransferTimeout(kTimeoutMs);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     request.setRawHeader(QByteArrayLiteral("Authorization"), QByteArrayLiteral("Bearer ") + token.toUtf8());
     request.setRawHeader(QByteArrayLiteral("Accept"), QByteArrayLiteral("application/json"));
@@ -117,17 +119,72 @@ QCoro::Task<Answer> send(QUrl url, QByteArray method, std::optional<QByteArray> 
     QNetworkAccessManager *manager = APIClient::networkAccessManager();
     std::unique_ptr<QNetworkReply, DeleteLater> reply(
         body ? manager->sendCustomRequest(request, method, *body) : manager->sendCustomRequest(request, method));
-    co_await reply.get();
+    QNetworkReply *const r = reply.get();
+    // The stack keeps no more than this unread; what arrives is moved into
+    // `received` at once and counted there.
+    r->setReadBufferSize(kReadBufferBytes);
 
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (isTransportFailure(reply->error()) || (!status.isValid() && reply->error() != QNetworkReply::NoError))
-        throw PlatformError(reply->errorString(), int(reply->error()));
+    struct Progress
+    {
+        QByteArray received;
+        bool tooLarge = false;
+        bool timedOut = false;
+    };
+    const auto progress = std::make_shared<Progress>();
+    const qint64 bound = limits.maximumAnswerBytes;
+    // Aborting from inside one of the reply's own signals would finish it
+    // while the stack is still in that signal; the abort is queued instead,
+    // and nothing more is kept meanwhile.
+    const auto cutOff = [r, progress] {
+        progress->tooLarge = true;
+        progress->received.clear();
+        progress->received.squeeze();
+        QMetaObject::invokeMethod(r, &QNetworkReply::abort, Qt::QueuedConnection);
+    };
+    QObject::connect(r, &QNetworkReply::metaDataChanged, r, [r, progress, bound, cutOff] {
+        const QVariant length = r->header(QNetworkRequest::ContentLengthHeader);
+        if (!progress->tooLarge && length.isValid() && length.toLongLong() > bound)
+            cutOff();
+    });
+    QObject::connect(r, &QNetworkReply::readyRead, r, [r, progress, bound, cutOff] {
+        if (progress->tooLarge) {
+            (void)r->skip(r->bytesAvailable());
+            return;
+        }
+        progress->received.append(r->read(bound + 1 - progress->received.size()));
+        if (progress->received.size() > bound)
+            cutOff();
+    });
+    // One deadline for the whole request: a transfer timeout restarts with
+    // every byte, so a trickling answer or an endless header would never end.
+    auto *deadline = new QTimer(r);
+    deadline->setSingleShot(true);
+    QObject::connect(deadline, &QTimer::timeout, r, [r, progress] {
+        progress->timedOut = true;
+        r->abort();
+    });
+    deadline->start(limits.deadline);
+
+    co_await r;
+    deadline->stop();
+
+    if (progress->tooLarge)
+        throw MailAPIError::invalidResponse();
+    if (progress->timedOut)
+        throw PlatformError(APIClient::timeoutMessage(), int(QNetworkReply::TimeoutError));
+    const QVariant status = r->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (isTransportFailure(r->error()) || (!status.isValid() && r->error() != QNetworkReply::NoError))
+        throw PlatformError(r->errorString(), int(r->error()));
     if (!status.isValid())
         throw MailAPIError::invalidResponse();
     Answer answer;
     answer.status = status.toInt();
-    if (answer.status != 401 && answer.status != 403)
-        answer.body = reply->readAll();
+    if (answer.status != 401 && answer.status != 403) {
+        progress->received.append(r->read(bound + 1 - progress->received.size()));
+        if (progress->received.size() > bound || r->bytesAvailable() > 0)
+            throw MailAPIError::invalidResponse();
+        answer.body = std::move(progress->received);
+    }
     co_return answer;
 }
 
@@ -145,9 +202,12 @@ QString errorMessage(const QByteArray &body)
     return QStringLiteral("通信に失敗しました。");
 }
 
-template<typename T> QCoro::Task<T> request(QUrl url, QByteArray method, std::optional<QByteArray> body, QString token)
+template<typename T>
+QCoro::Task<T> request(
+    QUrl url, QByteArray method, std::optional<QByteArray> body, QString token, APIClient::Limits limits)
 {
-    const Answer answer = co_await send(std::move(url), std::move(method), std::move(body), std::move(token));
+    auto sending = send(std::move(url), std::move(method), std::move(body), std::move(token), limits);
+    const Answer answer = co_await std::move(sending);
     if (answer.status == 401 || answer.status == 403)
         throw MailAPIError::unauthorized();
     if (answer.status < 200 || answer.status > 299)
@@ -180,9 +240,15 @@ QUrl APIClient::productionBaseURL()
     return url;
 }
 
-APIClient::APIClient(QUrl baseURL)
+APIClient::APIClient(QUrl baseURL, Limits limits)
     : m_baseURL(std::move(baseURL))
+    , m_limits(limits)
 { }
+
+QString APIClient::timeoutMessage()
+{
+    return QStringLiteral("サービスが時間内に応答しませんでした。しばらくしてからもう一度試してください。");
+}
 
 QNetworkAccessManager *APIClient::networkAccessManager()
 {
@@ -207,19 +273,19 @@ QNetworkAccessManager *APIClient::networkAccessManager()
 QCoro::Task<MailState> APIClient::state(ConversationStatus status, QString token) const
 {
     QUrl url = withQuery(endpoint(m_baseURL, "/api/state"), QStringLiteral("status"), rawValue(status));
-    co_return co_await request<MailState>(std::move(url), kGet, std::nullopt, std::move(token));
+    co_return co_await request<MailState>(std::move(url), kGet, std::nullopt, std::move(token), m_limits);
 }
 
 QCoro::Task<ConversationDetail> APIClient::conversation(QString id, QString token) const
 {
     QUrl url = endpoint(m_baseURL, conversationPath(id));
-    co_return co_await request<ConversationDetail>(std::move(url), kGet, std::nullopt, std::move(token));
+    co_return co_await request<ConversationDetail>(std::move(url), kGet, std::nullopt, std::move(token), m_limits);
 }
 
 QCoro::Task<PeopleResponse> APIClient::people(QString token) const
 {
     QUrl url = endpoint(m_baseURL, "/api/people");
-    co_return co_await request<PeopleResponse>(std::move(url), kGet, std::nullopt, std::move(token));
+    co_return co_await request<PeopleResponse>(std::move(url), kGet, std::nullopt, std::move(token), m_limits);
 }
 
 QCoro::Task<PersonTimeline> APIClient::personTimeline(QString email, std::optional<qint64> before, QString token) const
@@ -227,7 +293,7 @@ QCoro::Task<PersonTimeline> APIClient::personTimeline(QString email, std::option
     QUrl url = endpoint(m_baseURL, QByteArrayLiteral("/api/people/") + encodeIdentifier(email) + "/timeline");
     if (before)
         url = withQuery(std::move(url), QStringLiteral("before"), QString::number(*before));
-    co_return co_await request<PersonTimeline>(std::move(url), kGet, std::nullopt, std::move(token));
+    co_return co_await request<PersonTimeline>(std::move(url), kGet, std::nullopt, std::move(token), m_limits);
 }
 
 QCoro::Task<ConversationMutationResponse> APIClient::reply(QString conversationID, QString body, QString token) const
@@ -235,7 +301,8 @@ QCoro::Task<ConversationMutationResponse> APIClient::reply(QString conversationI
     QUrl url = endpoint(m_baseURL, conversationPath(conversationID, "/messages"));
     ordered_json object = ordered_json::object();
     object["body"] = toJson(body);
-    co_return co_await request<ConversationMutationResponse>(std::move(url), kPost, jsonBody(object), std::move(token));
+    co_return co_await request<ConversationMutationResponse>(
+        std::move(url), kPost, jsonBody(object), std::move(token), m_limits);
 }
 
 QCoro::Task<OkResponse> APIClient::setStatus(ConversationStatus status, QString conversationID, QString token) const
@@ -243,7 +310,7 @@ QCoro::Task<OkResponse> APIClient::setStatus(ConversationStatus status, QString 
     QUrl url = endpoint(m_baseURL, conversationPath(conversationID, "/status"));
     ordered_json object = ordered_json::object();
     object["status"] = toJson(status);
-    co_return co_await request<OkResponse>(std::move(url), kPut, jsonBody(object), std::move(token));
+    co_return co_await request<OkResponse>(std::move(url), kPut, jsonBody(object), std::move(token), m_limits);
 }
 
 QCoro::Task<ConversationMutationResponse> APIClient::create(
@@ -259,7 +326,8 @@ QCoro::Task<ConversationMutationResponse> APIClient::create(
             throw EncodeError(QStringLiteral("scheduledFor is not a valid date"));
         object["scheduledFor"] = toJson(timeFromDate(*scheduledFor));
     }
-    co_return co_await request<ConversationMutationResponse>(std::move(url), kPost, jsonBody(object), std::move(token));
+    co_return co_await request<ConversationMutationResponse>(
+        std::move(url), kPost, jsonBody(object), std::move(token), m_limits);
 }
 
 QCoro::Task<MailboxResponse> APIClient::claimMailbox(QString localPart, QString displayName, QString token) const
@@ -268,13 +336,14 @@ QCoro::Task<MailboxResponse> APIClient::claimMailbox(QString localPart, QString 
     ordered_json object = ordered_json::object();
     object["localPart"] = toJson(localPart);
     object["displayName"] = toJson(displayName);
-    co_return co_await request<MailboxResponse>(std::move(url), kPost, jsonBody(object), std::move(token));
+    co_return co_await request<MailboxResponse>(std::move(url), kPost, jsonBody(object), std::move(token), m_limits);
 }
 
 QCoro::Task<AiStartResponse> APIClient::startAI(QString conversationID, QString token) const
 {
     QUrl url = endpoint(m_baseURL, conversationPath(conversationID, "/ai/start"));
-    co_return co_await request<AiStartResponse>(std::move(url), kPost, QByteArrayLiteral("{}"), std::move(token));
+    co_return co_await request<AiStartResponse>(
+        std::move(url), kPost, QByteArrayLiteral("{}"), std::move(token), m_limits);
 }
 
 QCoro::Task<AiCompleteResponse> APIClient::completeAI(
@@ -292,7 +361,7 @@ QCoro::Task<AiCompleteResponse> APIClient::completeAI(
     if (insight.draft)
         object["draft"] = toJson(*insight.draft);
     object["risk"] = toJson(insight.risk);
-    co_return co_await request<AiCompleteResponse>(std::move(url), kPost, jsonBody(object), std::move(token));
+    co_return co_await request<AiCompleteResponse>(std::move(url), kPost, jsonBody(object), std::move(token), m_limits);
 }
 
 QCoro::Task<void> APIClient::failAI(QString conversationID, QString jobID, QString errorCode, QString token) const
@@ -301,7 +370,7 @@ QCoro::Task<void> APIClient::failAI(QString conversationID, QString jobID, QStri
     ordered_json object = ordered_json::object();
     object["jobId"] = toJson(jobID);
     object["errorCode"] = toJson(errorCode);
-    (void)co_await request<OkResponse>(std::move(url), kPost, jsonBody(object), std::move(token));
+    (void)co_await request<OkResponse>(std::move(url), kPost, jsonBody(object), std::move(token), m_limits);
 }
 
 } // namespace quarn

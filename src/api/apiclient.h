@@ -9,20 +9,37 @@
 #include <QStringList>
 #include <QUrl>
 
+#include <chrono>
 #include <optional>
 
 class QNetworkAccessManager;
 
 namespace quarn {
 
+/// How long a service request may take and how large its answer may be.
+struct APIClientLimits
+{
+    /// From sending the request to the answer's last byte.
+    std::chrono::milliseconds deadline = std::chrono::seconds(30);
+    /// The largest answer body accepted; the state of a huge mailbox is a few
+    /// megabytes.
+    qint64 maximumAnswerBytes = 64 * 1024 * 1024;
+};
+
 /// Client of the mail service's REST interface: one operation per endpoint.
 ///
 /// An immutable, cheap value holding only the base URL; it keeps no token,
 /// connection or other state, so copies are interchangeable. Each operation
 /// takes the bearer token as its last argument, sends one request (never
-/// retried, redirects not followed, 30 s transfer timeout) and fails with
-/// MailAPIError for what the service answered, or with PlatformError carrying
-/// the network stack's own message for a transport failure.
+/// retried, redirects not followed) and fails with MailAPIError for what the
+/// service answered, or with PlatformError for a transport failure: the
+/// network stack's own message, or ours for a request that ran out of time.
+///
+/// A service that misbehaves cannot hold the client: every request ends by
+/// its deadline, counted from the start whatever arrives meanwhile, and an
+/// answer larger than the bound is cut off while it arrives (the bytes are
+/// read as they come and never kept beyond the bound) and fails as
+/// `invalidResponse`.
 ///
 /// Requests go through one QNetworkAccessManager per thread (created on first
 /// use; on the application's thread it is a child of the application object).
@@ -32,12 +49,18 @@ namespace quarn {
 class APIClient
 {
 public:
+    using Limits = APIClientLimits;
+
+    /// The description of a request that ran out of time.
+    [[nodiscard]] static QString timeoutMessage();
+
     /// The service origin fixed at build time; there is no run-time override.
     [[nodiscard]] static QUrl productionBaseURL();
 
-    explicit APIClient(QUrl baseURL);
+    explicit APIClient(QUrl baseURL, Limits limits = Limits());
 
     [[nodiscard]] QUrl baseURL() const { return m_baseURL; }
+    [[nodiscard]] const Limits &limits() const { return m_limits; }
 
     /// GET /api/state?status=<raw value>
     [[nodiscard]] QCoro::Task<MailState> state(ConversationStatus status, QString token) const;
@@ -76,6 +99,7 @@ public:
 
 private:
     QUrl m_baseURL;
+    Limits m_limits;
 };
 
 } // namespace quarn

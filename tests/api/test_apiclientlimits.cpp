@@ -1,0 +1,181 @@
+// A hostile or broken service must not hold the client: a loopback server
+// that floods, trickles or never finishes its header meets a client with a
+// short deadline and a small answer bound, and every request must end with
+// the right failure.
+
+#include "api/apiclient.h"
+#include "core/blocking.h"
+
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+#include <QTimer>
+
+#include <memory>
+
+using namespace quarn;
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+
+namespace {
+
+const QString kToken = u"tok_mail_"_s + QString(43, u'c');
+
+/// Answers every request with `head` and then `filler` again and again:
+/// as fast as the client takes it (flood) or one piece every 20 ms
+/// (trickle), until the client goes. Counts what it wrote.
+class MisbehavingServer : public QObject
+{
+public:
+    enum class Pace { flood, trickle };
+
+    MisbehavingServer(QByteArray head, QByteArray filler, Pace pace)
+        : m_head(std::move(head))
+        , m_filler(std::move(filler))
+        , m_pace(pace)
+    {
+        connect(&m_server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *socket = m_server.nextPendingConnection())
+                serve(socket);
+        });
+        m_server.listen(QHostAddress::LocalHost);
+    }
+
+    [[nodiscard]] QUrl baseUrl() const { return QUrl(u"http://127.0.0.1:%1"_s.arg(m_server.serverPort())); }
+    [[nodiscard]] qint64 written() const { return m_written; }
+
+private:
+    void serve(QTcpSocket *socket)
+    {
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        // The head goes once the request has arrived (any bytes will do).
+        connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
+            socket->readAll();
+            if (socket->property("answered").toBool())
+                return;
+            socket->setProperty("answered", true);
+            write(socket, m_head);
+            if (m_filler.isEmpty())
+                return;
+            if (m_pace == Pace::flood) {
+                connect(socket, &QTcpSocket::bytesWritten, socket, [this, socket] {
+                    // Keeps a few pieces queued: never more than the client takes.
+                    while (socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() < (1 << 20))
+                        write(socket, m_filler);
+                });
+                write(socket, m_filler);
+            } else {
+                auto *timer = new QTimer(socket);
+                connect(timer, &QTimer::timeout, socket, [this, socket] {
+                    if (socket->state() == QAbstractSocket::ConnectedState)
+                        write(socket, m_filler);
+                });
+                timer->start(20);
+            }
+        });
+    }
+
+    void write(QTcpSocket *socket, const QByteArray &bytes) { m_written += socket->write(bytes); }
+
+    QTcpServer m_server;
+    QByteArray m_head;
+    QByteArray m_filler;
+    Pace m_pace;
+    qint64 m_written = 0;
+};
+
+} // namespace
+
+class TestAPIClientLimits : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void misbehavingServiceEnds_data()
+    {
+        QTest::addColumn<QByteArray>("head");
+        QTest::addColumn<QByteArray>("filler");
+        QTest::addColumn<bool>("flood");
+        QTest::addColumn<bool>("timesOut"); // else: cut off as an unreadable answer
+
+        const QByteArray ok = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n";
+        const QByteArray kib(1024, ' ');
+        QTest::newRow("endless body") << ok + "Connection: close\r\n\r\n[" << kib << true << false;
+        QTest::newRow("endless chunked body") << ok + "Transfer-Encoding: chunked\r\n\r\n"
+                                              << "400\r\n" + kib + "\r\n"
+                                              << true << false;
+        QTest::newRow("declared beyond the bound") << ok + "Content-Length: 1099511627776\r\n\r\n"
+                                                   << kib << true << false;
+        QTest::newRow("trickling body") << ok + "Content-Length: 100000\r\n\r\n" << QByteArray("{") << false << true;
+        QTest::newRow("endless header line") << ok + "X-Endless: " << QByteArray(4096, 'a') << false << true;
+        QTest::newRow("endless header fields") << ok << QByteArray("X-Field: value\r\n") << false << true;
+        QTest::newRow("no answer at all") << QByteArray() << QByteArray() << false << true;
+    }
+    void misbehavingServiceEnds()
+    {
+        QFETCH(QByteArray, head);
+        QFETCH(QByteArray, filler);
+        QFETCH(bool, flood);
+        QFETCH(bool, timesOut);
+        MisbehavingServer server(
+            head, filler, flood ? MisbehavingServer::Pace::flood : MisbehavingServer::Pace::trickle);
+        APIClient::Limits limits;
+        constexpr qint64 kBound = 256 * 1024;
+        limits.maximumAnswerBytes = kBound;
+        // Only the failure under test may end the request.
+        limits.deadline = timesOut ? 600ms : 60s;
+        const APIClient client(server.baseUrl(), limits);
+
+        std::optional<MailAPIError> answerError;
+        std::optional<PlatformError> transportError;
+        try {
+            (void)blockOn(client.state(ConversationStatus::needsYou, kToken), 30s);
+            QFAIL("the request succeeded");
+        } catch (const MailAPIError &e) {
+            answerError = e;
+        } catch (const PlatformError &e) {
+            transportError = e;
+        }
+
+        if (timesOut) {
+            QVERIFY2(transportError, answerError ? qPrintable(answerError->description()) : "no failure");
+            QCOMPARE(transportError->description(), APIClient::timeoutMessage());
+        } else {
+            QVERIFY2(answerError, transportError ? qPrintable(transportError->description()) : "no failure");
+            QCOMPARE(answerError->kind(), MailAPIError::Kind::invalidResponse);
+            QCOMPARE(answerError->description(), u"サーバーの応答を読み取れませんでした。"_s);
+            // Cut off near the bound, not read to the end: what the server
+            // got rid of is the bound plus what the sockets buffer on the way.
+            QVERIFY2(server.written() < 64 * kBound, qPrintable(QString::number(server.written())));
+        }
+    }
+
+    void answerAtTheBoundIsRead()
+    {
+        // 0.5 MiB of JSON white space around a valid state: exactly the bound.
+        const QByteArray state = R"({"mailbox":null,"viewer":{"id":"u","name":"n","email":"e@x.jp"},)"
+                                 R"("status":"needs_you","counts":{},"conversations":[]})";
+        constexpr qint64 kBound = 512 * 1024;
+        const QByteArray body = QByteArray(kBound - state.size(), ' ') + state;
+        const QByteArray head = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: "
+            + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n";
+        MisbehavingServer server(head + body, {}, MisbehavingServer::Pace::flood);
+        APIClient::Limits limits;
+        limits.maximumAnswerBytes = kBound;
+        const APIClient client(server.baseUrl(), limits);
+        const MailState answer = blockOn(client.state(ConversationStatus::needsYou, kToken), 30s);
+        QCOMPARE(answer.status, ConversationStatus::needsYou);
+
+        // One byte more is refused.
+        limits.maximumAnswerBytes = kBound - 1;
+        try {
+            (void)blockOn(APIClient(server.baseUrl(), limits).state(ConversationStatus::needsYou, kToken), 30s);
+            QFAIL("an answer beyond the bound was accepted");
+        } catch (const MailAPIError &e) {
+            QCOMPARE(e.kind(), MailAPIError::Kind::invalidResponse);
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestAPIClientLimits)
+#include "test_apiclientlimits.moc"
