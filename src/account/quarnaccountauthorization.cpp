@@ -289,10 +289,19 @@ QCoro::Task<HttpResponse> QuarnAccountAuthorization::sendThroughNetwork(HttpRequ
         throw PlatformError(u"The request was cancelled."_s);
     take();
 
+    // An answer cut off here for its size is handed on whole so far: the
+    // caller refuses it for being too large.
+    const bool cutForSize = body->size() >= kKeep;
+    const QNetworkReply::NetworkError error = reply->error();
+    // A transport failure after the headers (a reset or a time-out mid-body)
+    // leaves a truncated body behind a valid status: that is no answer at
+    // all. HTTP error statuses (codes 201 and up) are answers.
+    if (!cutForSize && error != QNetworkReply::NoError && int(error) < 200)
+        throw PlatformError(reply->errorString(), int(error));
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (!status.isValid()) {
-        if (reply->error() != QNetworkReply::NoError)
-            throw PlatformError(reply->errorString(), int(reply->error()));
+        if (error != QNetworkReply::NoError && !cutForSize)
+            throw PlatformError(reply->errorString(), int(error));
         co_return HttpResponse { *body, std::nullopt };
     }
     co_return HttpResponse { *body, status.toInt() };

@@ -423,6 +423,12 @@ private Q_SLOTS:
         QTest::newRow("not HTTP at all") << QByteArray("hello, this is not http\r\n\r\n")
                                          << int(FailureKind::unreachable) << QString();
         QTest::newRow("closed without answer") << QByteArray() << int(FailureKind::unreachable) << QString();
+        // The connection ends before the declared length: the bytes that came
+        // (here a complete token answer) are a truncated body, not an answer.
+        QTest::newRow("closed mid-body") << QByteArray(
+            "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: "
+            + QByteArray::number(ok.size() + 100) + "\r\nConnection: close\r\n\r\n" + ok)
+                                         << int(FailureKind::unreachable) << QString();
     }
 
     void networkTransport()
