@@ -29,13 +29,21 @@ AppCommands::AppCommands(AppModel &model, std::chrono::milliseconds refreshInter
     : QObject(parent)
     , m_model(model)
     , m_refreshInterval(refreshInterval)
+    , m_refreshTimer(this)
 {
-    // The first reload comes one interval after the workspace appears (the
-    // window's start-up has just loaded everything), the next one an interval
-    // after that reload has finished.
+    // The first reload comes one interval after the workspace appears, the
+    // next one an interval after that reload has finished. A tick that finds
+    // a reload still running (start-up's first load on a slow service, the
+    // toolbar's) is skipped: two state requests never overlap on its account.
+    m_refreshTimer.setObjectName(QStringLiteral("refreshTimer"));
     m_refreshTimer.setSingleShot(true);
     m_refreshTimer.setInterval(m_refreshInterval);
-    connect(&m_refreshTimer, &QTimer::timeout, this, [this] { start(refreshOnce(m_loopGeneration)); });
+    connect(&m_refreshTimer, &QTimer::timeout, this, [this] {
+        if (m_model.isReloading())
+            m_refreshTimer.start();
+        else
+            start(refreshOnce(m_loopGeneration));
+    });
     connect(&m_model, &AppModel::detailChanged, this, &AppCommands::updateCanRunAI);
     connect(&m_model, &AppModel::isRunningAIChanged, this, &AppCommands::updateCanRunAI);
     connect(&m_model, &AppModel::isCodexReadyChanged, this, &AppCommands::updateCanRunAI);

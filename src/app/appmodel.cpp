@@ -314,6 +314,7 @@ void AppModel::setState(std::optional<MailState> state)
         updateFilteredConversations();
     if (mailboxChanged)
         updateFilteredPersonMessages();
+    updateNeedsAddress();
 }
 
 void AppModel::setSelectedConversationID(std::optional<QString> id)
@@ -330,14 +331,58 @@ void AppModel::setDetail(std::optional<ConversationDetail> detail)
 
 void AppModel::clearConversationSelection()
 {
+    ++m_conversationGeneration;
     setSelectedConversationID(std::nullopt);
     if (m_detail)
         setDetail(std::nullopt);
 }
 
-void AppModel::setIsLoading(bool value)
+void AppModel::selectPerson(std::optional<QString> email)
 {
-    QUARN_SET(m_isLoading, value, isLoadingChanged);
+    ++m_personGeneration;
+    setSelectedPersonEmail(std::move(email));
+}
+
+bool AppModel::isStateAnswerWanted(quint64 request, ConversationStatus status, const QString &token) const
+{
+    return request > m_stateApplied && status == m_selectedStatus && m_token == token;
+}
+
+void AppModel::applyState(quint64 request, MailState state)
+{
+    m_stateApplied = request;
+    setState(std::move(state));
+}
+
+AppModel::LoadingScope::LoadingScope(AppModel &model)
+    : m_model(model)
+{
+    ++m_model.m_loadsRunning;
+    m_model.updateIsLoading();
+}
+
+AppModel::LoadingScope::~LoadingScope()
+{
+    --m_model.m_loadsRunning;
+    m_model.updateIsLoading();
+}
+
+void AppModel::updateIsLoading()
+{
+    const bool loading = m_loadsRunning > 0;
+    if (loading != m_isLoading) {
+        m_isLoading = loading;
+        Q_EMIT isLoadingChanged();
+    }
+    updateNeedsAddress();
+}
+
+void AppModel::updateNeedsAddress()
+{
+    // Only an answer of the service can say that the mailbox is missing; no
+    // answer yet, or a failed one, is not such an answer.
+    const bool needs = m_isConfigured && m_state && !m_state->mailbox && !m_isLoading;
+    QUARN_SET(m_needsAddress, needs, needsAddressChanged);
 }
 
 void AppModel::setIsSending(bool value)
@@ -358,6 +403,7 @@ void AppModel::setIsCodexReady(bool value)
 void AppModel::setIsConfigured(bool value)
 {
     QUARN_SET(m_isConfigured, value, isConfiguredChanged);
+    updateNeedsAddress();
 }
 
 void AppModel::setIsSigningIn(bool value)
@@ -407,6 +453,7 @@ void AppModel::setAIConversations(QList<AIConversation> conversations)
 {
     if (m_aiConversations == conversations)
         return;
+    ++m_aiConversationsRevision;
     m_aiConversations = std::move(conversations);
     m_aiConversationsModel->show(m_aiConversations);
     Q_EMIT aiConversationsChanged();
@@ -507,6 +554,17 @@ void AppModel::present(std::exception_ptr error)
     if (message.isEmpty())
         message = describe(std::make_exception_ptr(std::exception()));
     setErrorMessage(message);
+}
+
+bool AppModel::isUnauthorized(std::exception_ptr error)
+{
+    try {
+        std::rethrow_exception(error);
+    } catch (const MailAPIError &e) {
+        return e.kind() == MailAPIError::Kind::unauthorized;
+    } catch (...) {
+        return false;
+    }
 }
 
 void AppModel::presentListFailure(std::exception_ptr error)

@@ -82,6 +82,10 @@ class AppModel : public QObject
     Q_PROPERTY(QVariant errorMessage READ errorMessageValue WRITE setErrorMessageValue NOTIFY errorMessageChanged)
     /// A device token is present and has not been rejected.
     Q_PROPERTY(bool isConfigured READ isConfigured NOTIFY isConfiguredChanged)
+    /// The service answered that this account has no mailbox yet, and nothing
+    /// is loading: the address setup is due. Before any answer (still
+    /// loading, or the service unreachable) this stays false.
+    Q_PROPERTY(bool needsAddress READ needsAddress NOTIFY needsAddressChanged)
     /// A browser sign-in is in progress.
     Q_PROPERTY(bool isSigningIn READ isSigningIn NOTIFY isSigningInChanged)
     /// A mailbox address claim is in progress.
@@ -144,6 +148,11 @@ public:
     [[nodiscard]] bool isCodexReady() const { return m_isCodexReady; }
     [[nodiscard]] const std::optional<QString> &errorMessage() const { return m_errorMessage; }
     [[nodiscard]] bool isConfigured() const { return m_isConfigured; }
+    [[nodiscard]] bool needsAddress() const { return m_needsAddress; }
+    /// A reload of the lists runs, or start-up has a token and has not had
+    /// its first reload answered yet. The background refresh loop skips its
+    /// tick then.
+    [[nodiscard]] bool isReloading() const { return m_reloadsRunning > 0 || m_isStartingUp; }
     [[nodiscard]] bool isSigningIn() const { return m_isSigningIn; }
     [[nodiscard]] bool isClaimingAddress() const { return m_isClaimingAddress; }
     [[nodiscard]] bool composePresented() const { return m_composePresented; }
@@ -269,6 +278,7 @@ Q_SIGNALS:
     void isCodexReadyChanged();
     void errorMessageChanged();
     void isConfiguredChanged();
+    void needsAddressChanged();
     void isSigningInChanged();
     void isClaimingAddressChanged();
     void composePresentedChanged();
@@ -285,6 +295,36 @@ Q_SIGNALS:
     void startUpLoaded();
 
 private:
+    /// Counts one load for `isLoading` while it lives: overlapping loads keep
+    /// the flag up until the last of them ends.
+    class LoadingScope
+    {
+    public:
+        explicit LoadingScope(AppModel &model);
+        ~LoadingScope();
+        LoadingScope(const LoadingScope &) = delete;
+        LoadingScope &operator=(const LoadingScope &) = delete;
+
+    private:
+        AppModel &m_model;
+    };
+    /// Counts one running reload for `isReloading`.
+    class ReloadScope
+    {
+    public:
+        explicit ReloadScope(AppModel &model)
+            : m_model(model)
+        {
+            ++m_model.m_reloadsRunning;
+        }
+        ~ReloadScope() { --m_model.m_reloadsRunning; }
+        ReloadScope(const ReloadScope &) = delete;
+        ReloadScope &operator=(const ReloadScope &) = delete;
+
+    private:
+        AppModel &m_model;
+    };
+
     // Property adaptors for QML.
     [[nodiscard]] QString lensName() const;
     [[nodiscard]] QString selectedStatusName() const;
@@ -305,7 +345,8 @@ private:
     void setState(std::optional<MailState> state);
     void setSelectedConversationID(std::optional<QString> id);
     void setDetail(std::optional<ConversationDetail> detail);
-    void setIsLoading(bool value);
+    void updateIsLoading();
+    void updateNeedsAddress();
     void setIsSending(bool value);
     void setIsRunningAI(bool value);
     void setIsCodexReady(bool value);
@@ -318,8 +359,20 @@ private:
     void setIsLoadingOlderMessages(bool value);
     void setAIConversations(QList<AIConversation> conversations);
     void setIsSendingAIChat(bool value);
-    /// Clears the conversation selection and, with it, the detail.
+    /// Clears the conversation selection and, with it, the detail; a detail
+    /// still being loaded is no longer wanted.
     void clearConversationSelection();
+    /// Selects the person whose timeline is shown (or nobody); a timeline or
+    /// page still being loaded for the previous choice is no longer wanted.
+    void selectPerson(std::optional<QString> email);
+    /// A number for a state request about to be sent.
+    [[nodiscard]] quint64 nextStateRequest() { return ++m_stateRequests; }
+    /// Whether the answer to state request `request` for `status`, sent with
+    /// `token`, is still wanted: the status is still the one shown, no newer
+    /// answer has been applied, and the token is the same.
+    [[nodiscard]] bool isStateAnswerWanted(quint64 request, ConversationStatus status, const QString &token) const;
+    /// Applies a wanted state answer and records it as the newest.
+    void applyState(quint64 request, MailState state);
 
     void updateFilteredConversations();
     void updateFilteredPeople();
@@ -332,6 +385,8 @@ private:
     /// The reaction to a failed list reload: an unauthorised answer signs
     /// out in memory, anything else is only shown.
     void presentListFailure(std::exception_ptr error);
+    /// Whether `error` is the service's refusal of the token.
+    [[nodiscard]] static bool isUnauthorized(std::exception_ptr error);
 
     // Workflows of other files.
     QCoro::Task<void> probeCodex();
@@ -386,6 +441,21 @@ private:
     std::optional<PendingSignIn> m_pendingSignIn;
     bool m_didBootstrap = false;
     bool m_didLoadStartUp = false;
+    /// Start-up found a token and its first reload has not answered yet.
+    bool m_isStartingUp = false;
+    bool m_needsAddress = false;
+    int m_loadsRunning = 0;
+    int m_reloadsRunning = 0;
+    // Slots whose answers may arrive late. Each request notes the slot's
+    // generation when it leaves and is applied only if nothing replaced it
+    // meanwhile: another choice, or the choice cleared.
+    quint64 m_conversationGeneration = 0;
+    quint64 m_personGeneration = 0;
+    quint64 m_stateRequests = 0;
+    quint64 m_stateApplied = 0;
+    /// Bumped by every change of `aiConversations`: a load that started
+    /// before a change must not replace the newer list.
+    quint64 m_aiConversationsRevision = 0;
     bool m_isAutoTriaging = false;
     QHash<QString, qint64> m_autoTriageRetryAfter;
 

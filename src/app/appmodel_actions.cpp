@@ -21,6 +21,18 @@ namespace {
 const QString kSignInFailed = u"Quarnアカウントに接続できませんでした。もう一度試してください。"_s;
 const QString kNoSignInPending = u"サインインを最初からやり直してください。"_s;
 const QString kBrowserDidNotOpen = u"ブラウザを開けませんでした。"_s;
+const QString kUnusableSchedule = u"送信日時が正しくありません。日時を選び直してください。"_s;
+
+/// A time the service can take: valid and within the years a date picker
+/// offers (JavaScript dates end at ±8.64e15 ms; far beyond any schedule).
+bool isSendableTime(const QDateTime &time)
+{
+    constexpr qint64 kLimitMs = 8'640'000'000'000'000;
+    if (!time.isValid())
+        return false;
+    const qint64 ms = time.toMSecsSinceEpoch();
+    return ms >= -kLimitMs && ms <= kLimitMs;
+}
 
 constexpr qsizetype kOrroTitleLength = 240;
 constexpr qsizetype kOrroNotesLength = 20000;
@@ -74,8 +86,10 @@ QCoro::Task<void> AppModel::sendReply()
     }
     setReplyText(QString());
     setSelectedStatus(ConversationStatus::waiting);
-    co_await refresh(false);
+    // The reply's success clears the message; a failure of the reload that
+    // follows (a rejected token above all) is shown and stays.
     setErrorMessage(std::nullopt);
+    co_await refresh(false);
     setIsSending(false);
 }
 
@@ -100,8 +114,8 @@ QCoro::Task<void> AppModel::setStatus(ConversationStatus status)
         co_return;
     }
     setSelectedStatus(status);
-    co_await refresh(false);
     setErrorMessage(std::nullopt);
+    co_await refresh(false);
 }
 
 QCoro::Task<bool> AppModel::createConversation(
@@ -109,6 +123,11 @@ QCoro::Task<bool> AppModel::createConversation(
 {
     if (m_isSending || !m_token)
         co_return false;
+    if (scheduledFor && !isSendableTime(*scheduledFor)) {
+        // Nothing is sent: the service would get a date the user never chose.
+        setErrorMessage(kUnusableSchedule);
+        co_return false;
+    }
     setIsSending(true);
 
     std::optional<ConversationMutationResponse> answer;
@@ -124,12 +143,17 @@ QCoro::Task<bool> AppModel::createConversation(
         setIsSending(false);
         co_return false;
     }
+    // The new conversation is shown in its list in the work lens, wherever
+    // the compose window was opened from.
+    setLens(MailLens::work);
     setSelectedStatus(answer->status.value_or(ConversationStatus::waiting));
+    setSearchText(QString());
+    clearConversationSelection();
     setComposePresented(false);
-    co_await refresh(false);
-    if (answer->conversationId)
-        co_await openConversation(*answer->conversationId);
     setErrorMessage(std::nullopt);
+    co_await refresh(false);
+    if (answer->conversationId && m_lens == MailLens::work && !m_selectedConversationID)
+        co_await openConversation(*answer->conversationId);
     setIsSending(false);
     co_return true;
 }
@@ -138,7 +162,7 @@ QCoro::Task<void> AppModel::openTimelineConversation(QString id)
 {
     if (!m_token)
         co_return;
-    setIsLoading(true);
+    const LoadingScope loading(*this);
     const QString token = *m_token;
 
     std::optional<ConversationDetail> loaded;
@@ -150,31 +174,33 @@ QCoro::Task<void> AppModel::openTimelineConversation(QString id)
     }
     if (failure) {
         present(failure);
-        setIsLoading(false);
         co_return;
     }
     const ConversationStatus status = loaded->status;
     setLens(MailLens::work);
     setSelectedStatus(status);
+    // A detail still loading for an earlier choice is no longer wanted.
+    ++m_conversationGeneration;
     setSelectedConversationID(id);
     setDetail(std::move(loaded));
 
+    const quint64 request = nextStateRequest();
     std::optional<MailState> listed;
     try {
         listed = co_await m_api->state(status, token);
     } catch (...) {
         failure = std::current_exception();
     }
+    if (!isStateAnswerWanted(request, status, token))
+        co_return;
     if (failure) {
         // The detail stays shown above the old list.
         present(failure);
-        setIsLoading(false);
         co_return;
     }
-    setState(std::move(listed));
+    applyState(request, std::move(*listed));
     setSearchText(QString());
     setErrorMessage(std::nullopt);
-    setIsLoading(false);
 }
 
 QCoro::Task<void> AppModel::openDeepLink(QUrl url)

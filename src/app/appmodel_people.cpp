@@ -45,8 +45,10 @@ QCoro::Task<void> AppModel::refreshPeople(bool keepingSelection)
 {
     if (!m_token)
         co_return;
-    setIsLoading(true);
+    const LoadingScope loading(*this);
+    const ReloadScope reloading(*this);
     const QString token = *m_token;
+    const quint64 generation = m_personGeneration;
 
     std::optional<PeopleResponse> answer;
     std::exception_ptr failure;
@@ -55,12 +57,19 @@ QCoro::Task<void> AppModel::refreshPeople(bool keepingSelection)
     } catch (...) {
         failure = std::current_exception();
     }
+    // Answers for a token that has since been replaced or rejected are not wanted.
+    if (m_token != token)
+        co_return;
     if (failure) {
         presentListFailure(failure);
-        setIsLoading(false);
         co_return;
     }
     setPeople(std::move(answer->people));
+    // The user chose another person meanwhile: that choice loads its own timeline.
+    if (generation != m_personGeneration) {
+        setErrorMessage(std::nullopt);
+        co_return;
+    }
 
     if (keepingSelection && m_selectedPersonEmail) {
         const QString email = *m_selectedPersonEmail;
@@ -73,9 +82,10 @@ QCoro::Task<void> AppModel::refreshPeople(bool keepingSelection)
             } catch (...) {
                 failure = std::current_exception();
             }
+            if (m_token != token || generation != m_personGeneration || m_selectedPersonEmail != email)
+                co_return;
             if (failure) {
                 presentListFailure(failure);
-                setIsLoading(false);
                 co_return;
             }
             // Older pages already loaded stay, and so does their cursor.
@@ -84,42 +94,43 @@ QCoro::Task<void> AppModel::refreshPeople(bool keepingSelection)
             else
                 setPersonTimeline(std::move(newest));
             setErrorMessage(std::nullopt);
-            setIsLoading(false);
             co_return;
         }
     }
     if (m_selectedPersonEmail) {
-        setSelectedPersonEmail(std::nullopt);
+        selectPerson(std::nullopt);
         setPersonTimeline(std::nullopt);
     }
     setErrorMessage(std::nullopt);
-    setIsLoading(false);
 }
-
-} // namespace quarn
-
-namespace quarn {
 
 QCoro::Task<void> AppModel::openPerson(QString email)
 {
     if (!m_token)
         co_return;
     setLens(MailLens::people);
-    setSelectedPersonEmail(email);
+    selectPerson(email);
+    const quint64 generation = m_personGeneration;
     clearConversationSelection();
-    setIsLoading(true);
+    const LoadingScope loading(*this);
     // The previous timeline stays on screen until the answer arrives.
+    std::optional<PersonTimeline> timeline;
     std::exception_ptr failure;
     try {
-        PersonTimeline timeline = co_await m_api->personTimeline(email, std::nullopt, *m_token);
-        setPersonTimeline(std::move(timeline));
-        setErrorMessage(std::nullopt);
+        timeline = co_await m_api->personTimeline(email, std::nullopt, *m_token);
     } catch (...) {
         failure = std::current_exception();
     }
-    if (failure)
+    // Another person was chosen meanwhile: the earlier one's timeline must
+    // not replace theirs.
+    if (generation != m_personGeneration || m_selectedPersonEmail != email)
+        co_return;
+    if (failure) {
         present(failure);
-    setIsLoading(false);
+        co_return;
+    }
+    setPersonTimeline(std::move(timeline));
+    setErrorMessage(std::nullopt);
 }
 
 QCoro::Task<void> AppModel::loadOlderPersonMessages()
@@ -130,18 +141,26 @@ QCoro::Task<void> AppModel::loadOlderPersonMessages()
     // The page is merged into the timeline as it was when the request left;
     // a reload that lands meanwhile is replaced by this merge.
     const PersonTimeline current = *m_personTimeline;
+    const quint64 generation = m_personGeneration;
     setIsLoadingOlderMessages(true);
+    std::optional<PersonTimeline> page;
     std::exception_ptr failure;
     try {
-        const PersonTimeline page = co_await m_api->personTimeline(current.person.email, current.nextBefore, *m_token);
-        setPersonTimeline(merging(current, page, true));
-        setErrorMessage(std::nullopt);
+        page = co_await m_api->personTimeline(current.person.email, current.nextBefore, *m_token);
     } catch (...) {
         failure = std::current_exception();
     }
-    if (failure)
-        present(failure);
     setIsLoadingOlderMessages(false);
+    // A page of a person who is no longer shown would overwrite the timeline
+    // of the one who is.
+    if (generation != m_personGeneration || !m_personTimeline || m_personTimeline->person.email != current.person.email)
+        co_return;
+    if (failure) {
+        present(failure);
+        co_return;
+    }
+    setPersonTimeline(merging(current, *page, true));
+    setErrorMessage(std::nullopt);
 }
 
 } // namespace quarn

@@ -6,6 +6,8 @@
 #include "api/apiclient.h"
 #include "app/appmodel.h"
 
+#include <algorithm>
+
 namespace quarn {
 
 QCoro::Task<void> AppModel::bootstrap()
@@ -21,12 +23,21 @@ QCoro::Task<void> AppModel::bootstrap()
     } catch (...) {
         loadFailure = std::current_exception();
     }
+    // With a token the client is loading from the moment it counts as
+    // configured until the first reload has answered: the workspace shows its
+    // progress, and no screen acts on the absence of an answer (such as
+    // asking for an address).
+    std::optional<LoadingScope> startUpLoading;
     if (loadFailure) {
         present(loadFailure);
         m_token.reset();
         setIsConfigured(false);
     } else {
         m_token = token;
+        if (token) {
+            startUpLoading.emplace(*this);
+            m_isStartingUp = true;
+        }
         setIsConfigured(token.has_value());
     }
 
@@ -36,6 +47,8 @@ QCoro::Task<void> AppModel::bootstrap()
     co_await loadAIConversations();
     if (m_isConfigured)
         co_await refresh(true);
+    m_isStartingUp = false;
+    startUpLoading.reset();
     m_didLoadStartUp = true;
     Q_EMIT startUpLoaded();
     co_await std::move(probe);
@@ -60,49 +73,58 @@ QCoro::Task<void> AppModel::refresh(bool keepingSelection)
         co_return;
     }
 
-    setIsLoading(true);
+    const LoadingScope loading(*this);
+    const ReloadScope reloading(*this);
     const QString token = *m_token;
+    const ConversationStatus status = m_selectedStatus;
+    const quint64 request = nextStateRequest();
     std::optional<MailState> fresh;
     std::exception_ptr failure;
     try {
-        fresh = co_await m_api->state(m_selectedStatus, token);
+        fresh = co_await m_api->state(status, token);
     } catch (...) {
         failure = std::current_exception();
+    }
+    if (!isStateAnswerWanted(request, status, token)) {
+        // Another status was chosen, a newer list has landed or the account
+        // changed meanwhile: this answer, or its failure, says nothing about
+        // what is shown now. A rejected token is still a rejected token.
+        if (failure && m_token == token && isUnauthorized(failure))
+            presentListFailure(failure);
+        co_return;
     }
     if (failure) {
         // The list, the selection and the detail stay as they were.
         presentListFailure(failure);
-        setIsLoading(false);
         co_return;
     }
-    setState(std::move(fresh));
+    applyState(request, *fresh);
 
     try {
         PeopleResponse answer = co_await m_api->people(token);
-        setPeople(std::move(answer.people));
+        if (m_token == token)
+            setPeople(std::move(answer.people));
     } catch (...) {
         // A failed people list during a reload is dropped: the previous list stays.
     }
+    // Whether the selection stays is decided on this reload's own list, and
+    // only while that list is still the one shown: a reload, a status change
+    // or a triage that replaced it meanwhile decides for itself.
+    if (request != m_stateApplied || status != m_selectedStatus || m_token != token)
+        co_return;
     setErrorMessage(std::nullopt);
 
     if (keepingSelection && m_selectedConversationID) {
         const QString selected = *m_selectedConversationID;
-        bool stillListed = false;
-        for (const ConversationListItem &c : m_state->conversations) {
-            if (c.id == selected) {
-                stillListed = true;
-                break;
-            }
-        }
+        const bool stillListed = std::any_of(fresh->conversations.cbegin(), fresh->conversations.cend(),
+            [&](const ConversationListItem &c) { return c.id == selected; });
         if (stillListed) {
             co_await openConversation(selected);
-            setIsLoading(false);
             co_return;
         }
     }
     if (m_selectedConversationID)
         clearConversationSelection();
-    setIsLoading(false);
 }
 
 QCoro::Task<void> AppModel::selectStatus(ConversationStatus status)
@@ -149,17 +171,25 @@ QCoro::Task<void> AppModel::openConversation(QString id)
         co_return;
     // The row shows as selected while the detail loads; the previous detail
     // stays until the answer arrives.
+    const quint64 generation = ++m_conversationGeneration;
     setSelectedConversationID(id);
+    std::optional<ConversationDetail> loaded;
     std::exception_ptr failure;
     try {
-        ConversationDetail loaded = co_await m_api->conversation(id, *m_token);
-        setDetail(std::move(loaded));
-        setErrorMessage(std::nullopt);
+        loaded = co_await m_api->conversation(id, *m_token);
     } catch (...) {
         failure = std::current_exception();
     }
-    if (failure)
+    // Another conversation was opened, or the selection cleared, meanwhile:
+    // a reply typed now must not go to this one.
+    if (generation != m_conversationGeneration || m_selectedConversationID != id)
+        co_return;
+    if (failure) {
         present(failure);
+        co_return;
+    }
+    setDetail(std::move(loaded));
+    setErrorMessage(std::nullopt);
 }
 
 } // namespace quarn

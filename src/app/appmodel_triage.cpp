@@ -40,12 +40,16 @@ QCoro::Task<ConversationDetail> AppModel::triageConversation(QString id, QString
 
     std::exception_ptr failure;
     try {
-        if (reflectInUI) {
-            // The user sees the conversation in the AI-working list while the engine runs.
+        // The user sees the conversation in the AI-working list while the
+        // engine runs, unless they have moved on to something else.
+        if (reflectInUI && m_lens != MailLens::people && m_selectedConversationID == id) {
+            ++m_conversationGeneration;
             setDetail(start.conversation);
             setSelectedStatus(ConversationStatus::aiWorking);
+            const quint64 request = nextStateRequest();
             MailState working = co_await m_api->state(ConversationStatus::aiWorking, token);
-            setState(std::move(working));
+            if (isStateAnswerWanted(request, ConversationStatus::aiWorking, token))
+                applyState(request, std::move(working));
         }
         const std::shared_ptr<CodexRunner> codex = m_environment.codex;
         AiInsight insight = co_await codex->triage(start.conversation);
@@ -111,7 +115,7 @@ QCoro::Task<void> AppModel::autoTriagePendingWork()
     }
 
     co_await refresh(true);
-    if (firstFailure)
+    if (firstFailure && m_token)
         present(firstFailure);
     m_isAutoTriaging = false;
     setIsRunningAI(false);
@@ -134,20 +138,33 @@ QCoro::Task<void> AppModel::runAI()
     }
 
     if (triaged) {
+        // The triage's success clears the message; a failure of the reload
+        // that follows is shown and stays.
+        setErrorMessage(std::nullopt);
+        if (m_lens == MailLens::people || m_selectedConversationID != id) {
+            // The user has moved on: the lists follow, the view stays theirs.
+            co_await refresh(true);
+            setIsRunningAI(false);
+            co_return;
+        }
         const ConversationStatus status = triaged->status;
+        ++m_conversationGeneration;
         setDetail(std::move(triaged));
         setSelectedStatus(status);
         co_await refresh(false);
         // The conversation stays open, now in the list of its new status.
-        co_await openConversation(id);
-        setErrorMessage(std::nullopt);
+        if (m_token && m_lens != MailLens::people && !m_selectedConversationID)
+            co_await openConversation(id);
         setIsRunningAI(false);
         co_return;
     }
 
     // User-started triage leaves the automatic back-off alone.
-    co_await refresh(false);
-    present(failure);
+    co_await refresh(m_selectedConversationID != id);
+    // A reload that found the token rejected has said why the user is
+    // signed out; that message stays.
+    if (m_token)
+        present(failure);
     setIsRunningAI(false);
 }
 

@@ -4,6 +4,7 @@
 
 #include <QPointer>
 
+#include <cmath>
 #include <optional>
 
 namespace quarn {
@@ -33,7 +34,10 @@ std::optional<QDateTime> timeValue(const QVariant &value)
         return value.toDateTime();
     bool isNumber = false;
     const double ms = value.toDouble(&isNumber);
-    if (isNumber && value.metaType().id() != QMetaType::QString)
+    // NaN, an infinity or a number beyond the range of a JavaScript date has
+    // no time; converting it would be undefined and send a made-up one.
+    constexpr double kLimitMs = 8.64e15;
+    if (isNumber && value.metaType().id() != QMetaType::QString && std::isfinite(ms) && std::abs(ms) <= kLimitMs)
         return QDateTime::fromMSecsSinceEpoch(qint64(ms), Qt::UTC);
     return QDateTime();
 }

@@ -20,6 +20,7 @@
 #include <QFile>
 
 #include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -28,6 +29,39 @@ namespace quarn::testing {
 
 using namespace std::chrono_literals;
 
+/// Holds the answers of one route until the test opens it, so that a test
+/// chooses the order in which answers arrive.
+class Gate
+{
+public:
+    void open()
+    {
+        std::lock_guard lock(m_mutex);
+        m_open = true;
+        m_changed.notify_all();
+    }
+    /// How many requests have reached the gate (held or let through).
+    [[nodiscard]] int arrived() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_arrived;
+    }
+    /// Called on the server's thread: waits until the gate opens (at most
+    /// 20 s, so that a failing test still ends).
+    void pass()
+    {
+        std::unique_lock lock(m_mutex);
+        ++m_arrived;
+        m_changed.wait_for(lock, 20s, [this] { return m_open; });
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_open = false;
+    int m_arrived = 0;
+};
+
 /// A service that answers per method and request target, and counts.
 class FakeService
 {
@@ -35,15 +69,42 @@ public:
     FakeService()
     {
         m_server.setHandler([this](const test::RecordedRequest &request) {
-            std::lock_guard lock(m_mutex);
-            const auto it = m_routes.constFind(request.method + ' ' + request.target);
-            if (it != m_routes.cend())
-                return *it;
-            test::ScriptedResponse missing;
-            missing.status = 404;
-            missing.body = R"({"error":"not_found"})";
-            return missing;
+            const QByteArray key = request.method + ' ' + request.target;
+            test::ScriptedResponse answer;
+            std::shared_ptr<Gate> gate;
+            {
+                std::lock_guard lock(m_mutex);
+                const auto it = m_routes.constFind(key);
+                if (it != m_routes.cend()) {
+                    answer = *it;
+                } else {
+                    answer.status = 404;
+                    answer.body = R"({"error":"not_found"})";
+                }
+                gate = m_gates.value(key);
+            }
+            if (gate)
+                gate->pass();
+            return answer;
         });
+    }
+    ~FakeService()
+    {
+        // Nothing stays held: the server can stop.
+        std::lock_guard lock(m_mutex);
+        for (const std::shared_ptr<Gate> &gate : std::as_const(m_gates))
+            gate->open();
+    }
+    FakeService(const FakeService &) = delete;
+    FakeService &operator=(const FakeService &) = delete;
+
+    /// Holds every answer to `method target` until the returned gate opens.
+    std::shared_ptr<Gate> hold(const QByteArray &method, const QByteArray &target)
+    {
+        auto gate = std::make_shared<Gate>();
+        std::lock_guard lock(m_mutex);
+        m_gates.insert(method + ' ' + target, gate);
+        return gate;
     }
 
     /// Answers `method target` (target with its query) with `status` and `body`.
@@ -78,6 +139,7 @@ public:
 private:
     mutable std::mutex m_mutex;
     QHash<QByteArray, test::ScriptedResponse> m_routes;
+    QHash<QByteArray, std::shared_ptr<Gate>> m_gates;
     // Last, so that it stops answering before the routes go.
     test::ScriptedHttpServer m_server;
 };

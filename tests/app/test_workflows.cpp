@@ -250,19 +250,27 @@ private Q_SLOTS:
     {
         QTest::addColumn<bool>("scheduled");
         QTest::addColumn<ConversationStatus>("lands");
-        QTest::newRow("sent now") << false << ConversationStatus::waiting;
-        QTest::newRow("scheduled") << true << ConversationStatus::scheduled;
+        QTest::addColumn<QString>("from"); // the lens the compose window was opened in
+        QTest::newRow("sent now") << false << ConversationStatus::waiting << u"work"_s;
+        QTest::newRow("scheduled") << true << ConversationStatus::scheduled << u"work"_s;
+        QTest::newRow("sent from the people lens") << false << ConversationStatus::waiting << u"people"_s;
+        QTest::newRow("sent from the AI lens") << false << ConversationStatus::waiting << u"ai"_s;
     }
 
     void createdConversationOpensInItsList()
     {
         QFETCH(bool, scheduled);
         QFETCH(ConversationStatus, lands);
+        QFETCH(QString, from);
         ReferenceService service;
         QVERIFY2(service.start(), qPrintable(service.errorString()));
         Harness h(service.baseUrl());
         QVERIFY(h.saveToken(service.token()));
         run(h.model->bootstrap());
+        if (from == u"people"_s)
+            run(h.model->selectPeople());
+        else if (from == u"ai"_s)
+            run(h.model->selectAI());
         h.model->setComposePresented(true);
         std::optional<QDateTime> when;
         if (scheduled)
@@ -275,7 +283,9 @@ private Q_SLOTS:
         QVERIFY2(!h.model->errorMessage(), qPrintable(h.model->errorMessage().value_or(QString())));
         QVERIFY(!h.model->composePresented());
         QVERIFY(!h.model->isSending());
+        QCOMPARE(h.model->lens(), MailLens::work);
         QCOMPARE(h.model->selectedStatus(), lands);
+        QCOMPARE(h.model->state()->status, lands);
         QVERIFY(h.model->detail());
         QCOMPARE(h.model->detail()->subject, u"新しい相談"_s);
         QCOMPARE(h.model->selectedConversationID(), std::optional<QString>(h.model->detail()->id));

@@ -1,7 +1,10 @@
 import QtQuick
 
 // The window's root: the setup screens until there is a token and a mailbox,
-// the workspace afterwards (also while the first load is still running).
+// the workspace afterwards. The address setup is only for an account the
+// service said has no mailbox: while the first load runs, or when the service
+// could not be reached, the workspace shows (with the error, and its refresh
+// loop tries again).
 Item {
     id: content
 
@@ -12,8 +15,7 @@ Item {
     readonly property string screen: {
         if (!appModel.isConfigured)
             return "tokenSetup";
-        const state = appModel.state;
-        if ((state == null || state.mailbox == null) && !appModel.isLoading)
+        if (appModel.needsAddress)
             return "addressSetup";
         return "workspace";
     }
