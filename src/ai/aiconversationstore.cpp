@@ -5,10 +5,12 @@
 #include "platform/filesecurity.h"
 #include "platform/paths.h"
 
+#include <QDateTime>
 #include <QFile>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -86,6 +88,40 @@ QByteArray readAll(int fd, qint64 sizeHint, const QString &what)
     }
 }
 
+/// Moves the file to "<base>.unreadable-<yyyyMMdd-HHmmss>[-n].json" beside
+/// it, never over another file; answers the new path.
+QString setAside(const QString &filePath)
+{
+    const qsizetype slash = filePath.lastIndexOf(u'/');
+    const QString folder = filePath.left(slash + 1);
+    QString base = filePath.mid(slash + 1);
+    if (base.endsWith(u".json"_s))
+        base.chop(5);
+    const QString stamp = QDateTime::currentDateTime().toString(u"yyyyMMdd-HHmmss"_s);
+    const QByteArray from = platform::nativePath(filePath);
+    for (int n = 1; n <= 100; ++n) {
+        const QString candidate = folder + base + u".unreadable-"_s + stamp
+            + (n > 1 ? u"-"_s + QString::number(n) : QString()) + u".json"_s;
+        const QByteArray to = platform::nativePath(candidate);
+        if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0)
+            return candidate;
+        if (errno == EEXIST)
+            continue;
+        if (errno != EINVAL && errno != ENOSYS)
+            fail(candidate);
+        // A file system without the no-replace flag: a name that nobody has.
+        struct stat st
+        {
+        };
+        if (::lstat(to.constData(), &st) == 0)
+            continue;
+        if (::rename(from.constData(), to.constData()) == 0)
+            return candidate;
+        fail(candidate);
+    }
+    fail(filePath, EEXIST);
+}
+
 QList<AIConversation> loadFile(const QString &filePath)
 {
     const QByteArray path = platform::nativePath(filePath);
@@ -107,7 +143,16 @@ QList<AIConversation> loadFile(const QString &filePath)
     if (st.st_uid != ::getuid())
         fail(filePath, EPERM);
 
-    auto conversations = decodeJson<QList<AIConversation>>(readAll(fd.get(), st.st_size, filePath));
+    QList<AIConversation> conversations;
+    try {
+        conversations = decodeJson<QList<AIConversation>>(readAll(fd.get(), st.st_size, filePath));
+    } catch (const DecodeError &) {
+        // The next save would replace it, and every conversation in it with
+        // it: it is kept, under a name that nothing here writes to.
+        if (::fchmod(fd.get(), kFileMode) != 0)
+            fail(filePath);
+        throw AIConversationFileSetAside(setAside(filePath));
+    }
     std::stable_sort(conversations.begin(), conversations.end(),
         [](const AIConversation &a, const AIConversation &b) { return a.updatedAt > b.updatedAt; });
     return conversations;
@@ -162,6 +207,16 @@ void saveFile(const QString &filePath, const QList<AIConversation> &conversation
 }
 
 } // namespace
+
+AIConversationFileSetAside::AIConversationFileSetAside(QString setAsidePath)
+    : m_setAsidePath(std::move(setAsidePath))
+{ }
+
+QString AIConversationFileSetAside::description() const
+{
+    return u"AIとの会話のファイルを読み取れなかったため、新しい一覧で始めます。元のファイルは「%1」に残してあります。"_s
+        .arg(m_setAsidePath);
+}
 
 AIConversationStore::AIConversationStore()
     : AIConversationStore(defaultFilePath())

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/async.h"
+#include "core/error.h"
 #include "model/records.h"
 
 #include <QCoroTask>
@@ -10,6 +11,23 @@
 #include <memory>
 
 namespace quarn {
+
+/// The conversation file could not be decoded. Rather than be overwritten by
+/// the next save, it was moved aside, unchanged and private, to a dated name
+/// in the same folder; the store starts afresh.
+class AIConversationFileSetAside : public Error
+{
+public:
+    explicit AIConversationFileSetAside(QString setAsidePath);
+    /// Where the unreadable file now lies.
+    [[nodiscard]] const QString &setAsidePath() const { return m_setAsidePath; }
+    /// Tells the user, in Japanese, that the list starts afresh and where the
+    /// old file is.
+    [[nodiscard]] QString description() const override;
+
+private:
+    QString m_setAsidePath;
+};
 
 /// The private AI conversations on disk: one JSON file, an array of
 /// `AIConversation`, read at start-up and rewritten whole after every change.
@@ -43,8 +61,11 @@ public:
     /// The stored conversations, most recently updated first (equal times keep
     /// their order in the file). A missing file is an empty list and creates
     /// nothing. Fails with `PlatformError` when the file cannot be read (or is
-    /// not a regular file of this user) and with `DecodeError` when it is not
-    /// a valid list; the file is then left as it is.
+    /// not a regular file of this user); the file is then left as it is. A
+    /// file that is not a valid list is moved aside (to
+    /// "ai-conversations.unreadable-<date>-<time>.json", mode 0600) and the
+    /// load fails with `AIConversationFileSetAside`; the next save starts a
+    /// new file. Should the move fail, the load fails with that failure.
     QCoro::Task<QList<AIConversation>> load();
 
     /// Replaces the file's content with `conversations`, in the order given.

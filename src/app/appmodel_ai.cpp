@@ -15,6 +15,7 @@ namespace quarn {
 
 QCoro::Task<void> AppModel::loadAIConversations()
 {
+    const quint64 revision = m_aiConversationsRevision;
     std::optional<QList<AIConversation>> loaded;
     std::exception_ptr failure;
     try {
@@ -27,6 +28,11 @@ QCoro::Task<void> AppModel::loadAIConversations()
         present(failure);
         co_return;
     }
+    // The list changed while the file was read (a message sent, a
+    // conversation created): memory is newer than what was read, and
+    // replacing it would lose the change.
+    if (revision != m_aiConversationsRevision)
+        co_return;
     setAIConversations(std::move(*loaded));
     if (m_selectedAIConversationID && aiConversationIndex(*m_selectedAIConversationID) < 0)
         setSelectedAIConversationID(std::nullopt);

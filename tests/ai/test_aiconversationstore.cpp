@@ -178,7 +178,7 @@ private Q_SLOTS:
         QCOMPARE(list.at(0).messages.at(0).role, AIChatMessage::Role::assistant);
     }
 
-    void badFileFailsLoadAndStaysUntouched_data()
+    void badFileIsSetAsideUntouched_data()
     {
         QTest::addColumn<QByteArray>("content");
         QTest::newRow("truncated") << QByteArray(
@@ -193,7 +193,7 @@ private Q_SLOTS:
             R"("messages":[{"id":"m","role":"system","content":"c","createdAt":1}]}])");
         QTest::newRow("invalid utf-8") << QByteArray("[{\"id\":\"\xff\"}]");
     }
-    void badFileFailsLoadAndStaysUntouched()
+    void badFileIsSetAsideUntouched()
     {
         QFETCH(QByteArray, content);
         AIConversationStore store(path(u"ai-conversations.json"_s));
@@ -201,19 +201,37 @@ private Q_SLOTS:
         QVERIFY(::chmod(QFile::encodeName(store.filePath()).constData(), 0644) == 0);
         const QDateTime modified = QFileInfo(store.filePath()).lastModified();
 
+        QString aside;
         try {
             (void)load(store);
             QFAIL("a bad file loaded");
-        } catch (const DecodeError &e) {
-            QVERIFY(!e.description().isEmpty());
+        } catch (const AIConversationFileSetAside &e) {
+            aside = e.setAsidePath();
+            QVERIFY(e.description().contains(aside));
         }
-        QCOMPARE(contentOf(store.filePath()), content);
-        QCOMPARE(modeOf(store.filePath()), mode_t(0644));
-        QCOMPARE(QFileInfo(store.filePath()).lastModified(), modified);
+        // Moved, not rewritten: beside the file, the same bytes and time, private.
+        QCOMPARE(QFileInfo(aside).absolutePath(), QFileInfo(store.filePath()).absolutePath());
+        QVERIFY(QFileInfo(aside).fileName().startsWith(u"ai-conversations.unreadable-"_s));
+        QVERIFY(!QFileInfo::exists(store.filePath()));
+        QCOMPARE(contentOf(aside), content);
+        QCOMPARE(modeOf(aside), mode_t(0600));
+        QCOMPARE(QFileInfo(aside).lastModified(), modified);
 
-        // The next save overwrites it.
+        // The next save starts a new file; the old one stays.
         save(store, { conversation(u"ai_1"_s, 1) });
         QCOMPARE(ids(load(store)), QStringList { u"ai_1"_s });
+        QCOMPARE(contentOf(aside), content);
+
+        // A second unreadable file in the same second gets a name of its own.
+        QVERIFY(writeFile(store.filePath(), content));
+        try {
+            (void)load(store);
+            QFAIL("a bad file loaded");
+        } catch (const AIConversationFileSetAside &e) {
+            QVERIFY(e.setAsidePath() != aside);
+            QCOMPARE(contentOf(e.setAsidePath()), content);
+        }
+        QCOMPARE(contentOf(aside), content);
     }
 
     void loadRefusesWhatIsNotTheUsersOwnFile()

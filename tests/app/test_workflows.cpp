@@ -140,6 +140,13 @@ PersonSummary pat()
     return p;
 }
 
+/// A stored AI conversation with one earlier message.
+AIConversation earlierConversation()
+{
+    return AIConversation { u"ai_earlier"_s, u"前の話"_s,
+        { AIChatMessage { u"msg_e1"_s, AIChatRole::user, u"最初の質問"_s, 10 } }, 10, 10 };
+}
+
 QList<AIConversation> storedConversations(const Harness &h)
 {
     AIConversationStore store(h.aiFile());
@@ -1050,6 +1057,82 @@ private Q_SLOTS:
         run(AIConversationStore(h.aiFile()).save({ AIConversation { u"ai_kept"_s, u"残る"_s, {}, 1, 1 } }));
         run(h.model->selectAI());
         QCOMPARE(h.model->selectedAIConversationID(), std::optional<QString>(u"ai_kept"_s));
+    }
+
+    void loadStillReadingNeverReplacesANewerList()
+    {
+        FakeService service;
+        Harness h(service.baseUrl(), Harness::Codex::double_);
+        const AIConversation earlier = earlierConversation();
+        run(AIConversationStore(h.aiFile()).save({ earlier }));
+        run(h.model->bootstrap());
+        QVERIFY(h.model->isCodexReady());
+        h.model->setSelectedAIConversationID(earlier.id);
+        h.home.setAnswer(QByteArrayLiteral("答えです"));
+
+        // The lens reloads the file while the user sends: the read comes
+        // back after the user's message was added to the list.
+        h.model->setAiInput(u"続きの質問"_s);
+        auto loading = h.model->selectAI();
+        auto turn = h.model->sendAIChat();
+        run(std::move(loading));
+        run(std::move(turn));
+
+        QVERIFY2(!h.model->errorMessage(), qPrintable(h.model->errorMessage().value_or(QString())));
+        const QList<AIChatMessage> messages = h.model->aiConversations().constFirst().messages;
+        QCOMPARE(messages.size(), 3);
+        QCOMPARE(messages.at(1).content, u"続きの質問"_s);
+        QCOMPARE(messages.at(2).content, u"答えです"_s);
+        // The engine was asked with the whole conversation.
+        const QString asked = QString::fromUtf8(h.home.recorded(u"exec"_s, u"stdin"_s).value_or(QByteArray()));
+        QVERIFY(asked.contains(u"続きの質問"_s));
+        QVERIFY(asked.contains(earlier.messages.constFirst().content));
+        QCOMPARE(storedConversations(h), h.model->aiConversations());
+    }
+
+    void unreadableConversationFileIsSetAsideNotOverwritten()
+    {
+        FakeService service;
+        Harness h(service.baseUrl());
+        // A role this version does not know: the whole list fails to decode.
+        const QByteArray unreadable = R"([{"id":"ai_1","title":"大事な相談","createdAt":1,"updatedAt":2,)"
+                                      R"("messages":[{"id":"msg_1","role":"system","content":"消えては困る",)"
+                                      R"("createdAt":1}]}])";
+        QDir().mkpath(h.dataDir());
+        {
+            QFile file(h.aiFile());
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(unreadable);
+            QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
+        }
+
+        run(h.model->bootstrap());
+
+        // Moved aside beside the file, unchanged and private; the user is told where.
+        const QStringList aside = QDir(h.dataDir()).entryList({ u"ai-conversations.unreadable-*.json"_s }, QDir::Files);
+        QCOMPARE(aside.size(), 1);
+        const QString asidePath = h.dataDir() + u'/' + aside.constFirst();
+        QVERIFY(QRegularExpression(u"^ai-conversations\\.unreadable-\\d{8}-\\d{6}\\.json$"_s)
+                    .match(aside.constFirst())
+                    .hasMatch());
+        QFile moved(asidePath);
+        QVERIFY(moved.open(QIODevice::ReadOnly));
+        QCOMPARE(moved.readAll(), unreadable);
+        const QFileDevice::Permissions everyone = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+            | QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther | QFile::WriteOther
+            | QFile::ExeOther;
+        QCOMPARE(moved.permissions() & everyone, QFile::ReadOwner | QFile::WriteOwner);
+        QVERIFY(h.model->errorMessage());
+        QVERIFY(h.model->errorMessage()->contains(asidePath));
+        QVERIFY(h.model->errorMessage()->contains(u"新しい一覧で始めます"_s));
+        QVERIFY(h.model->aiConversations().isEmpty());
+
+        // A fresh list is saved under the usual name; the old file stays.
+        run(h.model->newAIConversation());
+        QCOMPARE(storedConversations(h), h.model->aiConversations());
+        QVERIFY(moved.seek(0));
+        QCOMPARE(moved.readAll(), unreadable);
+        QCOMPARE(QDir(h.dataDir()).entryList({ u"ai-conversations.unreadable-*.json"_s }, QDir::Files), aside);
     }
 };
 
