@@ -25,6 +25,8 @@ const QHash<QString, QString> &table()
         { u"person.2"_s, u"system-users"_s },
         { u"sparkles"_s, u"tools-wizard"_s },
         { u"clock"_s, u"clock"_s },
+        { u"calendar"_s, u"view-calendar-day"_s },
+        { u"signature"_s, u"document-sign"_s },
         { u"calendar.badge.clock"_s, u"view-calendar-upcoming-events"_s },
         { u"tray"_s, u"mail-folder-inbox"_s },
         { u"checkmark.circle"_s, u"checkmark"_s },
