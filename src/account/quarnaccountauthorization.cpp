@@ -8,6 +8,7 @@
 #include <QNetworkReply>
 #include <QPointer>
 #include <QScopeGuard>
+#include <QTimer>
 #include <QUrlQuery>
 
 #include <nlohmann/json.hpp>
@@ -283,6 +284,17 @@ QCoro::Task<HttpResponse> QuarnAccountAuthorization::sendThroughNetwork(HttpRequ
             QMetaObject::invokeMethod(reply, &QNetworkReply::abort, Qt::QueuedConnection);
     };
     QObject::connect(reply, &QNetworkReply::readyRead, reply, take);
+    // The request's time-out also bounds the whole exchange: Qt's own restarts
+    // with every byte, so a trickling answer would never end.
+    if (const int limit = request.request.transferTimeout(); limit > 0) {
+        auto *deadline = new QTimer(reply);
+        deadline->setSingleShot(true);
+        QObject::connect(deadline, &QTimer::timeout, reply, [reply] {
+            if (reply)
+                reply->abort();
+        });
+        deadline->start(limit);
+    }
 
     co_await reply.get();
     if (!reply)

@@ -6,6 +6,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <QTimer>
 #include <QUrlQuery>
 
 #include <nlohmann/json.hpp>
@@ -466,6 +467,34 @@ private Q_SLOTS:
         const quarn::HttpResponse response = quarn::blockOn(Authorization::sendThroughNetwork(request), 10s);
         QCOMPARE(response.statusCode, std::optional(200));
         QCOMPARE(response.body.size(), Authorization::maximumResponseSize + 1);
+    }
+
+    void tricklingAnswerEndsAtTheRequestsTimeOut()
+    {
+        // Headers, then one byte every 20 ms: never a pause long enough for
+        // a time-out that restarts with each byte.
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        QObject::connect(&server, &QTcpServer::newConnection, &server, [&server] {
+            QTcpSocket *socket = server.nextPendingConnection();
+            QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+            socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 60000\r\n\r\n");
+            auto *timer = new QTimer(socket);
+            QObject::connect(timer, &QTimer::timeout, socket, [socket] { socket->write(" "); });
+            timer->start(20);
+        });
+        const quint16 port = server.serverPort();
+        const Authorization authorization([port](quarn::HttpRequest request) {
+            QUrl url = request.request.url();
+            url.setHost(u"127.0.0.1"_s);
+            url.setPort(port);
+            request.request.setUrl(url);
+            request.request.setTransferTimeout(300);
+            return Authorization::sendThroughNetwork(std::move(request));
+        });
+        const Outcome outcome = complete(authorization, callback(u"state="_s + kState + u"&code=C"_s));
+        QVERIFY(outcome.failure);
+        QCOMPARE(outcome.failure->kind(), FailureKind::unreachable);
     }
 
     void unreachableEndpoint()
