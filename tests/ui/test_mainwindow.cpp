@@ -4,104 +4,17 @@
 // on the reference service and the Codex CLI double.
 
 #include "ai/aiconversationstore.h"
-#include "app/appcommands.h"
-#include "app/appmodelharness.h"
-#include "core/blocking.h"
 #include "support/referenceservice.h"
-#include "ui/mainwindow.h"
+#include "ui/uiharness.h"
 
-#include <QQmlApplicationEngine>
-#include <QQuickItem>
-#include <QQuickWindow>
 #include <QSignalSpy>
 #include <QTest>
-
-#include <memory>
 
 using namespace Qt::StringLiterals;
 using namespace quarn;
 using namespace quarn::testing;
 using quarn::test::ReferenceService;
 
-namespace {
-
-QStringList g_warnings;
-QtMessageHandler g_previousHandler = nullptr;
-
-/// Keeps the warnings a screen causes: QML errors and missing symbols.
-void recordWarnings(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    if (type != QtDebugMsg && type != QtInfoMsg
-        && (message.contains(u"qrc:"_s) || message.contains(u"no icon for the symbol"_s)))
-        g_warnings.append(message);
-    g_previousHandler(type, context, message);
-}
-
-template<typename T> T run(QCoro::Task<T> task)
-{
-    return blockOn(std::move(task), 60s);
-}
-
-/// The window on a model, loaded the way the application loads it.
-class Window
-{
-public:
-    explicit Window(AppModel &model, std::chrono::milliseconds refreshInterval = AppCommands::kRefreshInterval)
-        : commands(model, refreshInterval)
-    {
-        QObject::connect(&engine, &QQmlEngine::warnings, [](const QList<QQmlError> &errors) {
-            for (const QQmlError &error : errors)
-                g_warnings.append(error.toString());
-        });
-        window = ui::loadMainWindow(engine, model, commands);
-    }
-
-    /// The object of the window's tree named `name`, or nullptr.
-    [[nodiscard]] QObject *find(const QString &name) const
-    {
-        if (!window)
-            return nullptr;
-        if (QObject *found = window->findChild<QObject *>(name))
-            return found;
-        return findItem(window->contentItem(), name);
-    }
-    /// The same among the visual children (a control's content item is not
-    /// always a QObject child of the control).
-    static QQuickItem *findItem(QQuickItem *item, const QString &name)
-    {
-        if (!item)
-            return nullptr;
-        if (item->objectName() == name)
-            return item;
-        for (QQuickItem *child : item->childItems()) {
-            if (QQuickItem *found = findItem(child, name))
-                return found;
-        }
-        return nullptr;
-    }
-    [[nodiscard]] QQuickItem *item(const QString &name) const { return qobject_cast<QQuickItem *>(find(name)); }
-
-    /// The "count" label inside the sidebar row `row`.
-    [[nodiscard]] QString count(const QString &row) const
-    {
-        QQuickItem *label = findItem(item(row), u"count"_s);
-        return label ? label->property("text").toString() : QString();
-    }
-
-    void click(const QString &name) const
-    {
-        QQuickItem *target = item(name);
-        QVERIFY(target);
-        const QPointF centre = target->mapToScene(QPointF(target->width() / 2, target->height() / 2));
-        QTest::mouseClick(window, Qt::LeftButton, {}, centre.toPoint());
-    }
-
-    AppCommands commands;
-    QQmlApplicationEngine engine;
-    QQuickWindow *window = nullptr;
-};
-
-} // namespace
 
 class TestMainWindow : public QObject
 {
@@ -110,13 +23,12 @@ class TestMainWindow : public QObject
 private Q_SLOTS:
     void initTestCase()
     {
-        g_previousHandler = qInstallMessageHandler(recordWarnings);
         QVERIFY2(m_service.start(), qPrintable(m_service.errorString()));
     }
 
-    void init() { g_warnings.clear(); }
+    void init() { UiWarnings::clear(); }
 
-    void cleanup() { QVERIFY2(g_warnings.isEmpty(), qPrintable(g_warnings.join(u'\n'))); }
+    void cleanup() { QVERIFY2(UiWarnings::isEmpty(), qPrintable(UiWarnings::text())); }
 
     void withoutTokenTheSetupScreenShowsAndStartUpStillRuns()
     {
@@ -324,6 +236,7 @@ private Q_SLOTS:
     }
 
 private:
+    UiWarnings m_warnings;
     ReferenceService m_service;
 };
 
