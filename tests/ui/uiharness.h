@@ -201,7 +201,24 @@ public:
     {
         click(name);
         QTRY_VERIFY(item(name)->hasActiveFocus());
-        QTest::keyClicks(window, text);
+        typeText(text);
+    }
+    /// Types `text` into whatever has the keyboard focus, character by character.
+    void typeText(const QString &text) const
+    {
+        for (qsizetype i = 0; i < text.size(); ++i) {
+            const qsizetype length = text.at(i).isHighSurrogate() && i + 1 < text.size() ? 2 : 1;
+            const QString piece = text.mid(i, length);
+            i += length - 1;
+            const char16_t c = piece.at(0).unicode();
+            const Qt::Key key = c == u' ' ? Qt::Key_Space
+                : c == u'\t'             ? Qt::Key_Tab
+                : c == u'\n'             ? Qt::Key_Return
+                : c < 0x80 && QChar(c).isLetterOrNumber() ? Qt::Key(QChar(c).toUpper().unicode())
+                                                          : Qt::Key_unknown;
+            QTest::sendKeyEvent(QTest::Press, window, key, piece, Qt::NoModifier);
+            QTest::sendKeyEvent(QTest::Release, window, key, piece, Qt::NoModifier);
+        }
     }
     /// Empties the focused field `name` (select all, delete) by keys.
     void clear(const QString &name) const
