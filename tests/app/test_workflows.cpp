@@ -1074,8 +1074,12 @@ private Q_SLOTS:
         // back after the user's message was added to the list.
         h.model->setAiInput(u"続きの質問"_s);
         auto loading = h.model->selectAI();
+        QVERIFY(!loading.isReady());
         auto turn = h.model->sendAIChat();
+        QVERIFY(!turn.isReady());
+        QCOMPARE(h.model->aiConversations().constFirst().messages.size(), 2);
         run(std::move(loading));
+        QCOMPARE(h.model->aiConversations().constFirst().messages.size(), 2);
         run(std::move(turn));
 
         QVERIFY2(!h.model->errorMessage(), qPrintable(h.model->errorMessage().value_or(QString())));
