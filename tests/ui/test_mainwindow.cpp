@@ -238,6 +238,38 @@ private Q_SLOTS:
 private:
     UiWarnings m_warnings;
     ReferenceService m_service;
+
+    void addressSetupOnlyForAnAnsweredMissingMailbox_data()
+    {
+        QTest::addColumn<bool>("reachable");
+        QTest::addColumn<QString>("screen");
+        QTest::newRow("service unreachable") << false << u"mailWorkspace"_s;
+        QTest::newRow("answered without a mailbox") << true << u"addressSetupView"_s;
+    }
+    void addressSetupOnlyForAnAnsweredMissingMailbox()
+    {
+        QFETCH(bool, reachable);
+        QFETCH(QString, screen);
+        std::optional<FakeService> service;
+        service.emplace();
+        MailState noMailbox;
+        noMailbox.viewer = Viewer { u"user_1"_s, u"Me"_s, u"me@example.jp"_s };
+        service->route("GET", "/api/state?status=needs_you", noMailbox);
+        service->route("GET", "/api/people", PeopleResponse {});
+        const QUrl baseUrl = service->baseUrl();
+        if (!reachable)
+            service.reset();
+        Harness h(baseUrl);
+        QVERIFY(h.saveToken(u"tok_mail_"_s + QString(43, u'd')));
+        run(h.model->bootstrap());
+        // The unreachable service left its error; the alert is not what is tested.
+        h.model->setErrorMessage(std::nullopt);
+
+        Window w(*h.model);
+        QVERIFY(w.window);
+        QVERIFY(w.item(screen));
+        QCOMPARE(w.commands.refreshLoopActive(), screen == u"mailWorkspace"_s);
+    }
 };
 
 QTEST_MAIN(TestMainWindow)
