@@ -16,6 +16,7 @@
 #include <functional>
 #include <utility>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <sys/sendfile.h>
@@ -65,7 +66,9 @@ QString joined(const QString &folder, const QString &rest)
 }
 
 /// Creates `path` and any missing folder above it, each new one 0700 (they
-/// lie inside the user's private data folder). An existing folder is fine.
+/// lie inside the user's private data folder). An existing folder is fine; a
+/// link in its place is not (ENOTDIR): the staged copy must lie on a path
+/// without links, or its check would refuse every copy made there.
 void makePath(const QString &path)
 {
     const QByteArray target = nativePath(QDir::cleanPath(path));
@@ -79,7 +82,7 @@ void makePath(const QString &path)
         struct stat st
         {
         };
-        if (err == EEXIST && ::stat(prefix.constData(), &st) == 0 && S_ISDIR(st.st_mode))
+        if (err == EEXIST && ::lstat(prefix.constData(), &st) == 0 && S_ISDIR(st.st_mode))
             continue;
         throwErrno(err == EEXIST ? ENOTDIR : err);
     }
@@ -87,29 +90,94 @@ void makePath(const QString &path)
 
 /// Sets a folder's mode without following a link at the path: a link there
 /// fails (ENOTDIR) instead of loosening or tightening someone else's folder.
+/// A folder of the user's that the user cannot read (mode 0300, 0000) is
+/// repaired too: it is reached through a path-only descriptor, which needs
+/// no permission on the folder itself.
 void setDirectoryMode(const QString &path, mode_t mode)
 {
     const Descriptor fd = platform::openDirectoryNoFollow(path);
-    if (!fd.isValid())
+    if (fd.isValid()) {
+        if (::fchmod(fd.get(), mode) != 0)
+            throwErrno(errno);
+        return;
+    }
+    if (fd.error() != EACCES)
         throwErrno(fd.error());
-    if (::fchmod(fd.get(), mode) != 0)
+    const Descriptor pathOnly(::open(nativePath(path).constData(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!pathOnly.isValid())
+        throwErrno(errno);
+    struct stat st
+    {
+    };
+    if (::fstat(pathOnly.get(), &st) != 0)
+        throwErrno(errno);
+    if (st.st_uid != ::getuid())
+        throwErrno(EPERM);
+    // fchmod refuses a path-only descriptor; its name under /proc reaches
+    // the very folder that was opened, whatever happened to the path since.
+    const QByteArray self = "/proc/self/fd/" + QByteArray::number(pathOnly.get());
+    if (::chmod(self.constData(), mode) != 0)
         throwErrno(errno);
 }
 
-/// Removes whatever is at `path` itself (never a link's target). A folder
-/// is removed only when empty: nothing foreign is deleted wholesale.
+/// Removes a folder with everything in it, never following a link and never
+/// leaving the file system it lies on; `status` is the folder's own lstat.
+void removeFolderTree(const QByteArray &folder, const struct stat &status)
+{
+    // A folder of the program's that the user cannot read or enter is
+    // opened up first.
+    if ((status.st_mode & S_IRWXU) != S_IRWXU)
+        setDirectoryMode(QFile::decodeName(folder), 0700);
+    QList<QByteArray> names;
+    {
+        DIR *dir = ::opendir(folder.constData());
+        if (!dir)
+            throwErrno(errno);
+        while (const dirent *entry = ::readdir(dir)) {
+            const QByteArray name(entry->d_name);
+            if (name != "." && name != "..")
+                names.append(name);
+        }
+        ::closedir(dir);
+    }
+    for (const QByteArray &name : std::as_const(names)) {
+        const QByteArray child = folder + '/' + name;
+        struct stat childStatus
+        {
+        };
+        if (::lstat(child.constData(), &childStatus) != 0)
+            throwErrno(errno);
+        if (!S_ISDIR(childStatus.st_mode)) {
+            if (::unlink(child.constData()) != 0)
+                throwErrno(errno);
+            continue;
+        }
+        if (childStatus.st_dev != status.st_dev)
+            throwErrno(EXDEV);
+        removeFolderTree(child, childStatus);
+    }
+    if (::rmdir(folder.constData()) != 0)
+        throwErrno(errno);
+}
+
+/// Removes whatever is at `path` itself (never a link's target), a folder
+/// with everything in it. Only for names inside the runtime folder, which
+/// is the program's own: whatever stands at the staged path was put there
+/// for the program, and nothing of it may block staging forever.
 void removeItem(const QString &path)
 {
     const QByteArray p = nativePath(path);
-    if (::unlink(p.constData()) == 0)
+    struct stat st
+    {
+    };
+    if (::lstat(p.constData(), &st) != 0)
+        throwErrno(errno);
+    if (S_ISDIR(st.st_mode)) {
+        removeFolderTree(p, st);
         return;
-    int err = errno;
-    if (err == EISDIR) {
-        if (::rmdir(p.constData()) == 0)
-            return;
-        err = errno;
     }
-    throwErrno(err);
+    if (::unlink(p.constData()) != 0)
+        throwErrno(errno);
 }
 
 /// A plain copy of `source` into a new file at `target` (which must not
@@ -200,7 +268,7 @@ void removeTree(const QString &path)
 /// again if it cannot be made private, so that a failure leaves nothing.
 QString createWorkFolder(const QString &temporaryDirectory, const QString &prefix)
 {
-    const QString base = temporaryDirectory.isEmpty() ? QDir::tempPath() : temporaryDirectory;
+    const QString base = temporaryDirectory.isEmpty() ? platform::temporaryDirectory() : temporaryDirectory;
     const QString folder = joined(base, prefix + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper());
     if (::mkdir(nativePath(folder).constData(), 0700) != 0)
         throwErrno(errno);
@@ -361,7 +429,7 @@ bool CodexRunner::isTrustedCodexBinary(const QString &path, const QString &pinne
     // Ownership, native format, pinned digest and a path free of links. The
     // code-signature step of other platforms has no counterpart here: the
     // pinned digest is the authority (see platform::isTrustedExecutable).
-    return platform::isTrustedExecutable(path, pinnedDigest);
+    return platform::isTrustedExecutable(path, pinnedDigest, platform::ExecutableOwner::realUserOrRoot);
 }
 
 bool CodexRunner::isTrustedStagedBinary(const QString &path, const QString &pinnedDigest)
@@ -371,7 +439,7 @@ bool CodexRunner::isTrustedStagedBinary(const QString &path, const QString &pinn
         return false;
     if (!platform::isOwnedPrivateDirectory(withoutLastComponent(standardized)))
         return false;
-    return isTrustedCodexBinary(path, pinnedDigest);
+    return platform::isTrustedExecutable(path, pinnedDigest, platform::ExecutableOwner::realUser);
 }
 
 QString CodexRunner::prepareBinary()

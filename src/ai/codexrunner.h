@@ -40,7 +40,8 @@ public:
         /// Private folder (0700) that holds the staged copy.
         QString runtimeDirectory;
         /// Folder in which per-run work folders are made; empty means the
-        /// platform's temporary folder at the time of the run.
+        /// platform's temporary folder at the time of the run
+        /// (platform::temporaryDirectory(), never empty or relative).
         QString temporaryDirectory;
         std::chrono::milliseconds probeTimeLimit { 15'000 };
         std::chrono::milliseconds triageTimeLimit { 120'000 };
@@ -99,11 +100,14 @@ public:
     /// whose launcher the candidate resolves to. Nothing when none yields.
     [[nodiscard]] static std::optional<QString> findInstalledBinary(const QStringList &candidates);
 
-    /// True when `path` passes every trust check against `pinnedDigest`.
+    /// True when the installed executable at `path` passes every trust check
+    /// against `pinnedDigest`. Owned by the user or by root (a system-wide
+    /// installation is root's).
     [[nodiscard]] static bool isTrustedCodexBinary(const QString &path, const QString &pinnedDigest);
 
     /// True when `path` names the staged file in a private folder of the
-    /// user and the file itself is trusted.
+    /// user and the file itself is trusted and owned by the user (the copy
+    /// is always the user's own, whoever owns its source).
     [[nodiscard]] static bool isTrustedStagedBinary(const QString &path, const QString &pinnedDigest);
 
 private:

@@ -123,6 +123,12 @@ bool isRegularOwnedBy(const struct stat &st, uid_t uid)
     return S_ISREG(st.st_mode) && st.st_uid == uid;
 }
 
+bool isRegularOwnedAs(const struct stat &st, ExecutableOwner owner)
+{
+    const uid_t uid = ::getuid();
+    return S_ISREG(st.st_mode) && (st.st_uid == uid || (owner == ExecutableOwner::realUserOrRoot && st.st_uid == 0));
+}
+
 } // namespace
 
 bool isOwnedRegularFile(const QString &path)
@@ -181,23 +187,22 @@ QString standardizedPath(const QString &path)
     return QDir::cleanPath(QDir::isAbsolutePath(path) ? path : QDir::current().absoluteFilePath(path));
 }
 
-bool isTrustedExecutable(const QString &path, const QString &pinnedDigest)
+bool isTrustedExecutable(const QString &path, const QString &pinnedDigest, ExecutableOwner owner)
 {
     // No build can match a malformed pin: refuse before reading the whole file.
     if (pinnedDigest.size() != 64)
         return false;
-    const uid_t uid = ::getuid();
     struct stat atPath
     {
     };
-    if (::lstat(nativePath(path).constData(), &atPath) != 0 || !isRegularOwnedBy(atPath, uid))
+    if (::lstat(nativePath(path).constData(), &atPath) != 0 || !isRegularOwnedAs(atPath, owner))
         return false;
 
     const Descriptor fd = openForReading(path, false);
     struct stat opened
     {
     };
-    if (!fd.isValid() || ::fstat(fd.get(), &opened) != 0 || !isRegularOwnedBy(opened, uid)
+    if (!fd.isValid() || ::fstat(fd.get(), &opened) != 0 || !isRegularOwnedAs(opened, owner)
         || opened.st_dev != atPath.st_dev || opened.st_ino != atPath.st_ino)
         return false;
 

@@ -45,9 +45,20 @@ namespace quarn::platform {
 /// components and repeated separators removed lexically (links untouched).
 [[nodiscard]] QString standardizedPath(const QString &path);
 
+/// Who may own an executable that is checked.
+enum class ExecutableOwner {
+    /// The process's real user only: the staged copy, which this program
+    /// made and no one else may have replaced.
+    realUser,
+    /// The real user or root: an installed source. A package manager or an
+    /// `npm install -g` run with sudo leaves root's files, which only root
+    /// can change and are as trustworthy as the user's own.
+    realUserOrRoot,
+};
+
 /// The trust check of one executable, all on a single open descriptor so that
 /// the file examined is the file digested:
-///  1. `path` itself is a regular file owned by the real user id (lstat);
+///  1. `path` itself is a regular file owned as `owner` allows (lstat);
 ///  2. it opens without following a link, as that same file (device and
 ///     inode), still regular and owned — a file swapped in between fails;
 ///  3. it is a native 64-bit ELF image (see isNativeExecutableImage);
@@ -58,6 +69,7 @@ namespace quarn::platform {
 /// There is no code-signature step: Linux has no system-wide signature
 /// authority for executables, so the pinned digest is the authority. It pins
 /// one exact reviewed build, which is stronger than any signing identity.
-[[nodiscard]] bool isTrustedExecutable(const QString &path, const QString &pinnedDigest);
+[[nodiscard]] bool isTrustedExecutable(
+    const QString &path, const QString &pinnedDigest, ExecutableOwner owner = ExecutableOwner::realUser);
 
 } // namespace quarn::platform

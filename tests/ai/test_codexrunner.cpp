@@ -7,6 +7,7 @@
 #include "codexdoublehome.h"
 #include "core/blocking.h"
 #include "core/error.h"
+#include "support/scopedenvironment.h"
 
 #include <QRegularExpression>
 #include <QTest>
@@ -19,6 +20,7 @@ using namespace std::chrono_literals;
 using quarn::CodexRunner;
 using quarn::CodexRunnerError;
 using namespace quarn::testing;
+using quarn::testing::ScopedEnvironment;
 
 namespace {
 
@@ -269,6 +271,49 @@ private Q_SLOTS:
             QCOMPARE(fixture.home().recorded(QStringLiteral("exec"), QStringLiteral("schema")),
                 quarn::codexprompts::subjectSchema());
         QVERIFY(fixture.leftInTemporaryFolder().isEmpty());
+    }
+
+    // Without a folder of its own in the configuration, as in production, the
+    // work folder lies in the user's runtime folder, else the system's
+    // temporary folder: never at the root because TMPDIR is odd.
+    void workFolderBaseFromTheEnvironment_data()
+    {
+        QTest::addColumn<QString>("runtime"); // empty: unset
+        QTest::addColumn<QString>("tmpdir");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("runtime folder") << QStringLiteral("<home>/run") << QStringLiteral("<home>/tmp")
+                                        << QStringLiteral("<home>/run");
+        QTest::newRow("relative TMPDIR") << QString() << QStringLiteral("tmp") << QStringLiteral("/tmp");
+        QTest::newRow("TMPDIR that does not exist")
+            << QString() << QStringLiteral("<home>/gone") << QStringLiteral("/tmp");
+    }
+
+    void workFolderBaseFromTheEnvironment()
+    {
+        QFETCH(QString, runtime);
+        QFETCH(QString, tmpdir);
+        QFETCH(QString, expected);
+        Fixture fixture;
+        QVERIFY(fixture.isReady());
+        QVERIFY(QDir().mkpath(fixture.home().filePath(QStringLiteral("run"))));
+        const auto resolve = [&](const QString &text) {
+            return QString(text).replace(QStringLiteral("<home>"), fixture.home().path());
+        };
+        ScopedEnvironment environment;
+        environment.set(
+            "XDG_RUNTIME_DIR", runtime.isEmpty() ? std::nullopt : std::optional(QFile::encodeName(resolve(runtime))));
+        environment.set("TMPDIR", QFile::encodeName(resolve(tmpdir)));
+        fixture.configuration().temporaryDirectory.clear();
+        fixture.home().setAnswer("hi");
+
+        const Outcome outcome = fixture.run(QStringLiteral("chat"));
+
+        QVERIFY2(!outcome.runnerError && !outcome.platformErrno,
+            outcome.runnerError ? qPrintable(outcome.runnerError->description()) : "platform error");
+        const QList<QByteArray> argv = fixture.home().recordedList(QStringLiteral("exec"), QStringLiteral("argv"));
+        const QString folder = QFileInfo(QFile::decodeName(argv.value(argv.size() - 2))).path();
+        QCOMPARE(QFileInfo(folder).path(), resolve(expected));
+        QVERIFY(!QFileInfo::exists(folder));
     }
 
     void failures_data()

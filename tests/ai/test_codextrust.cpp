@@ -7,7 +7,9 @@
 #include "core/error.h"
 #include "platform/executabletrust.h"
 #include "platform/paths.h"
+#include "support/scopedenvironment.h"
 
+#include <QProcess>
 #include <QTest>
 
 #include <cerrno>
@@ -16,6 +18,7 @@
 #include <functional>
 
 #include <elf.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -137,6 +140,27 @@ struct Installation
         return configuration;
     }
 };
+
+/// An ordinary user for the cases that root cannot stand for: root reads and
+/// enters any folder, and its own files are always "the user's".
+constexpr uid_t kOrdinaryUser = 65534;
+constexpr uid_t kAnotherOrdinaryUser = 65533;
+
+/// Runs the stage probe (tests/ai/codexstageprobe.cpp) as kOrdinaryUser and
+/// answers the line it printed; empty when it could not run.
+QByteArray probeAsOrdinaryUser(const QString &probe, const QStringList &arguments)
+{
+    QProcess process;
+    process.setChildProcessModifier([] {
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(kOrdinaryUser, kOrdinaryUser, kOrdinaryUser) != 0
+            || ::setresuid(kOrdinaryUser, kOrdinaryUser, kOrdinaryUser) != 0)
+            ::_exit(126);
+    });
+    process.start(probe, arguments);
+    if (!process.waitForFinished(60'000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
+        return {};
+    return process.readAllStandardOutput().trimmed();
+}
 
 } // namespace
 
@@ -403,6 +427,35 @@ private Q_SLOTS:
         QCOMPARE(production.killDelay, 2s);
     }
 
+    void stagingThroughALinkedDataFolder()
+    {
+        // ~/.local/share on another disk behind a link: the copy is made once,
+        // on the real path, and found trustworthy by every later preparation.
+        Installation installation;
+        QVERIFY(installation.setUp());
+        const QString real = installation.dir.filePath(QStringLiteral("disk/share"));
+        const QString linked = installation.dir.filePath(QStringLiteral("share-link"));
+        QVERIFY(QDir().mkpath(real));
+        QVERIFY(QFile::link(real, linked));
+        CodexRunner::Configuration configuration;
+        {
+            ScopedEnvironment environment;
+            environment.set("XDG_DATA_HOME", QFile::encodeName(linked));
+            configuration = CodexRunner::Configuration::production();
+        }
+        configuration.installCandidates = { installation.candidate };
+        configuration.pinnedDigest = installation.digest;
+        const QString staged
+            = QFileInfo(real).canonicalFilePath() + QStringLiteral("/Quarn Mail/runtime/reviewed-codex-0.147.0");
+
+        CodexRunner first(configuration);
+        QCOMPARE(prepareWith(first).path, staged);
+        const ino_t inode = inodeOf(staged);
+        CodexRunner second(configuration);
+        QCOMPARE(prepareWith(second).path, staged);
+        QCOMPARE(inodeOf(staged), inode); // not copied again
+    }
+
     void stagesAVerifiedPrivateCopy()
     {
         Installation installation;
@@ -453,6 +506,7 @@ private Q_SLOTS:
         QTest::newRow("link to the installed executable") << QStringLiteral("link");
         QTest::newRow("dangling link") << QStringLiteral("dangling");
         QTest::newRow("empty folder") << QStringLiteral("folder");
+        QTest::newRow("folder with files and folders") << QStringLiteral("full-folder");
     }
 
     void untrustworthyStagedFileIsReplaced()
@@ -472,6 +526,11 @@ private Q_SLOTS:
             QVERIFY(QFile::link(installation.installed, staged));
         } else if (kind == QLatin1String("dangling")) {
             QVERIFY(QFile::link(installation.dir.filePath(QStringLiteral("nowhere")), staged));
+        } else if (kind == QLatin1String("full-folder")) {
+            QVERIFY(writeFile(staged + QStringLiteral("/keep"), "x"));
+            QVERIFY(writeFile(staged + QStringLiteral("/sub/deeper"), "y"));
+            // A link inside is removed, never what it points at.
+            QVERIFY(QFile::link(installation.installed, staged + QStringLiteral("/sub/link")));
         } else {
             QVERIFY(QDir().mkdir(staged));
         }
@@ -486,6 +545,87 @@ private Q_SLOTS:
         QCOMPARE(modeOf(staged), mode_t(0500));
     }
 
+    // As an ordinary user: a system-wide installation is root's and is as
+    // trustworthy as the user's own, while the staged copy must be the
+    // user's; a runtime folder the user cannot read, or a folder left at the
+    // staged path, is the program's own to repair.
+    void asAnOrdinaryUser_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QByteArray>("expected"); // "<staged>" stands for the staged path
+        QTest::newRow("installed source owned by root") << QStringLiteral("source-root") << QByteArray("trusted");
+        QTest::newRow("installed source of another user") << QStringLiteral("source-other") << QByteArray("refused");
+        QTest::newRow("staged copy owned by root") << QStringLiteral("staged-root") << QByteArray("refused");
+        QTest::newRow("staging from a root-owned installation")
+            << QStringLiteral("prepare") << QByteArray("staged <staged>");
+        QTest::newRow("runtime folder 0300") << QStringLiteral("runtime-0300") << QByteArray("staged <staged>");
+        QTest::newRow("runtime folder 0000") << QStringLiteral("runtime-0000") << QByteArray("staged <staged>");
+        QTest::newRow("folder with an unreadable folder at the staged path")
+            << QStringLiteral("staged-folder") << QByteArray("staged <staged>");
+    }
+
+    void asAnOrdinaryUser()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QByteArray, expected);
+        if (!m_isRoot)
+            QSKIP("needs root to act as another user");
+        QTemporaryDir dir;
+        QVERIFY(::chmod(QFile::encodeName(dir.path()).constData(), 0755) == 0);
+        const auto at = [&](const QString &relative) { return dir.filePath(relative); };
+        const auto giveTo = [](const QString &path, uid_t uid) {
+            return ::lchown(QFile::encodeName(path).constData(), uid, uid) == 0;
+        };
+        // The probe runs from the fixture, wherever the build tree lies.
+        const QString probe = at(QStringLiteral("probe"));
+        QVERIFY(QFile::copy(QStringLiteral(QUARN_CODEX_STAGE_PROBE), probe));
+        QVERIFY(QFile(probe).setPermissions(kExecutable));
+        const QString installed = at(QStringLiteral("opt/codex"));
+        QVERIFY(placeDouble(installed)); // root's, like a package's
+        QVERIFY(::chmod(QFile::encodeName(at(QStringLiteral("opt"))).constData(), 0755) == 0);
+        const QString digest = fileDigest(installed);
+        const QString user = at(QStringLiteral("user"));
+        const QString runtime = user + QStringLiteral("/data/runtime");
+        const QString staged = runtime + QStringLiteral("/reviewed-codex-0.147.0");
+        QVERIFY(QDir().mkpath(runtime));
+        for (const QString &folder : { user, user + QStringLiteral("/data"), runtime })
+            QVERIFY(giveTo(folder, kOrdinaryUser) && ::chmod(QFile::encodeName(folder).constData(), 0700) == 0);
+
+        QStringList arguments { QStringLiteral("prepare"), installed, runtime, digest };
+        if (kind == QLatin1String("source-root")) {
+            arguments = { QStringLiteral("source"), installed, digest };
+        } else if (kind == QLatin1String("source-other")) {
+            QVERIFY(giveTo(installed, kAnotherOrdinaryUser));
+            arguments = { QStringLiteral("source"), installed, digest };
+        } else if (kind == QLatin1String("staged-root")) {
+            QVERIFY(placeDouble(staged));
+            arguments = { QStringLiteral("staged"), staged, digest };
+        } else if (kind.startsWith(QLatin1String("runtime-"))) {
+            const mode_t mode = static_cast<mode_t>(kind.mid(8).toUInt(nullptr, 8));
+            QVERIFY(::chmod(QFile::encodeName(runtime).constData(), mode) == 0);
+        } else if (kind == QLatin1String("staged-folder")) {
+            const QString locked = staged + QStringLiteral("/locked");
+            QVERIFY(writeFile(locked + QStringLiteral("/file"), "left behind"));
+            for (const QString &path : { staged, locked, locked + QStringLiteral("/file") })
+                QVERIFY(giveTo(path, kOrdinaryUser));
+            QVERIFY(::chmod(QFile::encodeName(locked).constData(), 0) == 0);
+        }
+
+        QCOMPARE(
+            probeAsOrdinaryUser(probe, arguments), QByteArray(expected).replace("<staged>", QFile::encodeName(staged)));
+        if (expected.startsWith("staged")) {
+            struct stat st
+            {
+            };
+            QVERIFY(::lstat(QFile::encodeName(staged).constData(), &st) == 0);
+            QVERIFY(S_ISREG(st.st_mode));
+            QCOMPARE(st.st_uid, kOrdinaryUser);
+            QCOMPARE(st.st_mode & 07777, mode_t(0500));
+            QCOMPARE(modeOf(runtime), mode_t(0700));
+            QCOMPARE(fileDigest(staged), digest);
+        }
+    }
+
     void preparationFailures_data()
     {
         QTest::addColumn<QString>("kind");
@@ -496,7 +636,6 @@ private Q_SLOTS:
         QTest::newRow("another version first, reviewed one later") << QStringLiteral("other-version") << untrusted << 0;
         QTest::newRow("installed by another user") << QStringLiteral("other-owner") << untrusted << 0;
         QTest::newRow("staged copy refused after copying") << QStringLiteral("foreign-runtime") << untrusted << 0;
-        QTest::newRow("stale staged folder cannot be removed") << QStringLiteral("full-folder") << -1 << ENOTEMPTY;
         QTest::newRow("runtime folder cannot be made") << QStringLiteral("blocked-parent") << -1 << ENOTDIR;
         QTest::newRow("runtime folder is a link") << QStringLiteral("runtime-link") << -1 << ENOTDIR;
     }
@@ -525,8 +664,6 @@ private Q_SLOTS:
             QVERIFY(QDir().mkpath(installation.runtime));
             if (!chownToOtherUser(installation.runtime))
                 QSKIP("needs root to give a fixture to another user");
-        } else if (kind == QLatin1String("full-folder")) {
-            QVERIFY(writeFile(installation.staged + QStringLiteral("/keep"), "x"));
         } else if (kind == QLatin1String("blocked-parent")) {
             QVERIFY(writeFile(installation.dir.filePath(QStringLiteral("data/Quarn Mail")), "a file"));
         } else if (kind == QLatin1String("runtime-link")) {
