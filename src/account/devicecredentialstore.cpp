@@ -151,15 +151,37 @@ void DeviceCredentialStore::save(const QString &token) const
 
 std::optional<QString> DeviceCredentialStore::load() const
 {
-    const QString path = tokenPath();
-    if (!platform::exists(path))
+    // The folder is checked and opened once, and the file is looked at and
+    // opened relative to that open folder: a folder replaced by a link after
+    // the check cannot redirect the read to a token someone else planted.
+    const std::optional<FileStatus> folderStatus = platform::linkStatus(m_directory);
+    if (!folderStatus)
         return std::nullopt;
-    if (!isOwnedPrivateFile(platform::linkStatus(path)))
+    if (folderStatus->kind == FileKind::symbolicLink)
+        fail(CredentialStoreError::Kind::unsafeStorage);
+    if (folderStatus->kind != FileKind::directory)
+        return std::nullopt; // no folder, so no token file in it
+    if (!isOwnedDirectory(folderStatus))
+        fail(CredentialStoreError::Kind::unsafeStorage);
+    const FileDescriptor folder = platform::openDirectoryNoFollow(m_directory);
+    if (!folder.isValid()) {
+        if (folder.error() == ELOOP || folder.error() == ENOTDIR)
+            fail(CredentialStoreError::Kind::unsafeStorage);
+        if (folder.error() == ENOENT)
+            return std::nullopt;
+        throw PlatformError::fromErrno(folder.error());
+    }
+    if (!isOwnedDirectory(platform::descriptorStatus(folder.get())))
+        fail(CredentialStoreError::Kind::unsafeStorage);
+
+    if (!platform::existsAt(folder, kFileName))
+        return std::nullopt;
+    if (!isOwnedPrivateFile(platform::linkStatusAt(folder, kFileName)))
         fail(CredentialStoreError::Kind::unsafeStorage);
 
     // The checks are repeated on the opened descriptor: the name may have
     // been replaced since the link-status query.
-    const FileDescriptor file = platform::openNoFollow(path, O_RDONLY | O_NONBLOCK);
+    const FileDescriptor file = platform::openNoFollowAt(folder, kFileName, O_RDONLY | O_NONBLOCK);
     if (!file.isValid()) {
         if (file.error() == ELOOP)
             fail(CredentialStoreError::Kind::unsafeStorage);

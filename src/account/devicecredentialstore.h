@@ -59,7 +59,9 @@ public:
 
     /// The stored token, or nothing when there is no token file. Throws
     /// CredentialStoreError (unsafeStorage, invalidToken) or PlatformError
-    /// when the file cannot be read. Never repairs the file.
+    /// when the file cannot be read. Never repairs the file. A folder that is
+    /// a link or another user's is refused (unsafeStorage), as on save, and
+    /// the file is opened relative to the folder that was checked.
     [[nodiscard]] std::optional<QString> load() const;
 
     /// Stores `token` unchanged. Throws CredentialStoreError (invalidToken

@@ -188,6 +188,24 @@ FileDescriptor openNoFollowAt(const FileDescriptor &directory, const QString &na
     return fd >= 0 ? FileDescriptor::adopt(fd) : FileDescriptor::failure(errno);
 }
 
+std::optional<FileStatus> linkStatusAt(const FileDescriptor &directory, const QString &name)
+{
+    struct stat st
+    {
+    };
+    if (!directory.isValid() || ::fstatat(directory.get(), nativePath(name).constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return std::nullopt;
+    return fromStat(st);
+}
+
+bool existsAt(const FileDescriptor &directory, const QString &name)
+{
+    struct stat st
+    {
+    };
+    return directory.isValid() && ::fstatat(directory.get(), nativePath(name).constData(), &st, 0) == 0;
+}
+
 namespace testing {
 void setBeforeOpenHook(std::function<void(const QString &path)> hook)
 {

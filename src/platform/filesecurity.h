@@ -105,6 +105,14 @@ private:
 [[nodiscard]] FileDescriptor openNoFollowAt(
     const FileDescriptor &directory, const QString &name, int flags, mode_t mode = 0);
 
+/// Status of `name` itself (fstatat, no-follow) inside the open folder
+/// `directory`; nothing when the query fails.
+[[nodiscard]] std::optional<FileStatus> linkStatusAt(const FileDescriptor &directory, const QString &name);
+
+/// Whether something exists at `name` inside the open folder `directory`.
+/// Follows a link there, so a link whose target is missing counts as nothing.
+[[nodiscard]] bool existsAt(const FileDescriptor &directory, const QString &name);
+
 namespace testing {
 /// Called with the path (or the name, for openNoFollowAt) just before each
 /// open above. It lets a test replace what lies at a path between a

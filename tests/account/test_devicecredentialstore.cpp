@@ -23,6 +23,7 @@ constexpr uid_t kOtherUser = 65534;
 // 52 characters, the form the service hands out.
 const QString kToken = u"tok_mail_0123456789abcdefghijklmnopqrstuvwxyzABCDEFG"_s;
 const QString kOtherToken = u"tok_mail_ZYXWVUTSRQPONMLKJIHGFEDCBAzyxwvutsrqponmlkj"_s;
+const QString kThirdToken = u"tok_mail_AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA"_s;
 
 mode_t permissionsOf(const QString &path)
 {
@@ -409,13 +410,114 @@ private Q_SLOTS:
         writeFile(store.tokenPath(), kToken.toUtf8());
         const QString planted = store.directory() + u"/planted"_s;
         writeFile(planted, kOtherToken.toUtf8());
-        quarn::platform::testing::setBeforeOpenHook([&](const QString &path) {
-            if (path != store.tokenPath())
+        quarn::platform::testing::setBeforeOpenHook([&](const QString &name) {
+            if (name != u"device-token"_s)
                 return;
-            QFile::remove(path);
-            (void)::symlink(QFile::encodeName(planted).constData(), QFile::encodeName(path).constData());
+            QFile::remove(store.tokenPath());
+            (void)::symlink(QFile::encodeName(planted).constData(), QFile::encodeName(store.tokenPath()).constData());
         });
         QCOMPARE(storeErrorOf([&] { (void)store.load(); }), Kind::unsafeStorage);
+    }
+
+    void loadChecksTheFolder_data()
+    {
+        QTest::addColumn<QString>("shape");
+        QTest::addColumn<QString>("expected"); // "token", "nothing" or "unsafe"
+        QTest::newRow("own folder open to others") << u"0755"_s << u"token"_s;
+        QTest::newRow("link to an own folder with a token") << u"link"_s << u"unsafe"_s;
+        QTest::newRow("world-writable folder of another user") << u"other-owner"_s << u"unsafe"_s;
+        QTest::newRow("regular file in the folder's place") << u"file"_s << u"nothing"_s;
+        QTest::newRow("no folder") << u"missing"_s << u"nothing"_s;
+    }
+
+    void loadChecksTheFolder()
+    {
+        QFETCH(QString, shape);
+        QFETCH(QString, expected);
+        const QString dir = freshDirectory();
+        const QString elsewhere = dir + u".real"_s;
+        QVERIFY(QDir().mkpath(QFileInfo(dir).path()));
+        if (shape == u"0755"_s) {
+            makeDirectory(dir, 0755);
+            writeFile(dir + u"/device-token"_s, kToken.toUtf8());
+        } else if (shape == u"link"_s) {
+            makeDirectory(elsewhere, 0700);
+            writeFile(elsewhere + u"/device-token"_s, kToken.toUtf8());
+            makeLink(elsewhere, dir);
+        } else if (shape == u"other-owner"_s) {
+            makeDirectory(dir, 0777);
+            writeFile(dir + u"/device-token"_s, kToken.toUtf8());
+            changeOwner(dir, kOtherUser);
+        } else if (shape == u"file"_s) {
+            writeFile(dir, kToken.toUtf8());
+        }
+
+        const quarn::DeviceCredentialStore store(dir);
+        if (expected == u"token"_s)
+            QCOMPARE(store.load(), std::optional<QString>(kToken));
+        else if (expected == u"nothing"_s)
+            QCOMPARE(store.load(), std::nullopt);
+        else
+            QCOMPARE(storeErrorOf([&] { (void)store.load(); }), Kind::unsafeStorage);
+    }
+
+    // The folder is replaced by a link to a folder that someone else prepared
+    // just before an open: at the folder's open (after its check) or at the
+    // file's open (after the folder was opened). Neither load nor save may
+    // then reach the other folder.
+    void folderSwappedForALinkBeforeAnOpen_data()
+    {
+        QTest::addColumn<bool>("save");
+        QTest::addColumn<bool>("atFileOpen");
+        QTest::newRow("load, before the folder is opened") << false << false;
+        QTest::newRow("load, before the file is opened") << false << true;
+        QTest::newRow("save, before the folder is opened") << true << false;
+        QTest::newRow("save, before the file is opened") << true << true;
+    }
+
+    void folderSwappedForALinkBeforeAnOpen()
+    {
+        QFETCH(bool, save);
+        QFETCH(bool, atFileOpen);
+        const QString dir = preparedDirectory();
+        const quarn::DeviceCredentialStore store(dir);
+        writeFile(store.tokenPath(), kToken.toUtf8());
+        const QString attacker = dir + u".attacker"_s;
+        makeDirectory(attacker, 0777);
+        writeFile(attacker + u"/device-token"_s, kOtherToken.toUtf8());
+        const QString moved = dir + u".moved"_s;
+        bool swapped = false;
+        quarn::platform::testing::setBeforeOpenHook([&](const QString &path) {
+            const bool point = atFileOpen ? (path == u"device-token"_s || path == store.tokenPath()) : path == dir;
+            if (!point || swapped)
+                return;
+            swapped = true;
+            QDir().rename(dir, moved);
+            (void)::symlink(QFile::encodeName(attacker).constData(), QFile::encodeName(dir).constData());
+        });
+
+        std::optional<QString> loaded;
+        const std::optional<Kind> error = storeErrorOf([&] {
+            if (save)
+                store.save(kThirdToken);
+            else
+                loaded = store.load();
+        });
+        QVERIFY(swapped);
+        // The other folder's token is never read, and nothing is written there.
+        QCOMPARE(readFile(attacker + u"/device-token"_s), kOtherToken.toUtf8());
+        QCOMPARE(permissionsOf(attacker), mode_t(0777));
+        QVERIFY(loaded != std::optional<QString>(kOtherToken));
+        if (atFileOpen) {
+            // The folder was already open: the operation went on in it.
+            QCOMPARE(error, std::nullopt);
+            if (save)
+                QCOMPARE(readFile(moved + u"/device-token"_s), kThirdToken.toUtf8());
+            else
+                QCOMPARE(loaded, std::optional<QString>(kToken));
+        } else {
+            QCOMPARE(error, Kind::unsafeStorage);
+        }
     }
 
     void asyncOperationsRunOffTheCallerAndKeepErrors()
