@@ -11,8 +11,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <utility>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -122,8 +125,93 @@ QString setAside(const QString &filePath)
     fail(filePath, EEXIST);
 }
 
+/// The folder and file name of the store's file.
+std::pair<QString, QString> splitPath(const QString &filePath)
+{
+    const qsizetype slash = filePath.lastIndexOf(u'/');
+    return { slash > 0 ? filePath.left(slash) : u"/"_s, filePath.mid(slash + 1) };
+}
+
+/// The name under which a save writes before it renames: "." + name +
+/// ".tmp-" and six characters chosen by mkostemp.
+QByteArray temporaryPrefix(const QString &name)
+{
+    return platform::nativePath(u"."_s + name + u".tmp-"_s);
+}
+
+/// An exclusive advisory lock on the store's folder, held for one whole load
+/// or save. Every save of every process holds it while its temporary file
+/// exists, so a temporary file found while holding it belongs to a save that
+/// never finished (a process killed mid-write) and may go.
+class FolderLock
+{
+public:
+    explicit FolderLock(const QString &folder)
+        : m_fd(::open(platform::nativePath(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
+    {
+        if (!m_fd.isValid()) {
+            m_error = m_fd.error();
+            return;
+        }
+        int result;
+        do {
+            result = ::flock(m_fd.get(), LOCK_EX);
+        } while (result != 0 && errno == EINTR);
+        m_locked = result == 0;
+        m_error = m_locked ? 0 : errno;
+    }
+
+    [[nodiscard]] bool isLocked() const { return m_locked; }
+    /// errno of the open or lock that failed.
+    [[nodiscard]] int error() const { return m_error; }
+    [[nodiscard]] int fd() const { return m_fd.get(); }
+
+private:
+    Descriptor m_fd; // closing it releases the lock
+    bool m_locked = false;
+    int m_error = 0;
+};
+
+/// Removes the temporary files that interrupted saves left beside the store's
+/// file (each a full copy of the conversations). Only regular files of this
+/// user with exactly the temporary name's form go; failures are ignored, as
+/// a leftover file harms nothing but space.
+void removeStaleTemporaries(const FolderLock &lock, const QString &name)
+{
+    if (!lock.isLocked())
+        return;
+    const int listFd = ::fcntl(lock.fd(), F_DUPFD_CLOEXEC, 0);
+    if (listFd < 0)
+        return;
+    DIR *dir = ::fdopendir(listFd);
+    if (!dir) {
+        ::close(listFd);
+        return;
+    }
+    const QByteArray prefix = temporaryPrefix(name);
+    QList<QByteArray> stale;
+    while (const dirent *entry = ::readdir(dir)) {
+        const QByteArray entryName(entry->d_name);
+        if (entryName.size() == prefix.size() + 6 && entryName.startsWith(prefix))
+            stale.append(entryName);
+    }
+    ::closedir(dir);
+    for (const QByteArray &entryName : std::as_const(stale)) {
+        struct stat st
+        {
+        };
+        if (::fstatat(lock.fd(), entryName.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)
+            && st.st_uid == ::getuid())
+            (void)::unlinkat(lock.fd(), entryName.constData(), 0);
+    }
+}
+
 QList<AIConversation> loadFile(const QString &filePath)
 {
+    const auto [folder, name] = splitPath(filePath);
+    const FolderLock lock(folder);
+    removeStaleTemporaries(lock, name);
+
     const QByteArray path = platform::nativePath(filePath);
     // No-follow and non-blocking: a link or a FIFO put in the file's place is
     // refused instead of being followed or hanging the worker.
@@ -167,19 +255,21 @@ void syncFolder(const QString &folder)
 
 void saveFile(const QString &filePath, const QList<AIConversation> &conversations)
 {
-    const qsizetype slash = filePath.lastIndexOf(u'/');
-    const QString folder = slash > 0 ? filePath.left(slash) : u"/"_s;
-    const QString name = filePath.mid(slash + 1);
+    const auto [folder, name] = splitPath(filePath);
 
     createFolders(folder);
     if (::chmod(platform::nativePath(folder).constData(), kFolderMode) != 0)
         fail(folder);
+    const FolderLock lock(folder);
+    if (!lock.isLocked())
+        fail(folder, lock.error());
+    removeStaleTemporaries(lock, name);
 
     const QByteArray bytes = encodeJson(conversations);
 
     // The temporary file lies in the same folder, so the rename that puts it
     // in place never crosses a file system and is atomic.
-    QByteArray temporary = platform::nativePath(folder + u"/."_s + name + u".tmp-XXXXXX"_s);
+    QByteArray temporary = platform::nativePath(folder) + '/' + temporaryPrefix(name) + "XXXXXX";
     Descriptor fd(::mkostemp(temporary.data(), O_CLOEXEC));
     if (fd.get() < 0)
         fail(folder);

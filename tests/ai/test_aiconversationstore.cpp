@@ -315,6 +315,49 @@ private Q_SLOTS:
         QCOMPARE(load(store), old);
     }
 
+    // A save killed mid-write leaves its temporary file, a full copy of the
+    // conversations; the next load or save clears such files away, and
+    // nothing else.
+    void staleTemporaryFilesAreRemoved_data()
+    {
+        QTest::addColumn<bool>("bySave");
+        QTest::newRow("by the next load") << false;
+        QTest::newRow("by the next save") << true;
+    }
+
+    void staleTemporaryFilesAreRemoved()
+    {
+        QFETCH(bool, bySave);
+        AIConversationStore store(path(u"data/ai-conversations.json"_s));
+        const QList<AIConversation> list { conversation(u"ai_1"_s, 5, 3) };
+        save(store, list);
+        const QByteArray copy = contentOf(store.filePath());
+        const QStringList stale { u".ai-conversations.json.tmp-AbC123"_s, u".ai-conversations.json.tmp-zz9999"_s };
+        for (const QString &name : stale)
+            QVERIFY(writeFile(path(u"data/"_s + name), copy));
+        const QStringList kept { u".ai-conversations.json.tmp-short"_s, u".other.json.tmp-AbC123"_s,
+            u".ai-conversations.json.tmp-DIR123"_s, u".ai-conversations.json.tmp-LNK123"_s, u"notes.txt"_s };
+        QVERIFY(writeFile(path(u"data/.ai-conversations.json.tmp-short"_s), "x"));
+        QVERIFY(writeFile(path(u"data/.other.json.tmp-AbC123"_s), "x"));
+        QVERIFY(QDir().mkdir(path(u"data/.ai-conversations.json.tmp-DIR123"_s)));
+        QVERIFY(writeFile(path(u"data/notes.txt"_s), "x"));
+        QVERIFY(QFile::link(path(u"data/notes.txt"_s), path(u"data/.ai-conversations.json.tmp-LNK123"_s)));
+
+        if (bySave)
+            save(store, list);
+        else
+            QCOMPARE(load(store), list);
+
+        QStringList expected = kept;
+        expected.append(u"ai-conversations.json"_s);
+        expected.sort();
+        QStringList left
+            = QDir(path(u"data"_s)).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System);
+        left.sort();
+        QCOMPARE(left, expected);
+        QCOMPARE(contentOf(path(u"data/notes.txt"_s)), QByteArray("x"));
+    }
+
     void saveFailsWhenTheFolderCannotBeMade()
     {
         QVERIFY(writeFile(path(u"plain-file"_s), "x"));
