@@ -2,6 +2,7 @@
 
 #include "core/error.h"
 #include "platform/filesecurity.h"
+#include "platform/paths.h"
 
 #include <QDir>
 #include <QLocalServer>
@@ -61,13 +62,17 @@ bool waitFor(int fd, short events, std::chrono::steady_clock::time_point deadlin
 
 QString UrlHandoff::defaultDirectory()
 {
-    // The runtime folder is private to the user and cleared at log-out; the
-    // temporary folder is shared, so the folder name carries the user id and
-    // prepareDirectory() checks whose it is.
+    // The runtime folder is private to the user and cleared at log-out. Without
+    // one, the folder lies in the user's own cache folder: a name in a shared
+    // temporary folder could be taken first by another local user, and every
+    // start would then run on its own, a browser sign-in never completing.
     const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
     if (!runtime.isEmpty() && QDir::isAbsolutePath(runtime))
         return QDir::cleanPath(runtime) + u"/quarn-mail"_s;
-    return QDir::tempPath() + u"/quarn-mail-"_s + QString::number(platform::realUserId());
+    QString cache = qEnvironmentVariable("XDG_CACHE_HOME");
+    if (cache.isEmpty() || !QDir::isAbsolutePath(cache))
+        cache = platform::homeDirectory() + u"/.cache"_s;
+    return QDir::cleanPath(cache) + u"/quarn-mail/instance"_s;
 }
 
 QStringList UrlHandoff::urlsFromArguments(const QStringList &arguments)

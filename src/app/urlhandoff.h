@@ -20,8 +20,9 @@ namespace quarn {
 /// URL reaches the model that started the sign-in.
 ///
 /// Both live in one private folder per user ($XDG_RUNTIME_DIR/quarn-mail, else
-/// quarn-mail-<uid> in the temporary folder), mode 0700 and owned by the user,
-/// so no other account can listen in its place or read what is handed over.
+/// quarn-mail/instance in the user's cache folder, never a shared temporary
+/// folder), mode 0700 and owned by the user, so no other account can take the
+/// name first, listen in its place or read what is handed over.
 /// The running instance holds an advisory lock on "instance.lock" for as long
 /// as it lives and listens on "urls.socket" beside it. A start first tries to
 /// take the lock: whoever gets it is the running instance (a socket file left

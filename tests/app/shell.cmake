@@ -1,13 +1,8 @@
-# The application shell: URL hand-off between processes, and the commands.
-add_executable(urlhandoff-peer ${CMAKE_CURRENT_LIST_DIR}/urlhandoffpeer.cpp)
-target_link_libraries(urlhandoff-peer PRIVATE quarn_app)
-quarn_warnings(urlhandoff-peer)
-
+# The URL hand-off between processes, with the real executable as every start.
 quarn_add_test(test_urlhandoff SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_urlhandoff.cpp
-  LIBS quarn_app Qt6::Network LABELS app)
-add_dependencies(test_urlhandoff urlhandoff-peer quarn-mail)
-target_compile_definitions(test_urlhandoff PRIVATE QUARN_URLHANDOFF_PEER="$<TARGET_FILE:urlhandoff-peer>"
-  QUARN_MAIL_EXECUTABLE="$<TARGET_FILE:quarn-mail>")
+  LIBS quarn_app Qt6::Network LABELS app TIMEOUT 180)
+add_dependencies(test_urlhandoff quarn-mail)
+target_compile_definitions(test_urlhandoff PRIVATE QUARN_MAIL_EXECUTABLE="$<TARGET_FILE:quarn-mail>")
 
 # The browser sign-in from end to end: headless Chromium on the service's page,
 # the real executable as the second start. It runs in a loopback-only network
