@@ -51,6 +51,29 @@ RunResult runOnce(const QString &binary, const QStringList &arguments, std::opti
     return result;
 }
 
+/// Awaits a run and counts how often the awaiting coroutine went on past it.
+QCoro::Task<void> awaitCounting(QCoro::Task<std::int32_t> run, int *resumed, RunResult *result)
+{
+    try {
+        const std::int32_t status = co_await std::move(run);
+        result->status = status;
+    } catch (const CodexRunnerError &e) {
+        result->runnerError = e.kind();
+    }
+    ++*resumed;
+}
+
+/// The state letter of a process in /proc ('Z' for a zombie); 0 when gone.
+char processState(pid_t pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray line = stat.readAll();
+    const qsizetype close = line.lastIndexOf(')');
+    return close > 0 && close + 2 < line.size() ? line.at(close + 2) : char(0);
+}
+
 } // namespace
 
 class TestCodexProcess : public QObject
@@ -260,18 +283,46 @@ private Q_SLOTS:
 
     void exactlyOneOutcomeWhenExitMeetsTheLimit()
     {
-        // Exit and limit land together; whichever wins, one outcome each.
+        // Every round stages the race for real: the child has ended (a zombie
+        // not yet reaped) and the limit has passed before the event loop gets
+        // to look at either, so the exit and the limit are due in the same
+        // turn. The caller must be resumed exactly once, with one of the two
+        // outcomes intact, and the loser must do nothing afterwards.
         CodexDoubleHome home;
-        home.setControl(QStringLiteral("delay_ms=40"));
-        for (int i = 0; i < 8; ++i) {
-            const RunResult result = runOnce(codexDoublePath(), kExecArguments, std::nullopt, 40ms, 100ms);
+        home.setControl(QStringLiteral("exec_exit=7"));
+        constexpr auto limit = 30ms;
+        for (int round = 0; round < 6; ++round) {
+            const QString pidFile = home.controlFolder() + QStringLiteral("/exec/pid");
+            QFile::remove(pidFile);
+            int resumed = 0;
+            RunResult result;
+            const auto started = std::chrono::steady_clock::now();
+            QCoro::Task<void> observer = awaitCounting(
+                CodexProcess::run(codexDoublePath(), kExecArguments, std::nullopt, limit, 200ms), &resumed, &result);
+
+            // No event is processed here: wait for the zombie and the limit.
+            bool zombie = false;
+            for (int i = 0; i < 1000 && !zombie; ++i) {
+                const pid_t pid = home.recordedPid(QStringLiteral("exec"));
+                zombie = pid > 0 && processState(pid) == 'Z';
+                if (!zombie)
+                    ::usleep(5000);
+            }
+            QVERIFY2(zombie, "the child did not end");
+            while (std::chrono::steady_clock::now() - started < limit + 20ms)
+                ::usleep(5000);
+
+            QTRY_COMPARE_WITH_TIMEOUT(resumed, 1, 10'000);
             QVERIFY(result.status.has_value() != result.runnerError.has_value());
             if (result.status)
-                QCOMPARE(*result.status, 0);
+                QCOMPARE(*result.status, 7);
             else
                 QCOMPARE(*result.runnerError, CodexRunnerError::Kind::TimedOut);
+            // Past the kill delay: whatever the loser would still do has happened.
+            QTest::qWait(300);
+            QCOMPARE(resumed, 1);
+            QCOMPARE(childCount(), 0);
         }
-        QTRY_COMPARE_WITH_TIMEOUT(childCount(), 0, 10'000);
     }
 };
 
