@@ -1,6 +1,15 @@
 #include "model/json.h"
 
+#include <QVarLengthArray>
+
+#include <simdjson.h>
+
+#include <algorithm>
+#include <charconv>
+#include <iterator>
 #include <limits>
+#include <memory>
+#include <new>
 
 namespace quarn {
 
@@ -34,6 +43,11 @@ void DecodeError::prependIndex(qsizetype index)
 }
 
 namespace {
+
+QString tooDeep()
+{
+    return QStringLiteral("JSON nested deeper than %1 levels").arg(kMaxJsonDepth);
+}
 
 // The DOM builder of nlohmann::json::parse with a bound on nesting. The base
 // class is a documented extension point (sax_parse takes any SAX handler).
@@ -71,56 +85,315 @@ private:
     void enter()
     {
         if (++m_depth > kMaxJsonDepth)
-            throw DecodeError(QStringLiteral("JSON nested deeper than %1 levels").arg(kMaxJsonDepth));
+            throw DecodeError(tooDeep());
     }
 
     std::size_t m_depth = 0;
 };
 
-const char *typeName(const json &j)
+// The typed decoders read either parser's tree through one small interface,
+// so that both apply the same rules: simdjson's DOM for speed, and
+// nlohmann::json for the few documents simdjson refuses where the strict
+// rules need a finer answer (integers beyond 64 bits are a wrong type at a
+// path there, not a malformed document).
+enum class Kind { null, object, array, string, boolean, integer, unsignedInteger, floating, other };
+
+const char *kindName(Kind kind)
 {
-    switch (j.type()) {
-    case json::value_t::null:
+    switch (kind) {
+    case Kind::null:
         return "null";
-    case json::value_t::object:
+    case Kind::object:
         return "object";
-    case json::value_t::array:
+    case Kind::array:
         return "array";
-    case json::value_t::string:
+    case Kind::string:
         return "string";
-    case json::value_t::boolean:
+    case Kind::boolean:
         return "boolean";
-    case json::value_t::number_integer:
-    case json::value_t::number_unsigned:
+    case Kind::integer:
+    case Kind::unsignedInteger:
         return "integer";
-    case json::value_t::number_float:
+    case Kind::floating:
         return "float";
-    case json::value_t::binary:
-        return "binary";
-    case json::value_t::discarded:
+    case Kind::other:
         break;
     }
     return "invalid value";
 }
 
-void expectObject(const json &j)
+class NlohmannNode
 {
-    if (!j.is_object())
-        detail::throwWrongType("object", j);
+public:
+    NlohmannNode() = default;
+    explicit NlohmannNode(const json &j)
+        : m_json(&j)
+    { }
+
+    [[nodiscard]] Kind kind() const
+    {
+        switch (m_json->type()) {
+        case json::value_t::null:
+            return Kind::null;
+        case json::value_t::object:
+            return Kind::object;
+        case json::value_t::array:
+            return Kind::array;
+        case json::value_t::string:
+            return Kind::string;
+        case json::value_t::boolean:
+            return Kind::boolean;
+        case json::value_t::number_integer:
+            return Kind::integer;
+        case json::value_t::number_unsigned:
+            return Kind::unsignedInteger;
+        case json::value_t::number_float:
+            return Kind::floating;
+        case json::value_t::binary:
+        case json::value_t::discarded:
+            break;
+        }
+        return Kind::other;
+    }
+    [[nodiscard]] std::string_view string() const { return m_json->get_ref<const std::string &>(); }
+    [[nodiscard]] std::int64_t int64() const { return m_json->get<std::int64_t>(); }
+    [[nodiscard]] std::uint64_t uint64() const { return m_json->get<std::uint64_t>(); }
+    [[nodiscard]] bool boolean() const { return m_json->get<bool>(); }
+    [[nodiscard]] std::size_t size() const { return m_json->size(); }
+    template<typename F> void forEachMember(F &&f) const
+    {
+        for (auto it = m_json->begin(); it != m_json->end(); ++it)
+            f(std::string_view(it.key()), NlohmannNode(*it));
+    }
+    template<typename F> void forEachElement(F &&f) const
+    {
+        for (const json &element : *m_json)
+            f(NlohmannNode(element));
+    }
+
+private:
+    const json *m_json = nullptr;
+};
+
+class SimdNode
+{
+public:
+    SimdNode() = default;
+    explicit SimdNode(simdjson::dom::element e)
+        : m_element(e)
+    { }
+
+    [[nodiscard]] Kind kind() const
+    {
+        using T = simdjson::dom::element_type;
+        switch (m_element.type()) {
+        case T::NULL_VALUE:
+            return Kind::null;
+        case T::OBJECT:
+            return Kind::object;
+        case T::ARRAY:
+            return Kind::array;
+        case T::STRING:
+            return Kind::string;
+        case T::BOOL:
+            return Kind::boolean;
+        case T::INT64:
+            return Kind::integer;
+        case T::UINT64:
+            return Kind::unsignedInteger;
+        case T::DOUBLE:
+            return Kind::floating;
+        }
+        return Kind::other;
+    }
+    // Callers have checked kind() first, so the accessors cannot fail.
+    [[nodiscard]] std::string_view string() const { return get<std::string_view>(); }
+    [[nodiscard]] std::int64_t int64() const { return get<std::int64_t>(); }
+    [[nodiscard]] std::uint64_t uint64() const { return get<std::uint64_t>(); }
+    [[nodiscard]] bool boolean() const { return get<bool>(); }
+    [[nodiscard]] std::size_t size() const { return get<simdjson::dom::array>().size(); }
+    template<typename F> void forEachMember(F &&f) const
+    {
+        for (const simdjson::dom::key_value_pair field : get<simdjson::dom::object>())
+            f(field.key, SimdNode(field.value));
+    }
+    template<typename F> void forEachElement(F &&f) const
+    {
+        for (const simdjson::dom::element element : get<simdjson::dom::array>())
+            f(SimdNode(element));
+    }
+
+private:
+    template<typename T> [[nodiscard]] T get() const
+    {
+        T value {};
+        if (m_element.get(value) != simdjson::SUCCESS)
+            return T {};
+        return value;
+    }
+
+    simdjson::dom::element m_element;
+};
+
+template<typename N> [[noreturn]] void throwWrongType(const char *expected, const N &node)
+{
+    throw DecodeError(
+        QStringLiteral("expected %1, found %2").arg(QLatin1String(expected), QLatin1String(kindName(node.kind()))));
 }
 
-template<typename T> void required(const json &obj, std::string_view key, T &out)
+template<typename N> void expectObject(const N &node)
 {
-    const auto it = obj.find(key);
-    if (it == obj.end()) {
+    if (node.kind() != Kind::object)
+        throwWrongType("object", node);
+}
+
+QString fromUtf8(std::string_view s)
+{
+    return QString::fromUtf8(s.data(), qsizetype(s.size()));
+}
+
+/// The members of one object, looked up by key. A key given twice means its
+/// last value, as a DOM that keeps one value per key would have it.
+template<typename N> class Members
+{
+public:
+    explicit Members(const N &node)
+    {
+        expectObject(node);
+        node.forEachMember([this](std::string_view key, N value) { m_members.append({ key, value }); });
+    }
+
+    [[nodiscard]] const N *find(std::string_view key) const
+    {
+        for (qsizetype i = m_members.size(); i-- > 0;) {
+            if (m_members[i].first == key)
+                return &m_members[i].second;
+        }
+        return nullptr;
+    }
+
+private:
+    QVarLengthArray<std::pair<std::string_view, N>, 24> m_members;
+};
+
+// Leaves.
+
+template<typename N> void decodeNode(const N &node, QString &out)
+{
+    if (node.kind() != Kind::string)
+        throwWrongType("string", node);
+    out = fromUtf8(node.string());
+}
+
+template<typename N> void decodeNode(const N &node, qint64 &out)
+{
+    // Non-negative integers beyond the signed range arrive as unsigned;
+    // numbers with a fraction or exponent, or beyond 64 bits, are floats.
+    switch (node.kind()) {
+    case Kind::integer:
+        out = node.int64();
+        return;
+    case Kind::unsignedInteger: {
+        const std::uint64_t u = node.uint64();
+        if (u > std::uint64_t(std::numeric_limits<qint64>::max()))
+            throw DecodeError(QStringLiteral("integer outside the signed 64-bit range"));
+        out = qint64(u);
+        return;
+    }
+    default:
+        throwWrongType("integer", node);
+    }
+}
+
+template<typename N> void decodeNode(const N &node, bool &out)
+{
+    if (node.kind() != Kind::boolean)
+        throwWrongType("boolean", node);
+    out = node.boolean();
+}
+
+template<typename N, RawEnum E> void decodeNode(const N &node, E &out)
+{
+    if (node.kind() != Kind::string)
+        throwWrongType("string", node);
+    const std::string_view raw = node.string();
+    const auto value = fromRawValue<E>(raw);
+    if (!value)
+        throw DecodeError(QStringLiteral("unknown value \"%1\"").arg(fromUtf8(raw)));
+    out = *value;
+}
+
+template<typename N> void decodeNode(const N &node, QMap<QString, qint64> &out)
+{
+    expectObject(node);
+    out.clear();
+    node.forEachMember([&out](std::string_view key, const N &value) {
+        qint64 n = 0;
+        try {
+            decodeNode(value, n);
+        } catch (DecodeError &e) {
+            e.prependKey(key);
+            throw;
+        }
+        out.insert(fromUtf8(key), n);
+    });
+}
+
+// Every record's decoder, declared before the list and field helpers use them.
+#define QUARN_DECLARE_DECODER(Record) template<typename N> void decodeNode(const N &node, Record &out);
+QUARN_DECLARE_DECODER(Mailbox)
+QUARN_DECLARE_DECODER(Viewer)
+QUARN_DECLARE_DECODER(ConversationListItem)
+QUARN_DECLARE_DECODER(MessageRecipientView)
+QUARN_DECLARE_DECODER(MessageView)
+QUARN_DECLARE_DECODER(ConversationDetail)
+QUARN_DECLARE_DECODER(MailState)
+QUARN_DECLARE_DECODER(PersonSummary)
+QUARN_DECLARE_DECODER(PersonTimelineMessage)
+QUARN_DECLARE_DECODER(PersonTimeline)
+QUARN_DECLARE_DECODER(AIChatMessage)
+QUARN_DECLARE_DECODER(AIConversation)
+QUARN_DECLARE_DECODER(AiInsight)
+QUARN_DECLARE_DECODER(SubjectSuggestion)
+QUARN_DECLARE_DECODER(OkResponse)
+QUARN_DECLARE_DECODER(PeopleResponse)
+QUARN_DECLARE_DECODER(MailboxResponse)
+QUARN_DECLARE_DECODER(ConversationMutationResponse)
+QUARN_DECLARE_DECODER(AiStartResponse)
+QUARN_DECLARE_DECODER(AiCompleteResponse)
+QUARN_DECLARE_DECODER(APIErrorBody)
+#undef QUARN_DECLARE_DECODER
+
+template<typename N, typename T> void decodeNode(const N &node, QList<T> &out)
+{
+    if (node.kind() != Kind::array)
+        throwWrongType("array", node);
+    out.clear();
+    out.reserve(qsizetype(node.size()));
+    qsizetype index = 0;
+    node.forEachElement([&](const N &element) {
+        try {
+            decodeNode(element, out.emplace_back());
+        } catch (DecodeError &e) {
+            e.prependIndex(index);
+            throw;
+        }
+        ++index;
+    });
+}
+
+template<typename N, typename T> void required(const Members<N> &members, std::string_view key, T &out)
+{
+    const N *value = members.find(key);
+    if (!value) {
         DecodeError e(QStringLiteral("missing required key"));
         e.prependKey(key);
         throw e;
     }
     try {
-        if (it->is_null())
+        if (value->kind() == Kind::null)
             throw DecodeError(QStringLiteral("null in a required field"));
-        decode(*it, out);
+        decodeNode(*value, out);
     } catch (DecodeError &e) {
         e.prependKey(key);
         throw;
@@ -128,48 +401,229 @@ template<typename T> void required(const json &obj, std::string_view key, T &out
 }
 
 // Absent and null both mean none.
-template<typename T> void optional(const json &obj, std::string_view key, std::optional<T> &out)
+template<typename N, typename T> void optional(const Members<N> &members, std::string_view key, std::optional<T> &out)
 {
-    const auto it = obj.find(key);
-    if (it == obj.end() || it->is_null()) {
+    const N *value = members.find(key);
+    if (!value || value->kind() == Kind::null) {
         out.reset();
         return;
     }
     try {
-        decode(*it, out.emplace());
+        decodeNode(*value, out.emplace());
     } catch (DecodeError &e) {
         e.prependKey(key);
         throw;
     }
 }
 
-template<typename T> void put(ordered_json &obj, const char *key, const T &value)
+// Records.
+
+template<typename N> void decodeNode(const N &node, Mailbox &out)
 {
-    obj[key] = toJson(value);
+    const Members<N> m(node);
+    required(m, "address", out.address);
+    required(m, "displayName", out.displayName);
 }
 
-template<typename T> void put(ordered_json &obj, const char *key, const std::optional<T> &value)
+template<typename N> void decodeNode(const N &node, Viewer &out)
 {
-    if (value)
-        obj[key] = toJson(*value);
+    const Members<N> m(node);
+    required(m, "id", out.id);
+    required(m, "name", out.name);
+    required(m, "email", out.email);
+}
+
+// ConversationListItem and ConversationDetail share their first fourteen fields.
+template<typename N, typename R> void decodeConversationFields(const Members<N> &m, R &out)
+{
+    required(m, "id", out.id);
+    required(m, "subject", out.subject);
+    required(m, "status", out.status);
+    required(m, "transport", out.transport);
+    required(m, "participantName", out.participantName);
+    required(m, "participantAddress", out.participantAddress);
+    required(m, "preview", out.preview);
+    required(m, "lastMessageAt", out.lastMessageAt);
+    required(m, "unread", out.unread);
+    optional(m, "aiSummary", out.aiSummary);
+    optional(m, "aiRequest", out.aiRequest);
+    optional(m, "aiDeadline", out.aiDeadline);
+    optional(m, "aiDraft", out.aiDraft);
+    optional(m, "aiRisk", out.aiRisk);
+}
+
+template<typename N> void decodeNode(const N &node, ConversationListItem &out)
+{
+    decodeConversationFields(Members<N>(node), out);
+}
+
+template<typename N> void decodeNode(const N &node, MessageRecipientView &out)
+{
+    const Members<N> m(node);
+    required(m, "email", out.email);
+    required(m, "displayName", out.displayName);
+    required(m, "role", out.role);
+}
+
+template<typename N> void decodeNode(const N &node, MessageView &out)
+{
+    const Members<N> m(node);
+    required(m, "id", out.id);
+    optional(m, "senderUserId", out.senderUserId);
+    required(m, "senderEmail", out.senderEmail);
+    required(m, "senderName", out.senderName);
+    required(m, "channel", out.channel);
+    required(m, "bodyText", out.bodyText);
+    required(m, "deliveryStatus", out.deliveryStatus);
+    required(m, "createdAt", out.createdAt);
+    optional(m, "scheduledFor", out.scheduledFor);
+    required(m, "recipients", out.recipients);
+}
+
+template<typename N> void decodeNode(const N &node, ConversationDetail &out)
+{
+    const Members<N> m(node);
+    decodeConversationFields(m, out);
+    required(m, "messages", out.messages);
+}
+
+template<typename N> void decodeNode(const N &node, MailState &out)
+{
+    const Members<N> m(node);
+    optional(m, "mailbox", out.mailbox);
+    required(m, "viewer", out.viewer);
+    required(m, "status", out.status);
+    required(m, "counts", out.counts);
+    required(m, "conversations", out.conversations);
+}
+
+template<typename N> void decodeNode(const N &node, PersonSummary &out)
+{
+    const Members<N> m(node);
+    required(m, "email", out.email);
+    required(m, "displayName", out.displayName);
+    required(m, "conversationCount", out.conversationCount);
+    required(m, "messageCount", out.messageCount);
+    required(m, "lastMessageAt", out.lastMessageAt);
+    required(m, "needsYouCount", out.needsYouCount);
+    required(m, "waitingCount", out.waitingCount);
+}
+
+template<typename N> void decodeNode(const N &node, PersonTimelineMessage &out)
+{
+    const Members<N> m(node);
+    required(m, "id", out.id);
+    required(m, "conversationId", out.conversationId);
+    required(m, "subject", out.subject);
+    required(m, "conversationStatus", out.conversationStatus);
+    optional(m, "senderUserId", out.senderUserId);
+    required(m, "senderEmail", out.senderEmail);
+    required(m, "senderName", out.senderName);
+    required(m, "channel", out.channel);
+    required(m, "bodyText", out.bodyText);
+    required(m, "deliveryStatus", out.deliveryStatus);
+    required(m, "createdAt", out.createdAt);
+    optional(m, "scheduledFor", out.scheduledFor);
+    required(m, "recipients", out.recipients);
+}
+
+template<typename N> void decodeNode(const N &node, PersonTimeline &out)
+{
+    const Members<N> m(node);
+    required(m, "person", out.person);
+    required(m, "messages", out.messages);
+    required(m, "hasMore", out.hasMore);
+    optional(m, "nextBefore", out.nextBefore);
+}
+
+template<typename N> void decodeNode(const N &node, AIChatMessage &out)
+{
+    const Members<N> m(node);
+    required(m, "id", out.id);
+    required(m, "role", out.role);
+    required(m, "content", out.content);
+    required(m, "createdAt", out.createdAt);
+}
+
+template<typename N> void decodeNode(const N &node, AIConversation &out)
+{
+    const Members<N> m(node);
+    required(m, "id", out.id);
+    required(m, "title", out.title);
+    required(m, "messages", out.messages);
+    required(m, "createdAt", out.createdAt);
+    required(m, "updatedAt", out.updatedAt);
+}
+
+template<typename N> void decodeNode(const N &node, AiInsight &out)
+{
+    const Members<N> m(node);
+    required(m, "summary", out.summary);
+    optional(m, "request", out.request);
+    optional(m, "deadline", out.deadline);
+    required(m, "suggestedStatus", out.suggestedStatus);
+    optional(m, "draft", out.draft);
+    required(m, "risk", out.risk);
+}
+
+template<typename N> void decodeNode(const N &node, SubjectSuggestion &out)
+{
+    const Members<N> m(node);
+    required(m, "subject", out.subject);
+}
+
+template<typename N> void decodeNode(const N &node, OkResponse &out)
+{
+    const Members<N> m(node);
+    required(m, "ok", out.ok);
+}
+
+template<typename N> void decodeNode(const N &node, PeopleResponse &out)
+{
+    const Members<N> m(node);
+    required(m, "people", out.people);
+}
+
+template<typename N> void decodeNode(const N &node, MailboxResponse &out)
+{
+    const Members<N> m(node);
+    required(m, "ok", out.ok);
+    required(m, "mailbox", out.mailbox);
+}
+
+template<typename N> void decodeNode(const N &node, ConversationMutationResponse &out)
+{
+    const Members<N> m(node);
+    required(m, "ok", out.ok);
+    optional(m, "conversationId", out.conversationId);
+    optional(m, "messageId", out.messageId);
+    optional(m, "status", out.status);
+}
+
+template<typename N> void decodeNode(const N &node, AiStartResponse &out)
+{
+    const Members<N> m(node);
+    required(m, "ok", out.ok);
+    required(m, "jobId", out.jobId);
+    required(m, "conversation", out.conversation);
+}
+
+template<typename N> void decodeNode(const N &node, AiCompleteResponse &out)
+{
+    const Members<N> m(node);
+    required(m, "ok", out.ok);
+    required(m, "conversation", out.conversation);
+}
+
+template<typename N> void decodeNode(const N &node, APIErrorBody &out)
+{
+    const Members<N> m(node);
+    optional(m, "error", out.error);
+    optional(m, "reason", out.reason);
+    optional(m, "message", out.message);
 }
 
 } // namespace
-
-namespace detail {
-
-void throwUnknownRawValue(const json &j)
-{
-    const auto &s = j.get_ref<const std::string &>();
-    throw DecodeError(QStringLiteral("unknown value \"%1\"").arg(QString::fromUtf8(s.data(), qsizetype(s.size()))));
-}
-
-void throwWrongType(const char *expected, const json &j)
-{
-    throw DecodeError(QStringLiteral("expected %1, found %2").arg(QLatin1String(expected), QLatin1String(typeName(j))));
-}
-
-} // namespace detail
 
 json parseJson(QByteArrayView bytes)
 {
@@ -185,91 +639,109 @@ json parseJson(QByteArrayView bytes)
     return result;
 }
 
-// ---- leaves ----
+namespace {
 
-void decode(const json &j, QString &out)
+constexpr std::size_t kKeptParserCapacity = 64 << 20;
+
+std::unique_ptr<simdjson::dom::parser> &keptParser()
 {
-    if (!j.is_string())
-        detail::throwWrongType("string", j);
-    const auto &s = j.get_ref<const std::string &>();
-    out = QString::fromUtf8(s.data(), qsizetype(s.size()));
+    thread_local std::unique_ptr<simdjson::dom::parser> parser;
+    return parser;
 }
 
-void decode(const json &j, qint64 &out)
-{
-    // nlohmann keeps non-negative integers as unsigned and the rest as signed;
-    // numbers with a fraction or exponent, or beyond 64 bits, are floats.
-    if (j.is_number_unsigned()) {
-        const auto u = j.get<std::uint64_t>();
-        if (u > std::uint64_t(std::numeric_limits<qint64>::max()))
-            throw DecodeError(QStringLiteral("integer outside the signed 64-bit range"));
-        out = qint64(u);
-    } else if (j.is_number_integer()) {
-        out = j.get<std::int64_t>();
-    } else {
-        detail::throwWrongType("integer", j);
-    }
-}
+} // namespace
 
-void decode(const json &j, bool &out)
-{
-    if (!j.is_boolean())
-        detail::throwWrongType("boolean", j);
-    out = j.get<bool>();
-}
+namespace detail {
 
-void decode(const json &j, QMap<QString, qint64> &out)
+template<typename T> void decodeDocument(QByteArrayView bytes, T &out)
 {
-    expectObject(j);
-    out.clear();
-    for (const auto &[key, value] : j.items()) {
-        qint64 n = 0;
-        try {
-            decode(value, n);
-        } catch (DecodeError &e) {
-            e.prependKey(key);
-            throw;
+    // A byte order mark is skipped, as nlohmann::json's reader does.
+    if (bytes.startsWith("\xEF\xBB\xBF"))
+        bytes = bytes.sliced(3);
+    // Each thread keeps its parser: allocating the parser's buffers anew for
+    // every large answer costs more than parsing it. A parser grown beyond
+    // kKeptParserCapacity by an unusually large document is not kept.
+    std::unique_ptr<simdjson::dom::parser> &kept = keptParser();
+    std::unique_ptr<simdjson::dom::parser> parser = std::move(kept);
+    if (!parser)
+        parser = std::make_unique<simdjson::dom::parser>();
+    const std::size_t size = std::size_t(bytes.size());
+    simdjson::error_code error = simdjson::SUCCESS;
+    if (parser->capacity() < size || parser->max_depth() != kMaxJsonDepth)
+        error = parser->allocate(std::max<std::size_t>(size, 64), kMaxJsonDepth);
+    simdjson::dom::element root;
+    if (!error)
+        error = parser->parse(bytes.data(), size).get(root);
+    struct KeepParser
+    {
+        std::unique_ptr<simdjson::dom::parser> &parser;
+        std::unique_ptr<simdjson::dom::parser> &kept;
+        ~KeepParser()
+        {
+            if (parser->capacity() <= kKeptParserCapacity)
+                kept = std::move(parser);
         }
-        out.insert(QString::fromUtf8(key.data(), qsizetype(key.size())), n);
+    } keepParser { parser, kept };
+    switch (error) {
+    case simdjson::SUCCESS:
+        decodeNode(SimdNode(root), out);
+        return;
+    case simdjson::NUMBER_ERROR:
+    case simdjson::NUMBER_OUT_OF_RANGE:
+        // simdjson refuses integers beyond 64 bits and numbers beyond the
+        // range of a double; nlohmann::json reads the first as floats (a
+        // wrong type where an integer belongs) and refuses the second.
+        decodeNode(NlohmannNode(parseJson(bytes)), out);
+        return;
+    case simdjson::DEPTH_ERROR:
+        throw DecodeError(tooDeep());
+    case simdjson::MEMALLOC:
+        throw std::bad_alloc();
+    default:
+        throw DecodeError(QStringLiteral("malformed JSON: ") + QString::fromUtf8(simdjson::error_message(error)));
     }
 }
 
-// ---- records ----
+#define QUARN_INSTANTIATE(Record) template void decodeDocument<Record>(QByteArrayView, Record &);
+QUARN_INSTANTIATE(Mailbox)
+QUARN_INSTANTIATE(Viewer)
+QUARN_INSTANTIATE(ConversationListItem)
+QUARN_INSTANTIATE(MessageRecipientView)
+QUARN_INSTANTIATE(MessageView)
+QUARN_INSTANTIATE(ConversationDetail)
+QUARN_INSTANTIATE(MailState)
+QUARN_INSTANTIATE(PersonSummary)
+QUARN_INSTANTIATE(PersonTimelineMessage)
+QUARN_INSTANTIATE(PersonTimeline)
+QUARN_INSTANTIATE(AIChatMessage)
+QUARN_INSTANTIATE(AIConversation)
+QUARN_INSTANTIATE(QList<AIConversation>)
+QUARN_INSTANTIATE(AiInsight)
+QUARN_INSTANTIATE(SubjectSuggestion)
+QUARN_INSTANTIATE(OkResponse)
+QUARN_INSTANTIATE(PeopleResponse)
+QUARN_INSTANTIATE(MailboxResponse)
+QUARN_INSTANTIATE(ConversationMutationResponse)
+QUARN_INSTANTIATE(AiStartResponse)
+QUARN_INSTANTIATE(AiCompleteResponse)
+QUARN_INSTANTIATE(APIErrorBody)
+#undef QUARN_INSTANTIATE
 
-void decode(const json &j, Mailbox &out)
-{
-    expectObject(j);
-    required(j, "address", out.address);
-    required(j, "displayName", out.displayName);
-}
+} // namespace detail
 
-void decode(const json &j, Viewer &out)
-{
-    expectObject(j);
-    required(j, "id", out.id);
-    required(j, "name", out.name);
-    required(j, "email", out.email);
-}
+// ---- encoding ----
 
 namespace {
-// ConversationListItem and ConversationDetail share their first fourteen fields.
-template<typename R> void decodeConversationFields(const json &j, R &out)
+
+template<typename T> void put(ordered_json &obj, const char *key, const T &value)
 {
-    expectObject(j);
-    required(j, "id", out.id);
-    required(j, "subject", out.subject);
-    required(j, "status", out.status);
-    required(j, "transport", out.transport);
-    required(j, "participantName", out.participantName);
-    required(j, "participantAddress", out.participantAddress);
-    required(j, "preview", out.preview);
-    required(j, "lastMessageAt", out.lastMessageAt);
-    required(j, "unread", out.unread);
-    optional(j, "aiSummary", out.aiSummary);
-    optional(j, "aiRequest", out.aiRequest);
-    optional(j, "aiDeadline", out.aiDeadline);
-    optional(j, "aiDraft", out.aiDraft);
-    optional(j, "aiRisk", out.aiRisk);
+    obj[key] = toJson(value);
+}
+
+template<typename T> void put(ordered_json &obj, const char *key, const std::optional<T> &value)
+{
+    if (value)
+        obj[key] = toJson(*value);
 }
 
 template<typename R> ordered_json conversationFieldsToJson(const R &v)
@@ -291,179 +763,8 @@ template<typename R> ordered_json conversationFieldsToJson(const R &v)
     put(o, "aiRisk", v.aiRisk);
     return o;
 }
+
 } // namespace
-
-void decode(const json &j, ConversationListItem &out)
-{
-    decodeConversationFields(j, out);
-}
-
-void decode(const json &j, MessageRecipientView &out)
-{
-    expectObject(j);
-    required(j, "email", out.email);
-    required(j, "displayName", out.displayName);
-    required(j, "role", out.role);
-}
-
-void decode(const json &j, MessageView &out)
-{
-    expectObject(j);
-    required(j, "id", out.id);
-    optional(j, "senderUserId", out.senderUserId);
-    required(j, "senderEmail", out.senderEmail);
-    required(j, "senderName", out.senderName);
-    required(j, "channel", out.channel);
-    required(j, "bodyText", out.bodyText);
-    required(j, "deliveryStatus", out.deliveryStatus);
-    required(j, "createdAt", out.createdAt);
-    optional(j, "scheduledFor", out.scheduledFor);
-    required(j, "recipients", out.recipients);
-}
-
-void decode(const json &j, ConversationDetail &out)
-{
-    decodeConversationFields(j, out);
-    required(j, "messages", out.messages);
-}
-
-void decode(const json &j, MailState &out)
-{
-    expectObject(j);
-    optional(j, "mailbox", out.mailbox);
-    required(j, "viewer", out.viewer);
-    required(j, "status", out.status);
-    required(j, "counts", out.counts);
-    required(j, "conversations", out.conversations);
-}
-
-void decode(const json &j, PersonSummary &out)
-{
-    expectObject(j);
-    required(j, "email", out.email);
-    required(j, "displayName", out.displayName);
-    required(j, "conversationCount", out.conversationCount);
-    required(j, "messageCount", out.messageCount);
-    required(j, "lastMessageAt", out.lastMessageAt);
-    required(j, "needsYouCount", out.needsYouCount);
-    required(j, "waitingCount", out.waitingCount);
-}
-
-void decode(const json &j, PersonTimelineMessage &out)
-{
-    expectObject(j);
-    required(j, "id", out.id);
-    required(j, "conversationId", out.conversationId);
-    required(j, "subject", out.subject);
-    required(j, "conversationStatus", out.conversationStatus);
-    optional(j, "senderUserId", out.senderUserId);
-    required(j, "senderEmail", out.senderEmail);
-    required(j, "senderName", out.senderName);
-    required(j, "channel", out.channel);
-    required(j, "bodyText", out.bodyText);
-    required(j, "deliveryStatus", out.deliveryStatus);
-    required(j, "createdAt", out.createdAt);
-    optional(j, "scheduledFor", out.scheduledFor);
-    required(j, "recipients", out.recipients);
-}
-
-void decode(const json &j, PersonTimeline &out)
-{
-    expectObject(j);
-    required(j, "person", out.person);
-    required(j, "messages", out.messages);
-    required(j, "hasMore", out.hasMore);
-    optional(j, "nextBefore", out.nextBefore);
-}
-
-void decode(const json &j, AIChatMessage &out)
-{
-    expectObject(j);
-    required(j, "id", out.id);
-    required(j, "role", out.role);
-    required(j, "content", out.content);
-    required(j, "createdAt", out.createdAt);
-}
-
-void decode(const json &j, AIConversation &out)
-{
-    expectObject(j);
-    required(j, "id", out.id);
-    required(j, "title", out.title);
-    required(j, "messages", out.messages);
-    required(j, "createdAt", out.createdAt);
-    required(j, "updatedAt", out.updatedAt);
-}
-
-void decode(const json &j, AiInsight &out)
-{
-    expectObject(j);
-    required(j, "summary", out.summary);
-    optional(j, "request", out.request);
-    optional(j, "deadline", out.deadline);
-    required(j, "suggestedStatus", out.suggestedStatus);
-    optional(j, "draft", out.draft);
-    required(j, "risk", out.risk);
-}
-
-void decode(const json &j, SubjectSuggestion &out)
-{
-    expectObject(j);
-    required(j, "subject", out.subject);
-}
-
-void decode(const json &j, OkResponse &out)
-{
-    expectObject(j);
-    required(j, "ok", out.ok);
-}
-
-void decode(const json &j, PeopleResponse &out)
-{
-    expectObject(j);
-    required(j, "people", out.people);
-}
-
-void decode(const json &j, MailboxResponse &out)
-{
-    expectObject(j);
-    required(j, "ok", out.ok);
-    required(j, "mailbox", out.mailbox);
-}
-
-void decode(const json &j, ConversationMutationResponse &out)
-{
-    expectObject(j);
-    required(j, "ok", out.ok);
-    optional(j, "conversationId", out.conversationId);
-    optional(j, "messageId", out.messageId);
-    optional(j, "status", out.status);
-}
-
-void decode(const json &j, AiStartResponse &out)
-{
-    expectObject(j);
-    required(j, "ok", out.ok);
-    required(j, "jobId", out.jobId);
-    required(j, "conversation", out.conversation);
-}
-
-void decode(const json &j, AiCompleteResponse &out)
-{
-    expectObject(j);
-    required(j, "ok", out.ok);
-    required(j, "conversation", out.conversation);
-}
-
-void decode(const json &j, APIErrorBody &out)
-{
-    expectObject(j);
-    optional(j, "error", out.error);
-    optional(j, "reason", out.reason);
-    optional(j, "message", out.message);
-}
-
-// ---- encoding ----
 
 std::string toStdUtf8(const QString &s)
 {
@@ -697,6 +998,134 @@ ordered_json toJson(const APIErrorBody &v)
     put(o, "reason", v.reason);
     put(o, "message", v.message);
     return o;
+}
+
+namespace {
+
+// The AI conversation file is the one large document the client writes, and
+// building a nlohmann tree of it first costs several times the writing
+// itself; these write the same compact text (the same escapes, non-ASCII as
+// UTF-8) straight into the output.
+void writeString(QByteArray &out, const QString &s)
+{
+    static constexpr char hex[] = "0123456789abcdef";
+    const QByteArray utf8 = s.toUtf8();
+    out.append('"');
+    const char *run = utf8.constData();
+    const char *const end = run + utf8.size();
+    for (const char *p = run; p != end; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (c >= 0x20 && c != '"' && c != '\\')
+            continue;
+        out.append(run, p - run);
+        run = p + 1;
+        switch (c) {
+        case '"':
+            out.append("\\\"", 2);
+            break;
+        case '\\':
+            out.append("\\\\", 2);
+            break;
+        case '\b':
+            out.append("\\b", 2);
+            break;
+        case '\t':
+            out.append("\\t", 2);
+            break;
+        case '\n':
+            out.append("\\n", 2);
+            break;
+        case '\f':
+            out.append("\\f", 2);
+            break;
+        case '\r':
+            out.append("\\r", 2);
+            break;
+        default: {
+            const char escape[] = { '\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF] };
+            out.append(escape, sizeof escape);
+        }
+        }
+    }
+    out.append(run, end - run);
+    out.append('"');
+}
+
+void writeInteger(QByteArray &out, qint64 v)
+{
+    char digits[24];
+    const auto result = std::to_chars(std::begin(digits), std::end(digits), v);
+    out.append(digits, result.ptr - digits);
+}
+
+void writeMessage(QByteArray &out, const AIChatMessage &m)
+{
+    out.append("{\"id\":");
+    writeString(out, m.id);
+    out.append(",\"role\":\"");
+    out.append(rawValueUtf8(m.role));
+    out.append("\",\"content\":");
+    writeString(out, m.content);
+    out.append(",\"createdAt\":");
+    writeInteger(out, m.createdAt);
+    out.append('}');
+}
+
+void writeConversation(QByteArray &out, const AIConversation &c)
+{
+    out.append("{\"id\":");
+    writeString(out, c.id);
+    out.append(",\"title\":");
+    writeString(out, c.title);
+    out.append(",\"messages\":[");
+    for (qsizetype i = 0; i < c.messages.size(); ++i) {
+        if (i > 0)
+            out.append(',');
+        writeMessage(out, c.messages.at(i));
+    }
+    out.append("],\"createdAt\":");
+    writeInteger(out, c.createdAt);
+    out.append(",\"updatedAt\":");
+    writeInteger(out, c.updatedAt);
+    out.append('}');
+}
+
+} // namespace
+
+QByteArray encodeJson(const AIChatMessage &value)
+{
+    QByteArray out;
+    writeMessage(out, value);
+    return out;
+}
+
+QByteArray encodeJson(const AIConversation &value)
+{
+    QByteArray out;
+    writeConversation(out, value);
+    return out;
+}
+
+QByteArray encodeJson(const QList<AIConversation> &value)
+{
+    // Text is mostly its UTF-8 size plus the keys; reserving a guess saves
+    // most of the regrowth of a large file.
+    qsizetype estimate = 2;
+    for (const AIConversation &c : value) {
+        estimate += 96 + c.title.size() * 3;
+        for (const AIChatMessage &m : c.messages)
+            estimate += 80 + m.id.size() + m.content.size() * 3;
+    }
+    QByteArray out;
+    out.reserve(estimate);
+    out.append('[');
+    for (qsizetype i = 0; i < value.size(); ++i) {
+        if (i > 0)
+            out.append(',');
+        writeConversation(out, value.at(i));
+    }
+    out.append(']');
+    return out;
 }
 
 QByteArray dumpJson(const ordered_json &j)

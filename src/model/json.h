@@ -63,82 +63,23 @@ private:
 /// limit keeps hostile input from costing unbounded memory or stack.
 inline constexpr std::size_t kMaxJsonDepth = 128;
 
-/// Parses bytes as one JSON document (UTF-8, nothing after it). Throws DecodeError.
+/// Parses bytes as one JSON document (UTF-8, nothing after it) into a
+/// nlohmann::json tree. Throws DecodeError.
 [[nodiscard]] nlohmann::json parseJson(QByteArrayView bytes);
 
-// Decoders of the leaf types and of every record.
-void decode(const nlohmann::json &j, QString &out);
-void decode(const nlohmann::json &j, qint64 &out);
-void decode(const nlohmann::json &j, bool &out);
-void decode(const nlohmann::json &j, QMap<QString, qint64> &out);
-void decode(const nlohmann::json &j, Mailbox &out);
-void decode(const nlohmann::json &j, Viewer &out);
-void decode(const nlohmann::json &j, ConversationListItem &out);
-void decode(const nlohmann::json &j, MessageRecipientView &out);
-void decode(const nlohmann::json &j, MessageView &out);
-void decode(const nlohmann::json &j, ConversationDetail &out);
-void decode(const nlohmann::json &j, MailState &out);
-void decode(const nlohmann::json &j, PersonSummary &out);
-void decode(const nlohmann::json &j, PersonTimelineMessage &out);
-void decode(const nlohmann::json &j, PersonTimeline &out);
-void decode(const nlohmann::json &j, AIChatMessage &out);
-void decode(const nlohmann::json &j, AIConversation &out);
-void decode(const nlohmann::json &j, AiInsight &out);
-void decode(const nlohmann::json &j, SubjectSuggestion &out);
-void decode(const nlohmann::json &j, OkResponse &out);
-void decode(const nlohmann::json &j, PeopleResponse &out);
-void decode(const nlohmann::json &j, MailboxResponse &out);
-void decode(const nlohmann::json &j, ConversationMutationResponse &out);
-void decode(const nlohmann::json &j, AiStartResponse &out);
-void decode(const nlohmann::json &j, AiCompleteResponse &out);
-void decode(const nlohmann::json &j, APIErrorBody &out);
-
 namespace detail {
-[[noreturn]] void throwUnknownRawValue(const nlohmann::json &j);
-[[noreturn]] void throwWrongType(const char *expected, const nlohmann::json &j);
+/// Parses `bytes` and decodes them into `out`; defined for every record and
+/// for QList<AIConversation>.
+template<typename T> void decodeDocument(QByteArrayView bytes, T &out);
 } // namespace detail
-
-template<RawEnum E> void decode(const nlohmann::json &j, E &out)
-{
-    if (!j.is_string())
-        detail::throwWrongType("string", j);
-    const auto value = fromRawValue<E>(std::string_view(j.get_ref<const std::string &>()));
-    if (!value)
-        detail::throwUnknownRawValue(j);
-    out = *value;
-}
-
-template<typename T> void decode(const nlohmann::json &j, QList<T> &out)
-{
-    if (!j.is_array())
-        detail::throwWrongType("array", j);
-    out.clear();
-    out.reserve(qsizetype(j.size()));
-    qsizetype index = 0;
-    for (const auto &element : j) {
-        try {
-            decode(element, out.emplace_back());
-        } catch (DecodeError &e) {
-            e.prependIndex(index);
-            throw;
-        }
-        ++index;
-    }
-}
-
-/// The value of type T held by `j` (a parsed document or a nested part of one).
-template<typename T> [[nodiscard]] T decodeValue(const nlohmann::json &j)
-{
-    T out {};
-    decode(j, out);
-    return out;
-}
 
 /// Parses `bytes` and decodes them as T. Throws DecodeError and nothing else
 /// for any input.
 template<typename T> [[nodiscard]] T decodeJson(QByteArrayView bytes)
 {
-    return decodeValue<T>(parseJson(bytes));
+    T out {};
+    detail::decodeDocument(bytes, out);
+    return out;
 }
 
 // Encoders. Keys follow declaration order; optionals that hold none are left out.
@@ -189,6 +130,12 @@ template<typename T> [[nodiscard]] QByteArray encodeJson(const T &value)
 {
     return dumpJson(toJson(value));
 }
+
+/// The same documents as encodeJson above, written directly: the AI
+/// conversation file is large and rewritten after every change.
+[[nodiscard]] QByteArray encodeJson(const AIChatMessage &value);
+[[nodiscard]] QByteArray encodeJson(const AIConversation &value);
+[[nodiscard]] QByteArray encodeJson(const QList<AIConversation> &value);
 
 /// QString as UTF-8 std::string, the text type of nlohmann::json.
 [[nodiscard]] std::string toStdUtf8(const QString &s);

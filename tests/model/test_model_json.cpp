@@ -300,6 +300,37 @@ private Q_SLOTS:
             QByteArray(R"({"id":"m","role":"user","content":"x","createdAt":1})"));
     }
 
+    void aiConversationTextMatchesTheGeneralEncoder_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::newRow("plain") << u"hello"_s;
+        QTest::newRow("empty") << QString();
+        QTest::newRow("quotes and backslashes") << u"say \"hi\" \\ C:\\path /x"_s;
+        QTest::newRow("named control characters") << u"a\bb\tc\nd\fe\rf"_s;
+        QTest::newRow("other control characters")
+            << (QString(QChar(u'\0')) + QChar(0x01) + QChar(0x1F) + QChar(0x7F) + u"end"_s);
+        QTest::newRow("Japanese and emoji") << u"打ち合わせ 🍻 é"_s;
+        QTest::newRow("lone surrogate") << (u"x"_s + QChar(0xD83D) + u"y"_s);
+    }
+
+    void aiConversationTextMatchesTheGeneralEncoder()
+    {
+        // The AI conversation file is written without building a JSON tree;
+        // it must be byte for byte what the general encoder writes, and read
+        // back to the same list.
+        QFETCH(QString, text);
+        const AIConversation conversation { u"ai_1"_s, text,
+            { { u"m1"_s, AIChatMessage::Role::user, text, -5 },
+                { u"m2"_s, AIChatMessage::Role::assistant, u"ok"_s, std::numeric_limits<qint64>::max() } },
+            std::numeric_limits<qint64>::min(), 0 };
+        const QList<AIConversation> list { conversation, conversation };
+        QCOMPARE(encodeJson(list), dumpJson(toJson(list)));
+        QCOMPARE(encodeJson(conversation), dumpJson(toJson(conversation)));
+        QCOMPARE(encodeJson(QList<AIConversation>()), QByteArray("[]"));
+        if (!text.contains(QChar(0xD83D)))
+            QCOMPARE(decodeJson<QList<AIConversation>>(encodeJson(list)), list);
+    }
+
     void insightEncodesInFieldOrder()
     {
         AiInsight insight { u"要約"_s, std::nullopt, u"金曜"_s, ConversationStatus::needsYou, std::nullopt, u"low"_s };
