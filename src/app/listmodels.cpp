@@ -2,6 +2,10 @@
 
 #include "app/policies.h"
 
+#include <QHash>
+
+#include <algorithm>
+
 using namespace Qt::StringLiterals;
 
 namespace quarn {
@@ -40,7 +44,45 @@ int RecordListModel::rowCount(const QModelIndex &parent) const
 {
     if (parent.isValid())
         return 0;
+    if (m_transient)
+        return int(m_transient->size());
     return int(m_rows ? m_rows->size() : m_sourceSize);
+}
+
+namespace {
+
+/// Positions (into `values`) of one longest strictly increasing subsequence.
+std::vector<bool> longestIncreasing(const std::vector<qsizetype> &values)
+{
+    std::vector<qsizetype> tails; // index into values of the smallest tail of each length
+    std::vector<qsizetype> previous(values.size(), -1);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const auto at = std::lower_bound(tails.begin(), tails.end(), values[i],
+            [&values](qsizetype index, qsizetype value) { return values[std::size_t(index)] < value; });
+        if (at != tails.begin())
+            previous[i] = *(at - 1);
+        if (at == tails.end())
+            tails.push_back(qsizetype(i));
+        else
+            *at = qsizetype(i);
+    }
+    std::vector<bool> member(values.size(), false);
+    for (qsizetype i = tails.empty() ? -1 : tails.back(); i >= 0; i = previous[std::size_t(i)])
+        member[std::size_t(i)] = true;
+    return member;
+}
+
+} // namespace
+
+template<typename T>
+void RecordListModel::finish(QList<T> &current, QList<T> incoming, std::optional<QList<qsizetype>> rows, int oldCount)
+{
+    current = std::move(incoming);
+    m_rows = std::move(rows);
+    m_sourceSize = current.size();
+    m_transient.reset();
+    if (oldCount != rowCount())
+        Q_EMIT countChanged();
 }
 
 template<typename T>
@@ -49,45 +91,163 @@ void RecordListModel::replace(QList<T> &current, QList<T> incoming, std::optiona
     const int oldCount = rowCount();
     const int newCount = int(rows ? rows->size() : incoming.size());
     auto newSourceRow = [&](int row) { return rows ? rows->at(row) : qsizetype(row); };
+    const T *const oldBase = current.constData();
+    const T *const newBase = incoming.constData();
+    auto oldAt = [&](int row) -> const T & { return oldBase[sourceRow(row)]; };
+    auto newAt = [&](int row) -> const T & { return newBase[newSourceRow(row)]; };
 
-    bool sameIdentities = oldCount == newCount;
-    int firstChanged = -1;
-    int lastChanged = -1;
-    if (sameIdentities) {
-        for (int row = 0; row < newCount; ++row) {
-            const T &before = current.at(sourceRow(row));
-            const T &after = incoming.at(newSourceRow(row));
-            // The same shared record (a new filter over the same list) is unchanged.
-            if (&before == &after)
-                continue;
-            if (identity(before) != identity(after)) {
-                sameIdentities = false;
-                break;
-            }
-            if (!(before == after)) {
-                if (firstChanged < 0)
-                    firstChanged = row;
-                lastChanged = row;
-            }
+    // Where each new row was shown before (-1: it is new). Identities that
+    // repeat within one list cannot be matched: the list is then replaced.
+    QHash<QString, int> oldRowOf;
+    oldRowOf.reserve(oldCount);
+    bool unmatchable = false;
+    for (int row = 0; row < oldCount && !unmatchable; ++row) {
+        const QString &id = identity(oldAt(row));
+        unmatchable = oldRowOf.contains(id);
+        oldRowOf.insert(id, row);
+    }
+    std::vector<int> fromOld(std::size_t(newCount), -1);
+    std::vector<bool> kept(std::size_t(oldCount), false);
+    qsizetype keptCount = 0;
+    for (int row = 0; row < newCount && !unmatchable; ++row) {
+        const auto it = oldRowOf.constFind(identity(newAt(row)));
+        if (it == oldRowOf.constEnd())
+            continue;
+        if (kept[std::size_t(*it)]) {
+            unmatchable = true;
+            break;
         }
+        kept[std::size_t(*it)] = true;
+        fromOld[std::size_t(row)] = *it;
+        ++keptCount;
     }
 
-    if (sameIdentities) {
-        current = std::move(incoming);
-        m_rows = std::move(rows);
-        m_sourceSize = current.size();
-        if (firstChanged >= 0)
-            Q_EMIT dataChanged(index(firstChanged), index(lastChanged));
+    // Kept rows in their new order, as positions among the kept rows of the
+    // old order; those on one longest increasing run stay where they are and
+    // every other kept row moves.
+    std::vector<qsizetype> keptRank(std::size_t(oldCount), -1);
+    qsizetype rank = 0;
+    for (int row = 0; row < oldCount; ++row) {
+        if (kept[std::size_t(row)])
+            keptRank[std::size_t(row)] = rank++;
+    }
+    std::vector<qsizetype> order;
+    order.reserve(std::size_t(keptCount));
+    for (int row = 0; row < newCount; ++row) {
+        if (fromOld[std::size_t(row)] >= 0)
+            order.push_back(keptRank[std::size_t(fromOld[std::size_t(row)])]);
+    }
+    const std::vector<bool> staysInOrder = longestIncreasing(order);
+    std::vector<bool> stays(std::size_t(newCount), false);
+    qsizetype steps = keptCount - qsizetype(std::count(staysInOrder.begin(), staysInOrder.end(), true));
+    for (int row = 0, k = 0; row < newCount; ++row) {
+        if (fromOld[std::size_t(row)] >= 0)
+            stays[std::size_t(row)] = staysInOrder[std::size_t(k++)];
+        else if (row == 0 || fromOld[std::size_t(row - 1)] >= 0)
+            ++steps; // a run of new rows is one insertion
+    }
+    for (int row = 0; row < oldCount; ++row) {
+        if (!kept[std::size_t(row)] && (row == 0 || kept[std::size_t(row - 1)]))
+            ++steps;
+    }
+
+    if (unmatchable || (keptCount == 0 && oldCount > 0 && newCount > 0) || steps > kMaxIncrementalSteps) {
+        beginResetModel();
+        finish(current, std::move(incoming), std::move(rows), oldCount);
+        endResetModel();
         return;
     }
 
-    beginResetModel();
-    current = std::move(incoming);
-    m_rows = std::move(rows);
-    m_sourceSize = current.size();
-    endResetModel();
-    if (oldCount != newCount)
-        Q_EMIT countChanged();
+    // The change is replayed on a list of the records the views see, so that
+    // every signal leaves the model in the state it announces.
+    std::vector<const void *> shown(static_cast<std::size_t>(oldCount));
+    std::vector<int> token(static_cast<std::size_t>(oldCount)); // old row, or -1 - new row
+    for (int row = 0; row < oldCount; ++row) {
+        shown[std::size_t(row)] = &oldAt(row);
+        token[std::size_t(row)] = row;
+    }
+    m_transient = std::move(shown);
+    auto position = [&token](int t) { return int(std::find(token.begin(), token.end(), t) - token.begin()); };
+    // Where the row that follows `row` in the new order stands now.
+    auto anchorOf = [&](int row) {
+        if (row == newCount - 1)
+            return int(token.size());
+        const int next = fromOld[std::size_t(row + 1)];
+        return position(next >= 0 ? next : -1 - (row + 1));
+    };
+
+    // Removals, last range first so that earlier rows keep their numbers.
+    for (int last = oldCount - 1; last >= 0;) {
+        if (kept[std::size_t(last)]) {
+            --last;
+            continue;
+        }
+        int first = last;
+        while (first > 0 && !kept[std::size_t(first - 1)])
+            --first;
+        beginRemoveRows({}, first, last);
+        m_transient->erase(m_transient->begin() + first, m_transient->begin() + last + 1);
+        token.erase(token.begin() + first, token.begin() + last + 1);
+        endRemoveRows();
+        last = first - 1;
+    }
+
+    // From the end, each row that moves or is new is put right before the
+    // row that follows it in the new order.
+    for (int row = newCount - 1; row >= 0;) {
+        if (fromOld[std::size_t(row)] < 0) {
+            const int anchor = anchorOf(row);
+            int first = row;
+            while (first > 0 && fromOld[std::size_t(first - 1)] < 0)
+                --first;
+            beginInsertRows({}, anchor, anchor + (row - first));
+            for (int r = row; r >= first; --r) {
+                m_transient->insert(m_transient->begin() + anchor, &newAt(r));
+                token.insert(token.begin() + anchor, -1 - r);
+            }
+            endInsertRows();
+            row = first - 1;
+            continue;
+        }
+        if (!stays[std::size_t(row)]) {
+            const int anchor = anchorOf(row);
+            const int from = position(fromOld[std::size_t(row)]);
+            if (from + 1 != anchor) {
+                beginMoveRows({}, from, from, {}, anchor);
+                const int to = from < anchor ? anchor - 1 : anchor;
+                const void *moved = (*m_transient)[std::size_t(from)];
+                m_transient->erase(m_transient->begin() + from);
+                m_transient->insert(m_transient->begin() + to, moved);
+                const int t = token[std::size_t(from)];
+                token.erase(token.begin() + from);
+                token.insert(token.begin() + to, t);
+                endMoveRows();
+            }
+        }
+        --row;
+    }
+
+    // The rows now stand in the new order; kept rows whose content changed
+    // are told in runs once the new records are in place.
+    std::vector<bool> changed(std::size_t(newCount), false);
+    for (int row = 0; row < newCount; ++row) {
+        const int before = fromOld[std::size_t(row)];
+        // The same shared record (a new filter over the same list) is unchanged.
+        if (before >= 0 && &oldAt(before) != &newAt(row) && !(oldAt(before) == newAt(row)))
+            changed[std::size_t(row)] = true;
+    }
+    finish(current, std::move(incoming), std::move(rows), oldCount);
+    for (int row = 0; row < newCount;) {
+        if (!changed[std::size_t(row)]) {
+            ++row;
+            continue;
+        }
+        int last = row;
+        while (last + 1 < newCount && changed[std::size_t(last + 1)])
+            ++last;
+        Q_EMIT dataChanged(index(row), index(last));
+        row = last + 1;
+    }
 }
 
 // --- conversations -----------------------------------------------------------
@@ -351,7 +511,7 @@ QVariant AIChatMessageListModel::data(const QModelIndex &index, int role) const
 {
     if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
         return {};
-    const AIChatMessage &m = m_source.at(sourceRow(index.row()));
+    const AIChatMessage &m = record(m_source, index.row());
     switch (role) {
     case Qt::DisplayRole:
     case ContentRole:

@@ -6,6 +6,7 @@
 #include <QList>
 
 #include <optional>
+#include <vector>
 
 /// The list models that AppModel hands to the screens. Each shows a window
 /// onto a list the model already holds: the records are shared (QList is
@@ -15,9 +16,12 @@
 namespace quarn {
 
 /// Shared machinery: the source rows, the optional index filter and the
-/// rule for telling views about a change (nothing when nothing changed,
-/// dataChanged when the same ids only changed content, a reset otherwise, so
-/// the periodic reload does not throw away a list's scroll position).
+/// rule for telling views about a change. A new list is compared with the
+/// shown one by identity and turns into row removals, insertions, moves and
+/// data changes, so that a view keeps its scroll position, its current row
+/// and its delegates across the periodic reload; nothing is signalled when
+/// nothing changed. Only a list that shares no row with the shown one, or a
+/// change that would take more than kMaxIncrementalSteps steps, is a reset.
 class RecordListModel : public QAbstractListModel
 {
     Q_OBJECT
@@ -26,6 +30,10 @@ class RecordListModel : public QAbstractListModel
 
 public:
     using QAbstractListModel::QAbstractListModel;
+
+    /// Beyond this many removed ranges, inserted runs and moves, replaying
+    /// the change costs a view more than rebuilding its rows.
+    static constexpr qsizetype kMaxIncrementalSteps = 1000;
 
     [[nodiscard]] int rowCount(const QModelIndex &parent = {}) const override;
     [[nodiscard]] int count() const { return rowCount(); }
@@ -37,14 +45,26 @@ protected:
     [[nodiscard]] qsizetype sourceRow(int row) const { return m_rows ? m_rows->at(row) : qsizetype(row); }
     [[nodiscard]] qsizetype sourceSize() const { return m_sourceSize; }
 
-    /// Installs new rows; `sameRow(a, b)` compares the identity of two shown
-    /// rows and `equalRow(a, b)` their content, both given as rows of the old
-    /// and the new source (`commit` has already swapped them in).
+    /// The record shown at `row` of `source`, also while a change is being
+    /// replayed to the views.
+    template<typename T> [[nodiscard]] const T &record(const QList<T> &source, int row) const
+    {
+        if (m_transient)
+            return *static_cast<const T *>(m_transient->at(std::size_t(row)));
+        return source.at(sourceRow(row));
+    }
+
+    /// Installs new rows, telling the views what changed (see the class).
     template<typename T> void replace(QList<T> &current, QList<T> incoming, std::optional<QList<qsizetype>> rows);
 
 private:
+    template<typename T>
+    void finish(QList<T> &current, QList<T> incoming, std::optional<QList<qsizetype>> rows, int oldCount);
+
     std::optional<QList<qsizetype>> m_rows;
     qsizetype m_sourceSize = 0;
+    /// While a change is replayed: the record of each row as the views see it.
+    std::optional<std::vector<const void *>> m_transient;
 };
 
 /// `filteredConversations`: the rows of the current state that match the
@@ -78,7 +98,7 @@ public:
     [[nodiscard]] QHash<int, QByteArray> roleNames() const override;
 
     /// The record shown at `row`.
-    [[nodiscard]] const ConversationListItem &at(int row) const { return m_source.at(sourceRow(row)); }
+    [[nodiscard]] const ConversationListItem &at(int row) const { return record(m_source, row); }
     /// Every shown record, in order.
     [[nodiscard]] QList<ConversationListItem> items() const;
 
@@ -111,7 +131,7 @@ public:
     [[nodiscard]] QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
     [[nodiscard]] QHash<int, QByteArray> roleNames() const override;
 
-    [[nodiscard]] const PersonSummary &at(int row) const { return m_source.at(sourceRow(row)); }
+    [[nodiscard]] const PersonSummary &at(int row) const { return record(m_source, row); }
     [[nodiscard]] QList<PersonSummary> items() const;
     void show(QList<PersonSummary> source, std::optional<QList<qsizetype>> rows);
 
@@ -149,7 +169,7 @@ public:
     [[nodiscard]] QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
     [[nodiscard]] QHash<int, QByteArray> roleNames() const override;
 
-    [[nodiscard]] const PersonTimelineMessage &at(int row) const { return m_source.at(sourceRow(row)); }
+    [[nodiscard]] const PersonTimelineMessage &at(int row) const { return record(m_source, row); }
     [[nodiscard]] QList<PersonTimelineMessage> items() const;
     void show(QList<PersonTimelineMessage> source, std::optional<QList<qsizetype>> rows);
 
@@ -178,7 +198,7 @@ public:
     [[nodiscard]] QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
     [[nodiscard]] QHash<int, QByteArray> roleNames() const override;
 
-    [[nodiscard]] const AIConversation &at(int row) const { return m_source.at(sourceRow(row)); }
+    [[nodiscard]] const AIConversation &at(int row) const { return record(m_source, row); }
     void show(QList<AIConversation> source);
 
 private:
