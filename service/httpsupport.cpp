@@ -15,6 +15,15 @@ void sendJson(httplib::Response &res, int status, const wire::Json &body)
     res.set_content(wire::dump(body), "application/json; charset=utf-8");
 }
 
+void sendJsonText(httplib::Response &res, int status, std::string text)
+{
+    res.status = status;
+    res.set_header("Cache-Control", "no-store");
+    // Moved in rather than copied by set_content: a state answer is megabytes.
+    res.body = std::move(text);
+    res.set_header("Content-Type", "application/json; charset=utf-8");
+}
+
 void sendError(httplib::Response &res, int status, const std::string &code, const std::string &message)
 {
     sendJson(res, status, wire::error(code, message));

@@ -14,6 +14,8 @@
 namespace quarn::service::http {
 
 void sendJson(httplib::Response &res, int status, const wire::Json &body);
+/// Answers `text`, a JSON document already written.
+void sendJsonText(httplib::Response &res, int status, std::string text);
 void sendError(httplib::Response &res, int status, const std::string &code, const std::string &message);
 
 /// The request body as a JSON object; throws ServiceError(400) when it is

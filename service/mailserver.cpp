@@ -1,14 +1,21 @@
 #include "mailserver.h"
 
+#include "connectionhub.h"
 #include "deliveryworker.h"
 #include "httpsupport.h"
 #include "mailstore.h"
 #include "signin.h"
 #include "util.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <charconv>
+#include <chrono>
+#include <cstring>
+#include <optional>
 #include <stdexcept>
 
 namespace quarn::service {
@@ -65,19 +72,171 @@ std::optional<std::int64_t> optionalInteger(const wire::Json &object, const char
 
 } // namespace
 
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int millisecondsUntil(Clock::time_point deadline)
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left <= 0 ? 0 : int(std::min<long long>(left, 1'000'000));
+}
+
+void addressOf(int fd, bool peer, std::string &ip, int &port)
+{
+    sockaddr_storage address {};
+    socklen_t length = sizeof address;
+    const int got = peer ? ::getpeername(fd, reinterpret_cast<sockaddr *>(&address), &length)
+                         : ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
+    if (got != 0 || address.ss_family != AF_INET)
+        return;
+    const auto &in = reinterpret_cast<const sockaddr_in &>(address);
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &in.sin_addr, text, sizeof text);
+    ip = text;
+    port = ntohs(in.sin_port);
+}
+
+/// One request's connection for the HTTP parser: first the bytes the hub
+/// has collected, then the socket, within the request's deadline; writing
+/// the answer has a deadline of its own.
+class RequestStream : public httplib::Stream
+{
+public:
+    RequestStream(ReadyRequest &request, std::chrono::milliseconds writeTimeout)
+        : m_request(request)
+        , m_writeTimeout(writeTimeout)
+    { }
+
+    bool is_readable() const override
+    {
+        if (m_offset < m_request.buffered.size())
+            return true;
+        pollfd p { m_request.fd, POLLIN, 0 };
+        return ::poll(&p, 1, millisecondsUntil(m_request.deadline)) > 0;
+    }
+
+    bool is_writable() const override
+    {
+        pollfd p { m_request.fd, POLLOUT, 0 };
+        return ::poll(&p, 1, millisecondsUntil(writeDeadline())) > 0 && !(p.revents & (POLLERR | POLLHUP));
+    }
+
+    ssize_t read(char *ptr, size_t size) override
+    {
+        if (m_offset < m_request.buffered.size()) {
+            const std::size_t n = std::min(size, m_request.buffered.size() - m_offset);
+            std::memcpy(ptr, m_request.buffered.data() + m_offset, n);
+            m_offset += n;
+            return ssize_t(n);
+        }
+        for (;;) {
+            const ssize_t got = ::recv(m_request.fd, ptr, size, 0);
+            if (got >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+                return got;
+            pollfd p { m_request.fd, POLLIN, 0 };
+            if (::poll(&p, 1, millisecondsUntil(m_request.deadline)) <= 0)
+                return -1; // the request missed its deadline
+        }
+    }
+
+    ssize_t write(const char *ptr, size_t size) override
+    {
+        for (;;) {
+            const ssize_t sent = ::send(m_request.fd, ptr, size, MSG_NOSIGNAL);
+            if (sent >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+                return sent;
+            pollfd p { m_request.fd, POLLOUT, 0 };
+            if (::poll(&p, 1, millisecondsUntil(writeDeadline())) <= 0)
+                return -1;
+        }
+    }
+
+    void get_remote_ip_and_port(std::string &ip, int &port) const override { addressOf(m_request.fd, true, ip, port); }
+    void get_local_ip_and_port(std::string &ip, int &port) const override { addressOf(m_request.fd, false, ip, port); }
+    socket_t socket() const override { return m_request.fd; }
+
+    /// Hands the bytes that were read but not used (the next request's
+    /// start) back to the request.
+    void keepUnread()
+    {
+        m_request.buffered.erase(0, std::min(m_offset, m_request.buffered.size()));
+        m_offset = 0;
+    }
+
+private:
+    Clock::time_point writeDeadline() const
+    {
+        if (!m_writeStart)
+            m_writeStart = Clock::now();
+        return *m_writeStart + m_writeTimeout;
+    }
+
+    ReadyRequest &m_request;
+    std::chrono::milliseconds m_writeTimeout;
+    std::size_t m_offset = 0;
+    mutable std::optional<Clock::time_point> m_writeStart;
+};
+
+} // namespace
+
+/// httplib's server with its connections handed to a ConnectionHub instead
+/// of its own per-connection loop.
+class HttpServer : public httplib::Server
+{
+public:
+    explicit HttpServer(HubOptions options)
+        : m_hub(options, [this](ReadyRequest &request, bool last) { return serve(request, last); })
+    {
+        // The accept loop only hands sockets over: one thread is enough.
+        new_task_queue = [] { return new httplib::ThreadPool(1); };
+    }
+
+    /// Raises the listening socket's queue of unaccepted connections (the
+    /// library asks for 5).
+    void setBacklog(int backlog) { ::listen(svr_sock_, backlog); }
+
+    void stopAll()
+    {
+        stop();
+        m_hub.stop();
+    }
+
+private:
+    bool process_and_close_socket(socket_t sock) override
+    {
+        m_hub.add(sock);
+        return true;
+    }
+
+    bool serve(ReadyRequest &request, bool lastOnConnection)
+    {
+        RequestStream stream(request, m_hub.options().writeTimeout);
+        bool closed = false;
+        const bool answered = process_request(stream, lastOnConnection, closed, [&stream](httplib::Request &req) {
+            stream.get_remote_ip_and_port(req.remote_addr, req.remote_port);
+            stream.get_local_ip_and_port(req.local_addr, req.local_port);
+        });
+        stream.keepUnread();
+        return answered && !closed && !lastOnConnection;
+    }
+
+    ConnectionHub m_hub;
+};
+
 MailServer::MailServer(MailStore &store, DeliveryWorker &worker, ServerOptions options)
     : m_store(store)
     , m_worker(worker)
     , m_options(options)
-    , m_http(std::make_unique<httplib::Server>())
+    , m_http(std::make_unique<HttpServer>(
+          HubOptions { m_options.workers, std::chrono::milliseconds(m_options.requestDeadlineMs),
+              std::chrono::milliseconds(m_options.idleTimeoutMs), std::chrono::milliseconds(10'000),
+              m_options.maxRequestsPerConnection, 1024, 64 * 1024, m_options.payloadMax }))
 {
     m_http->set_payload_max_length(m_options.payloadMax);
-    // Each open keep-alive connection holds a worker while it idles, and a
-    // client keeps several: enough workers for a few clients at once, and
-    // idle connections let go soon.
-    m_http->new_task_queue = [] { return new httplib::ThreadPool(24); };
-    // An idle connection also delays shutdown until it times out.
-    m_http->set_keep_alive_timeout(1);
+    // What the answers announce; the hub enforces both.
+    m_http->set_keep_alive_timeout(std::max<std::int64_t>(m_options.idleTimeoutMs / 1000, 1));
+    m_http->set_keep_alive_max_count(m_options.maxRequestsPerConnection);
     // Headers and body leave in separate writes; without this, Nagle's
     // algorithm and the peer's delayed acknowledgement add 40 ms to answers.
     m_http->set_tcp_nodelay(true);
@@ -87,7 +246,6 @@ MailServer::MailServer(MailStore &store, DeliveryWorker &worker, ServerOptions o
         int yes = 1;
         ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     });
-    m_http->set_keep_alive_max_count(1000);
     m_http->set_error_handler([](const httplib::Request &, httplib::Response &res) {
         // Answers the library makes itself (no route, body too large, bad
         // request line) get the same error shape as ours.
@@ -118,15 +276,16 @@ MailServer::~MailServer() = default;
 
 int MailServer::bind()
 {
-    if (m_options.port == 0) {
-        const int port = m_http->bind_to_any_port("127.0.0.1");
+    int port = m_options.port;
+    if (port == 0) {
+        port = m_http->bind_to_any_port("127.0.0.1");
         if (port <= 0)
             throw std::runtime_error("cannot listen on 127.0.0.1");
-        return port;
+    } else if (!m_http->bind_to_port("127.0.0.1", port)) {
+        throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(port));
     }
-    if (!m_http->bind_to_port("127.0.0.1", m_options.port))
-        throw std::runtime_error("cannot listen on 127.0.0.1:" + std::to_string(m_options.port));
-    return m_options.port;
+    m_http->setBacklog(m_options.listenBacklog);
+    return port;
 }
 
 bool MailServer::run()
@@ -141,7 +300,7 @@ bool MailServer::isRunning() const
 
 void MailServer::stop()
 {
-    m_http->stop();
+    m_http->stopAll();
 }
 
 void MailServer::installRoutes()
@@ -154,7 +313,7 @@ void MailServer::installRoutes()
         const User user = authenticate(store, req);
         if (!req.has_param("status"))
             throw ServiceError(400, "invalid_request", "「status」を指定してください。");
-        sendJson(res, 200, wire::state(store.state(user.id, req.get_param_value("status"))));
+        http::sendJsonText(res, 200, wire::stateText(store.state(user.id, req.get_param_value("status"))));
     }));
 
     m_http->Get("/api/conversations/" + id, guarded([&store](const httplib::Request &req, httplib::Response &res) {

@@ -25,6 +25,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <malloc.h>
 #include <map>
 #include <pthread.h>
 #include <sstream>
@@ -174,6 +175,14 @@ bool seedIfEmpty(MailStore &store)
 
 int serve(MailStore &store, const Arguments &args)
 {
+    // A large mailbox's answer is several megabytes, built on whichever
+    // worker serves it. With an arena per thread and glibc's mmap threshold
+    // rising after each large free, the freed answers stay resident in every
+    // arena; two arenas and a fixed threshold (large blocks are mapped and
+    // returned on free) keep the service's size flat under load.
+    mallopt(M_ARENA_MAX, 2);
+    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+
     if (args.seed && seedIfEmpty(store))
         std::cerr << "quarn-mail-service: seeded demo data\n";
     if (args.has("token-file"))

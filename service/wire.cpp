@@ -1,5 +1,7 @@
 #include "wire.h"
 
+#include "util.h"
+
 namespace quarn::service::wire {
 
 namespace {
@@ -133,6 +135,141 @@ Json mutation(const Mutation &m)
 std::string dump(const Json &j)
 {
     return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+namespace {
+
+void writeString(std::string &out, const std::string &s)
+{
+    if (!isValidUtf8(s)) {
+        out += dump(Json(s)); // the replacement of invalid bytes as dump() does it
+        return;
+    }
+    static constexpr char hex[] = "0123456789abcdef";
+    out += '"';
+    std::size_t run = 0;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        if (c >= 0x20 && c != '"' && c != '\\')
+            continue;
+        out.append(s, run, i - run);
+        run = i + 1;
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\b':
+            out += "\\b";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\f':
+            out += "\\f";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        default:
+            out += "\\u00";
+            out += hex[c >> 4];
+            out += hex[c & 0xF];
+        }
+    }
+    out.append(s, run, std::string::npos);
+    out += '"';
+}
+
+void writeKey(std::string &out, const char *key)
+{
+    out += '"';
+    out += key;
+    out += "\":";
+}
+
+void writeOptional(std::string &out, const char *key, const std::optional<std::string> &value)
+{
+    if (!value)
+        return;
+    out += ',';
+    writeKey(out, key);
+    writeString(out, *value);
+}
+
+} // namespace
+
+std::string stateText(const StateSnapshot &s)
+{
+    std::string out;
+    std::size_t estimate = 256;
+    for (const auto &c : s.conversations)
+        estimate += 256 + c.subject.size() + c.preview.size() + c.participantName.size();
+    out.reserve(estimate);
+    out += '{';
+    if (s.mailbox) {
+        writeKey(out, "mailbox");
+        out += dump(mailbox(*s.mailbox));
+        out += ',';
+    }
+    writeKey(out, "viewer");
+    out += "{\"id\":";
+    writeString(out, s.viewer.id);
+    out += ",\"name\":";
+    writeString(out, s.viewer.name);
+    out += ",\"email\":";
+    writeString(out, s.viewer.email);
+    out += "},";
+    writeKey(out, "status");
+    writeString(out, s.status);
+    out += ",\"counts\":{";
+    bool first = true;
+    for (const auto &status : allStatuses()) {
+        if (!first)
+            out += ',';
+        first = false;
+        writeString(out, status);
+        out += ':';
+        const auto it = s.counts.find(status);
+        out += std::to_string(it == s.counts.end() ? 0 : it->second);
+    }
+    out += "},\"conversations\":[";
+    first = true;
+    for (const auto &c : s.conversations) {
+        if (!first)
+            out += ',';
+        first = false;
+        out += "{\"id\":";
+        writeString(out, c.id);
+        out += ",\"subject\":";
+        writeString(out, c.subject);
+        out += ",\"status\":";
+        writeString(out, c.status);
+        out += ",\"transport\":";
+        writeString(out, c.transport);
+        out += ",\"participantName\":";
+        writeString(out, c.participantName);
+        out += ",\"participantAddress\":";
+        writeString(out, c.participantAddress);
+        out += ",\"preview\":";
+        writeString(out, c.preview);
+        out += ",\"lastMessageAt\":";
+        out += std::to_string(c.lastMessageAt);
+        out += c.unread ? ",\"unread\":true" : ",\"unread\":false";
+        writeOptional(out, "aiSummary", c.ai.summary);
+        writeOptional(out, "aiRequest", c.ai.request);
+        writeOptional(out, "aiDeadline", c.ai.deadline);
+        writeOptional(out, "aiDraft", c.ai.draft);
+        writeOptional(out, "aiRisk", c.ai.risk);
+        out += '}';
+    }
+    out += "]}";
+    return out;
 }
 
 } // namespace quarn::service::wire

@@ -23,4 +23,9 @@ using Json = nlohmann::ordered_json;
 /// Serialises without ever throwing: bytes that are not UTF-8 are replaced.
 [[nodiscard]] std::string dump(const Json &j);
 
+/// dump(state(s)), written straight into the text: a large mailbox's state
+/// is the answer the clients ask for most, and building its tree first costs
+/// several times the writing.
+[[nodiscard]] std::string stateText(const StateSnapshot &s);
+
 } // namespace quarn::service::wire
