@@ -4,11 +4,17 @@
 // alternately in the same iteration. People are tallied over every message
 // of the account on each request; the ratios show what that costs next to
 // the request the client repeats every 30 seconds.
+//
+// And the state answer of a 10,000-conversation inbox as the service makes
+// it (query and directly written text) against the same query with the text
+// written through a JSON tree, measured alternately.
 #include "demodata.h"
 #include "mailstore.h"
 #include "util.h"
+#include "wire.h"
 
 #include <benchmark/benchmark.h>
+#include <sqlite3.h>
 
 #include <chrono>
 #include <cstdio>
@@ -90,8 +96,83 @@ void BM_TimelinePageVersusState(benchmark::State &state)
     });
 }
 
+/// 10,000 conversations in the demo user's inbox, written straight into the
+/// database (delivering them one by one would take minutes).
+struct LargeInbox
+{
+    std::filesystem::path path;
+    std::unique_ptr<MailStore> store;
+    std::string userId;
+
+    LargeInbox()
+    {
+        path = std::filesystem::temp_directory_path() / ("bench-state-" + randomId("", 8) + ".sqlite");
+        store = std::make_unique<MailStore>(path.string(), "quarn.local");
+        userId = seedDemoData(*store, nowMillis());
+        sqlite3 *db = nullptr;
+        sqlite3_open(path.c_str(), &db);
+        sqlite3_busy_timeout(db, 5000);
+        const std::string sql = "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i+1 FROM n WHERE i < 9999)"
+                                " INSERT INTO conversations(id, user_id, subject, status, transport, participant_name,"
+                                " participant_address, preview, last_message_at, unread, ai_summary, created_at)"
+                                " SELECT 'conv_big_' || i, '"
+            + userId
+            + "', '週次レポート Subject ' || i, 'inbox', 'email', '取引先 ' || (i % 500),"
+              " 'partner' || (i % 500) || '@example.com',"
+              " '来週の打ち合わせについて、資料の確認をお願いします。Please review the attached draft #' || i || '.',"
+              " 1700000000000 + i, 1, CASE WHEN i % 2 THEN '資料の確認依頼 ' || i END, 1700000000000 + i FROM n";
+        if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+            std::fprintf(stderr, "bench_service: %s\n", sqlite3_errmsg(db));
+            std::abort();
+        }
+        sqlite3_close(db);
+    }
+    ~LargeInbox()
+    {
+        store.reset();
+        for (const char *suffix : { "", "-wal", "-shm" })
+            std::filesystem::remove(path.string() + suffix);
+    }
+};
+
+void BM_StateAnswer10k(benchmark::State &state)
+{
+    static LargeInbox inbox;
+    double tree = 0;
+    double direct = 0;
+    std::size_t bytes = 0;
+    std::size_t conversations = 0;
+    for (auto _ : state) {
+        const auto t0 = Clock::now();
+        {
+            const auto snapshot = inbox.store->state(inbox.userId, "inbox");
+            benchmark::DoNotOptimize(wire::dump(wire::state(snapshot)));
+        }
+        const auto t1 = Clock::now();
+        {
+            const auto snapshot = inbox.store->state(inbox.userId, "inbox");
+            conversations = snapshot.conversations.size();
+            const std::string text = wire::stateText(snapshot);
+            bytes = text.size();
+            benchmark::DoNotOptimize(text);
+        }
+        const auto t2 = Clock::now();
+        tree += seconds(t1 - t0);
+        direct += seconds(t2 - t1);
+        state.SetIterationTime(seconds(t2 - t1));
+    }
+    if (conversations < 10'000)
+        state.SkipWithError("the inbox does not hold 10,000 conversations");
+    const auto n = static_cast<double>(state.iterations());
+    state.counters["MB"] = double(bytes) / 1e6;
+    state.counters["answer_ms"] = direct / n * 1e3;
+    state.counters["tree_ms"] = tree / n * 1e3;
+    state.counters["ratio"] = direct / tree;
+}
+
 } // namespace
 
+BENCHMARK(BM_StateAnswer10k)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
 BENCHMARK(BM_PeopleVersusState)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TimelinePageVersusState)->Unit(benchmark::kMillisecond);
 BENCHMARK_MAIN();

@@ -1006,49 +1006,108 @@ namespace {
 // building a nlohmann tree of it first costs several times the writing
 // itself; these write the same compact text (the same escapes, non-ASCII as
 // UTF-8) straight into the output.
-void writeString(QByteArray &out, const QString &s)
+constexpr char kHex[] = "0123456789abcdef";
+
+// The escape of an ASCII character that JSON text cannot hold as it is.
+char *writeEscape(char *p, unsigned char c)
 {
-    static constexpr char hex[] = "0123456789abcdef";
+    *p++ = '\\';
+    switch (c) {
+    case '"':
+        *p++ = '"';
+        break;
+    case '\\':
+        *p++ = '\\';
+        break;
+    case '\b':
+        *p++ = 'b';
+        break;
+    case '\t':
+        *p++ = 't';
+        break;
+    case '\n':
+        *p++ = 'n';
+        break;
+    case '\f':
+        *p++ = 'f';
+        break;
+    case '\r':
+        *p++ = 'r';
+        break;
+    default:
+        *p++ = 'u';
+        *p++ = '0';
+        *p++ = '0';
+        *p++ = kHex[c >> 4];
+        *p++ = kHex[c & 0xF];
+    }
+    return p;
+}
+
+bool needsEscape(unsigned char c)
+{
+    return c < 0x20 || c == '"' || c == '\\';
+}
+
+// Through QString::toUtf8, for the rare text with a lone surrogate, so that
+// it is replaced exactly as everywhere else.
+void writeConvertedString(QByteArray &out, const QString &s)
+{
     const QByteArray utf8 = s.toUtf8();
     out.append('"');
     const char *run = utf8.constData();
     const char *const end = run + utf8.size();
     for (const char *p = run; p != end; ++p) {
         const auto c = static_cast<unsigned char>(*p);
-        if (c >= 0x20 && c != '"' && c != '\\')
+        if (!needsEscape(c))
             continue;
         out.append(run, p - run);
         run = p + 1;
-        switch (c) {
-        case '"':
-            out.append("\\\"", 2);
-            break;
-        case '\\':
-            out.append("\\\\", 2);
-            break;
-        case '\b':
-            out.append("\\b", 2);
-            break;
-        case '\t':
-            out.append("\\t", 2);
-            break;
-        case '\n':
-            out.append("\\n", 2);
-            break;
-        case '\f':
-            out.append("\\f", 2);
-            break;
-        case '\r':
-            out.append("\\r", 2);
-            break;
-        default: {
-            const char escape[] = { '\\', 'u', '0', '0', hex[c >> 4], hex[c & 0xF] };
-            out.append(escape, sizeof escape);
-        }
-        }
+        char escape[6];
+        out.append(escape, writeEscape(escape, c) - escape);
     }
     out.append(run, end - run);
     out.append('"');
+}
+
+void writeString(QByteArray &out, const QString &s)
+{
+    // UTF-16 to UTF-8 and escaping in one pass, straight into the output:
+    // at most six bytes per UTF-16 unit (an escape), and the quotes.
+    const qsizetype start = out.size();
+    out.resize(start + 2 + s.size() * 6);
+    char *p = out.data() + start;
+    *p++ = '"';
+    const auto *u = reinterpret_cast<const char16_t *>(s.constData());
+    const char16_t *const end = u + s.size();
+    while (u != end) {
+        const char16_t c = *u++;
+        if (c < 0x80) {
+            if (needsEscape(static_cast<unsigned char>(c)))
+                p = writeEscape(p, static_cast<unsigned char>(c));
+            else
+                *p++ = char(c);
+        } else if (c < 0x800) {
+            *p++ = char(0xC0 | (c >> 6));
+            *p++ = char(0x80 | (c & 0x3F));
+        } else if (!QChar::isSurrogate(c)) {
+            *p++ = char(0xE0 | (c >> 12));
+            *p++ = char(0x80 | ((c >> 6) & 0x3F));
+            *p++ = char(0x80 | (c & 0x3F));
+        } else if (QChar::isHighSurrogate(c) && u != end && QChar::isLowSurrogate(*u)) {
+            const char32_t code = QChar::surrogateToUcs4(c, *u++);
+            *p++ = char(0xF0 | (code >> 18));
+            *p++ = char(0x80 | ((code >> 12) & 0x3F));
+            *p++ = char(0x80 | ((code >> 6) & 0x3F));
+            *p++ = char(0x80 | (code & 0x3F));
+        } else {
+            out.resize(start);
+            writeConvertedString(out, s);
+            return;
+        }
+    }
+    *p++ = '"';
+    out.resize(p - out.constData());
 }
 
 void writeInteger(QByteArray &out, qint64 v)
