@@ -1,5 +1,6 @@
 #include "api/apiclient.h"
 
+#include "core/async.h"
 #include "core/error.h"
 #include "model/json.h"
 #include "model/mailtime.h"
@@ -12,11 +13,13 @@
 #include <QNetworkRequest>
 #include <QPointer>
 #include <QThread>
+#include <QThreadPool>
 #include <QTimer>
 #include <QUrlQuery>
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 
 namespace quarn {
 
@@ -188,6 +191,9 @@ QCoro::Task<Answer> send(
     co_return answer;
 }
 
+/// Answers at least this large are decoded off the main thread.
+constexpr qsizetype kDecodeOnWorkerBytes = 64 * 1024;
+
 QString errorMessage(const QByteArray &body)
 {
     try {
@@ -212,11 +218,25 @@ QCoro::Task<T> request(
         throw MailAPIError::unauthorized();
     if (answer.status < 200 || answer.status > 299)
         throw MailAPIError::server(answer.status, errorMessage(answer.body));
+    if (answer.body.size() < kDecodeOnWorkerBytes) {
+        try {
+            co_return decodeJson<T>(answer.body);
+        } catch (const DecodeError &) {
+            throw MailAPIError::invalidResponse();
+        }
+    }
+    // A large answer (the state of a big mailbox is megabytes) is decoded on
+    // a worker, so that the window keeps drawing meanwhile; a small one is
+    // not worth the hop between threads.
+    auto job = [body = answer.body] { return decodeJson<T>(body); };
+    auto decoding = runOn(QThreadPool::globalInstance(), std::move(job));
+    std::optional<T> decoded;
     try {
-        co_return decodeJson<T>(answer.body);
+        decoded.emplace(co_await std::move(decoding));
     } catch (const DecodeError &) {
         throw MailAPIError::invalidResponse();
     }
+    co_return std::move(*decoded);
 }
 
 QByteArray jsonBody(const ordered_json &object)
