@@ -77,9 +77,17 @@ void AppCommands::setRefreshLoopActive(bool active)
 QCoro::Task<void> AppCommands::refreshOnce(quint64 generation)
 {
     const QPointer<AppCommands> self(this);
-    co_await refreshThenTriage(m_model);
+    co_await refreshAndTell();
     if (self && self->m_refreshLoopActive && self->m_loopGeneration == generation)
         self->m_refreshTimer.start();
+}
+
+QCoro::Task<void> AppCommands::refreshAndTell()
+{
+    const QPointer<AppCommands> self(this);
+    co_await refreshThenTriage(m_model);
+    if (self)
+        Q_EMIT self->refreshFinished();
 }
 
 void AppCommands::newMessage()
@@ -114,7 +122,7 @@ void AppCommands::dismissError()
 
 void AppCommands::refresh()
 {
-    start(refreshThenTriage(m_model));
+    start(refreshAndTell());
 }
 
 void AppCommands::openURL(const QString &url)

@@ -72,10 +72,14 @@ public:
 Q_SIGNALS:
     void canRunAIChanged();
     void refreshLoopActiveChanged();
+    /// A reload started by the toolbar or the background loop, with its
+    /// triage pass, has finished (whether or not it succeeded).
+    void refreshFinished();
 
 private:
     void updateCanRunAI();
     QCoro::Task<void> refreshOnce(quint64 generation);
+    QCoro::Task<void> refreshAndTell();
 
     AppModel &m_model;
     std::chrono::milliseconds m_refreshInterval;

@@ -203,6 +203,10 @@ public:
     QCoro::Task<void> selectAI();
     /// Selects a conversation of the list and loads its detail.
     QCoro::Task<void> openConversation(QString id);
+    /// The list of `status` as the service has it now, for observers beside
+    /// the screens (desktop notifications): nothing the screens show changes,
+    /// and the answer is none without a token or when the request fails.
+    QCoro::Task<std::optional<MailState>> peekState(ConversationStatus status);
 
     // --- conversation actions (appmodel_actions.cpp) ---------------------------
     /// Sends `replyText` (trimmed) as a reply to the opened conversation, then

@@ -2,6 +2,8 @@
 
 #include "app/appcommands.h"
 #include "app/appmodel.h"
+#include "app/desktopnotifier.h"
+#include "app/launchercount.h"
 #include "app/urlhandoff.h"
 #include "ui/mainwindow.h"
 
@@ -65,17 +67,32 @@ int runApplication(int argc, char *argv[])
     if (outcome == UrlHandoff::Outcome::primary && !handoff.listen())
         report(handoff.errorString());
 
+    // The desktop's side: new needs-you work as notifications, whose "開く"
+    // takes the same road as a conversation link, and the needs-you count on
+    // the launcher icon.
+    DesktopNotifier notifier(*model);
+    LauncherCount launcher(QGuiApplication::desktopFileName() + u".desktop"_s);
+    QObject::connect(&commands, &AppCommands::refreshFinished, &notifier, &DesktopNotifier::refreshFinished);
+    QObject::connect(&notifier, &DesktopNotifier::needsYouCountChanged, &launcher, &LauncherCount::setCount);
+    QObject::connect(&notifier, &DesktopNotifier::openURLRequested, &commands, &AppCommands::openURL);
+
     QQmlApplicationEngine engine;
     QQuickWindow *window = ui::loadMainWindow(engine, *model, commands);
     if (!window) {
         report(u"the main window could not be loaded"_s);
         return 1;
     }
-    QObject::connect(&handoff, &UrlHandoff::activationRequested, window, [window] {
+    const auto bringForward = [window] {
         window->show();
         window->raise();
         window->requestActivate();
-    });
+    };
+    QObject::connect(&handoff, &UrlHandoff::activationRequested, window, bringForward);
+
+    QObject::connect(&notifier, &DesktopNotifier::activationRequested, window, bringForward);
+    QObject::connect(window, &QWindow::activeChanged, &notifier,
+        [window, &notifier] { notifier.setWindowActive(window->isActive()); });
+    notifier.setWindowActive(window->isActive());
 
     // The URLs this start was given, after the window has started the model.
     for (const QString &url : urls)
