@@ -66,6 +66,9 @@ public:
     [[nodiscard]] bool windowActive() const { return m_windowActive; }
     void setWindowActive(bool active);
 
+    /// A look at the needs-you list is under way (its answer still to come).
+    [[nodiscard]] bool isLooking() const { return m_looking; }
+
     /// A refresh of the lists has finished: look at the needs-you list again.
     /// Looks never overlap; one asked for while another runs follows it.
     void refreshFinished();
