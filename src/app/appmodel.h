@@ -246,6 +246,13 @@ public:
     /// Claims a mailbox address with the texts as typed.
     QCoro::Task<void> claimAddress(QString localPart, QString displayName);
 
+    // --- the compose window (appmodel_compose.cpp) ----------------------------
+    /// A subject line for a new message's body, from the shared Codex runner.
+    /// Fails as the runner does; the compose window falls back on its own.
+    QCoro::Task<QString> suggestSubject(QString body);
+    /// The model's clock: milliseconds since 1970-01-01 UTC.
+    [[nodiscard]] qint64 now() const;
+
     // --- people (appmodel_people.cpp) -----------------------------------------
     /// Shows the people lens with the newest page of `email`'s timeline.
     QCoro::Task<void> openPerson(QString email);
