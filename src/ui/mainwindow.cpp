@@ -2,16 +2,35 @@
 
 #include "app/appcommands.h"
 #include "app/appmodel.h"
+#include "app/composesession.h"
+#include "app/mailsignaturesetting.h"
+#include "app/setuprules.h"
 #include "quarn/config.h"
 #include "ui/symbols.h"
 
 #include <QQmlApplicationEngine>
+#include <QQmlEngine>
 #include <QQuickStyle>
 #include <QQuickWindow>
 
 using namespace Qt::StringLiterals;
 
 namespace quarn::ui {
+
+void registerScreenTypes()
+{
+    static const bool registered = [] {
+        qmlRegisterType<ComposeSession>("Quarn.Rules", 1, 0, "ComposeSession");
+        // One signature per engine: the settings window and every compose
+        // window of that engine share it, so an edit shows everywhere at once.
+        qmlRegisterSingletonType<MailSignatureSetting>("Quarn.Rules", 1, 0, "MailSignature",
+            [](QQmlEngine *, QJSEngine *) -> QObject * { return new MailSignatureSetting; });
+        qmlRegisterSingletonType<SetupRules>(
+            "Quarn.Rules", 1, 0, "SetupRules", [](QQmlEngine *, QJSEngine *) -> QObject * { return new SetupRules; });
+        return true;
+    }();
+    (void)registered;
+}
 
 QQuickWindow *loadMainWindow(QQmlApplicationEngine &engine, AppModel &model, AppCommands &commands)
 {
@@ -24,6 +43,7 @@ QQuickWindow *loadMainWindow(QQmlApplicationEngine &engine, AppModel &model, App
         return true;
     }();
     (void)styleChosen;
+    registerScreenTypes();
     engine.addImportPath(u"qrc:/qt/qml"_s);
     engine.addImageProvider(u"symbol"_s, new SymbolImageProvider);
     engine.setInitialProperties({

@@ -10,6 +10,13 @@ class AppModel;
 
 namespace quarn::ui {
 
+/// Makes the screens' C++ types known to QML (import Quarn.Rules): the
+/// compose window's rules (ComposeSession) and the mail signature
+/// preference (the MailSignature singleton), the setup screens' rules
+/// (SetupRules). loadMainWindow calls it; once
+/// per process is enough, more calls do nothing.
+void registerScreenTypes();
+
 /// Loads the main window (Main.qml of the Quarn.Ui module) into `engine`,
 /// hands it the model and the commands, shows it, and starts the model's
 /// start-up each time the window appears. Answers the window, or nullptr when

@@ -1,9 +1,11 @@
 import QtQuick
 import QtQuick.Controls
 import QtQuick.Layouts
+import Quarn.Rules
 
-// Shown while the account has no mailbox: claiming an address.
-Item {
+// Shown while the signed-in account has no mailbox: claiming an address.
+// The fields start empty every time the screen appears and go with it.
+Rectangle {
     id: setup
 
     objectName: "addressSetupView"
@@ -12,56 +14,86 @@ Item {
     required property var commands
     required property string mailDomain
 
+    color: QuarnStyle.canvas
+
     ColumnLayout {
         anchors.centerIn: parent
-        spacing: 12
+        spacing: 18
 
         Symbol {
             Layout.alignment: Qt.AlignHCenter
             name: "at"
             size: 40
         }
-        Label {
+        ColumnLayout {
             Layout.alignment: Qt.AlignHCenter
-            text: "Quarnアドレスを作る"
-            font.pixelSize: 20
-            font.weight: Font.DemiBold
-        }
-        Label {
-            Layout.alignment: Qt.AlignHCenter
-            text: "このアドレスがQuarnアカウント名になります。"
-            color: QuarnStyle.secondary
-        }
-        RowLayout {
-            Layout.preferredWidth: 380
-            TextField {
-                id: localPart
-                Layout.fillWidth: true
-                placeholderText: "yourname"
+            spacing: 6
+            Label {
+                Layout.alignment: Qt.AlignHCenter
+                text: "Quarnアドレスを作る"
+                font.pixelSize: 20
+                font.weight: Font.DemiBold
             }
             Label {
+                Layout.alignment: Qt.AlignHCenter
+                text: "このアドレスがQuarnアカウント名になります。"
+                color: QuarnStyle.secondary
+            }
+        }
+        RowLayout {
+            Layout.alignment: Qt.AlignHCenter
+            Layout.preferredWidth: 380
+            Layout.maximumWidth: 380
+            spacing: 6
+            TextField {
+                id: localPart
+
+                objectName: "localPartField"
+                Layout.fillWidth: true
+                placeholderText: "yourname"
+                Accessible.role: Accessible.EditableText
+                Accessible.name: "アドレス"
+            }
+            Label {
+                objectName: "mailDomainLabel"
+                Layout.maximumWidth: 220
                 text: "@" + setup.mailDomain
+                elide: Text.ElideMiddle
             }
         }
         TextField {
             id: displayName
+
+            objectName: "displayNameField"
+            Layout.alignment: Qt.AlignHCenter
             Layout.preferredWidth: 380
             placeholderText: "表示名"
+            Accessible.role: Accessible.EditableText
+            Accessible.name: "表示名"
         }
         Button {
+            objectName: "claimButton"
             Layout.alignment: Qt.AlignHCenter
             text: setup.appModel.isClaimingAddress ? "作成中…" : "このアドレスで始める"
-            enabled: !setup.appModel.isClaimingAddress && localPart.text.trim() !== ""
-                     && displayName.text.trim() !== ""
+            enabled: SetupRules.canClaimAddress(localPart.text, displayName.text, setup.appModel.isClaimingAddress)
             highlighted: true
             palette.highlight: QuarnStyle.ink
+            palette.highlightedText: "white"
+            font.pixelSize: 15
+            topPadding: 10
+            bottomPadding: 10
+            leftPadding: 22
+            rightPadding: 22
+            Accessible.role: Accessible.Button
+            Accessible.name: text
+            // The texts go as typed; trimming only decides the button.
             onClicked: setup.appModel.operations.claimAddress(localPart.text, displayName.text)
         }
         Label {
             Layout.alignment: Qt.AlignHCenter
             text: "同じアカウントで、ほかのQuarn製品にもログインできます。"
             font.pixelSize: 11
-            color: QuarnStyle.secondary
+            color: QuarnStyle.tertiary
         }
     }
 }

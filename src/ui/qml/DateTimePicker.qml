@@ -110,6 +110,9 @@ Item {
         }
 
         onAboutToShow: {
+            // Below the field, or above it when the window has no room below.
+            const below = picker.mapToItem(null, 0, field.height + 4).y;
+            y = below + implicitHeight + 8 <= picker.Window.height ? field.height + 4 : -implicitHeight - 4;
             showMonth(picker.shownDate.getFullYear(), picker.shownDate.getMonth());
             grid.forceActiveFocus();
         }

@@ -83,24 +83,9 @@ Item {
         }
     }
 
-    // The compose window of a later screen stands here; until then the sheet
-    // only says what it is, so that the command visibly does something.
-    Dialog {
-        objectName: "composeSheet"
-        anchors.centerIn: parent
-        width: 560
-        height: 360
-        modal: true
-        title: "新規メッセージ"
-        visible: workspace.appModel.composePresented
-        standardButtons: Dialog.Close
-        onClosed: workspace.appModel.composePresented = false
-
-        Label {
-            anchors.centerIn: parent
-            text: "新規メッセージ"
-            color: QuarnStyle.secondary
-        }
+    ComposeView {
+        appModel: workspace.appModel
+        mailDomain: workspace.mailDomain
     }
 
     Component {

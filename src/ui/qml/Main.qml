@@ -1,6 +1,7 @@
 import QtQuick
 import QtQuick.Controls
 import QtQuick.Layouts
+import Quarn.Rules
 
 // The application's one window: its menus, the content and the error alert.
 ApplicationWindow {
@@ -28,6 +29,12 @@ ApplicationWindow {
                 text: "新規メッセージ"
                 shortcut: "Ctrl+N"
                 onTriggered: window.commands.newMessage()
+            }
+            Action {
+                objectName: "settingsAction"
+                text: "設定…"
+                shortcut: "Ctrl+,"
+                onTriggered: settingsWindow.present()
             }
             MenuSeparator {}
             Action {
@@ -71,6 +78,42 @@ ApplicationWindow {
         appModel: window.appModel
         commands: window.commands
         mailDomain: window.mailDomain
+    }
+
+    // The settings window: a window of its own beside the main one, as desktop
+    // applications keep their preferences. It does not see the model.
+    Window {
+        id: settingsWindow
+
+        objectName: "settingsWindow"
+        title: "設定"
+        transientParent: window
+        width: 520
+        height: 290
+        minimumWidth: 520
+        minimumHeight: 290
+        maximumWidth: 520
+        maximumHeight: 290
+        color: QuarnStyle.canvas
+
+        function present() {
+            show();
+            raise();
+            requestActivate();
+        }
+
+        MailSettingsView {
+            anchors.fill: parent
+        }
+    }
+
+    // The compose window's "署名を設定" asks for the settings window.
+    Connections {
+        target: MailSignature
+
+        function onEditorRequested() {
+            settingsWindow.present();
+        }
     }
 
     Dialog {

@@ -16,4 +16,5 @@ QtObject {
     // The system's label colours.
     readonly property color primary: system.windowText
     readonly property color secondary: Qt.rgba(primary.r, primary.g, primary.b, 0.6)
+    readonly property color tertiary: Qt.rgba(primary.r, primary.g, primary.b, 0.4)
 }

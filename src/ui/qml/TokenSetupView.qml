@@ -2,8 +2,10 @@ import QtQuick
 import QtQuick.Controls
 import QtQuick.Layouts
 
-// Shown while there is no device token: the browser sign-in.
-Item {
+// Shown while there is no usable device token: the browser sign-in. There is
+// no field for a token: one arrives through the browser or the provisioning
+// mode.
+Rectangle {
     id: setup
 
     objectName: "tokenSetupView"
@@ -12,14 +14,18 @@ Item {
     required property var commands
     required property string mailDomain
 
+    color: QuarnStyle.canvas
+
     ColumnLayout {
         anchors.centerIn: parent
-        spacing: 14
+        width: Math.min(implicitWidth, parent.width - 40)
+        spacing: 18
 
         Symbol {
             Layout.alignment: Qt.AlignHCenter
             name: "envelope.badge.shield.half.filled"
-            size: 48
+            size: 40
+            tint: QuarnStyle.accent
         }
         Label {
             Layout.alignment: Qt.AlignHCenter
@@ -28,9 +34,14 @@ Item {
             font.weight: Font.DemiBold
         }
         Label {
+            objectName: "tokenSetupSubtitle"
             Layout.alignment: Qt.AlignHCenter
-            text: "このMacを " + setup.mailDomain + " に接続します"
+            Layout.maximumWidth: setup.width - 40
+            // "このMac" on the desktop the product began on; this is a PC.
+            text: "このPCを " + setup.mailDomain + " に接続します"
+            font.pixelSize: 12
             color: QuarnStyle.secondary
+            elide: Text.ElideMiddle
         }
         Button {
             objectName: "signInButton"
@@ -39,13 +50,24 @@ Item {
             enabled: !setup.appModel.isSigningIn
             highlighted: true
             palette.highlight: QuarnStyle.ink
+            palette.highlightedText: "white"
+            font.pixelSize: 15
+            topPadding: 10
+            bottomPadding: 10
+            leftPadding: 22
+            rightPadding: 22
+            Accessible.role: Accessible.Button
+            Accessible.name: text
             onClicked: setup.appModel.operations.signInWithQuarn()
         }
         Label {
             Layout.alignment: Qt.AlignHCenter
+            Layout.maximumWidth: setup.width - 40
             text: "Googleログインまたはメールリンクで続けます。パスワードはQuarn Mailに渡りません。"
             font.pixelSize: 11
             color: QuarnStyle.secondary
+            wrapMode: Text.Wrap
+            horizontalAlignment: Text.AlignHCenter
         }
     }
 }

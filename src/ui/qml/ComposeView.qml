@@ -1,0 +1,365 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+import Quarn.Rules
+
+// The sheet for a new message, shown while the model's composePresented is
+// true. Its rules live in ComposeSession; this file only wires them. Every
+// opening starts with a fresh session, so closing the sheet discards what
+// was typed (the signature is a preference and stays).
+Dialog {
+    id: sheet
+
+    objectName: "composeSheet"
+
+    required property var appModel
+    required property string mailDomain
+
+    // Fixed, unless the window is smaller than the sheet: then the middle
+    // part scrolls rather than anything being cut off.
+    width: Math.min(720, parent.width)
+    height: Math.min(660, parent.height)
+    anchors.centerIn: parent
+    modal: true
+    focus: true
+    padding: 28
+    closePolicy: Popup.CloseOnEscape
+    visible: appModel.composePresented
+
+    onClosed: appModel.composePresented = false
+
+    contentItem: Loader {
+        objectName: "composeContentLoader"
+        active: sheet.visible
+        sourceComponent: form
+    }
+
+    Component {
+        id: form
+
+        ColumnLayout {
+            id: content
+
+            spacing: 18
+            Accessible.role: Accessible.Dialog
+            Accessible.name: "新規メッセージ"
+
+            ComposeSession {
+                id: session
+
+                objectName: "composeSession"
+                appModel: sheet.appModel
+                mailDomain: sheet.mailDomain
+                mailSignature: MailSignature.text
+            }
+
+            // 1. Header.
+            RowLayout {
+                Layout.fillWidth: true
+                spacing: 12
+
+                ColumnLayout {
+                    Layout.fillWidth: true
+                    spacing: 2
+                    Label {
+                        text: "新規メッセージ"
+                        font.pixelSize: 20
+                        font.weight: Font.DemiBold
+                    }
+                    Label {
+                        Layout.fillWidth: true
+                        text: "本文から件名を作り、送信前に確認できます。"
+                        color: QuarnStyle.secondary
+                        elide: Text.ElideRight
+                    }
+                }
+                Button {
+                    objectName: "composeCloseButton"
+                    Layout.alignment: Qt.AlignTop
+                    text: "閉じる"
+                    flat: true
+                    palette.buttonText: QuarnStyle.secondary
+                    Accessible.role: Accessible.Button
+                    Accessible.name: text
+                    onClicked: sheet.close()
+                }
+            }
+
+            ScrollView {
+                id: scroller
+
+                Layout.fillWidth: true
+                Layout.fillHeight: true
+                contentWidth: availableWidth
+                clip: true
+
+                ColumnLayout {
+                    width: scroller.availableWidth
+                    height: Math.max(scroller.availableHeight, implicitHeight)
+                    spacing: 18
+
+                    // 2. Recipients.
+                    ColumnLayout {
+                        Layout.fillWidth: true
+                        spacing: 6
+
+                        RowLayout {
+                            Layout.fillWidth: true
+                            spacing: 8
+
+                            Label {
+                                text: "宛先"
+                                font.pixelSize: 11
+                                color: QuarnStyle.secondary
+                            }
+                            TextField {
+                                id: recipientField
+
+                                objectName: "recipientField"
+                                Layout.fillWidth: true
+                                focus: true
+                                placeholderText: "メールアドレスをカンマで区切って入力"
+                                Accessible.role: Accessible.EditableText
+                                Accessible.name: "宛先"
+                                background: Rectangle {
+                                    radius: 8
+                                    color: Qt.rgba(QuarnStyle.primary.r, QuarnStyle.primary.g, QuarnStyle.primary.b,
+                                                   0.05)
+                                    border.width: recipientField.activeFocus ? 1 : 0
+                                    border.color: QuarnStyle.accent
+                                }
+                                onTextChanged: session.recipientInput = text
+                            }
+                        }
+                        ListView {
+                            objectName: "recipientChips"
+                            Layout.fillWidth: true
+                            Layout.preferredHeight: 24
+                            visible: session.recipients.length > 0
+                            orientation: ListView.Horizontal
+                            spacing: 6
+                            clip: true
+                            boundsBehavior: Flickable.StopAtBounds
+                            model: session.recipients
+                            Accessible.role: Accessible.List
+                            Accessible.name: "宛先の一覧"
+                            delegate: Rectangle {
+                                id: chip
+
+                                required property string modelData
+
+                                height: 24
+                                width: chipRow.implicitWidth + 16
+                                radius: height / 2
+                                color: Qt.rgba(QuarnStyle.primary.r, QuarnStyle.primary.g, QuarnStyle.primary.b, 0.08)
+                                Accessible.role: Accessible.ListItem
+                                Accessible.name: modelData
+
+                                Row {
+                                    id: chipRow
+                                    anchors.centerIn: parent
+                                    spacing: 4
+                                    Symbol {
+                                        anchors.verticalCenter: parent.verticalCenter
+                                        name: "person.crop.circle"
+                                        size: 14
+                                    }
+                                    Label {
+                                        anchors.verticalCenter: parent.verticalCenter
+                                        text: chip.modelData
+                                        font.pixelSize: 11
+                                    }
+                                }
+                            }
+                        }
+                        Label {
+                            objectName: "invalidRecipientsLabel"
+                            Layout.fillWidth: true
+                            visible: session.invalidRecipients.length > 0
+                            text: "宛先を確認: " + session.invalidRecipients.join(", ")
+                            color: QuarnStyle.warm
+                            font.pixelSize: 11
+                            elide: Text.ElideRight
+                        }
+                    }
+
+                    // 3. Subject.
+                    RowLayout {
+                        Layout.fillWidth: true
+                        Layout.preferredHeight: 32
+                        spacing: 8
+
+                        Symbol {
+                            name: "sparkles"
+                            size: 14
+                        }
+                        Label {
+                            text: "件名"
+                        }
+                        TextField {
+                            objectName: "subjectField"
+                            Layout.fillWidth: true
+                            placeholderText: "本文から自動生成"
+                            text: session.subject
+                            Accessible.role: Accessible.EditableText
+                            Accessible.name: "件名"
+                            background: Item {}
+                            onTextEdited: session.editSubject(text)
+                        }
+                        BusyIndicator {
+                            objectName: "subjectProgress"
+                            Layout.preferredWidth: 22
+                            Layout.preferredHeight: 22
+                            visible: session.isGeneratingSubject
+                            running: visible
+                            Accessible.role: Accessible.Indicator
+                            Accessible.name: "件名を作成中"
+                        }
+                        ToolButton {
+                            objectName: "regenerateSubjectButton"
+                            visible: !session.isGeneratingSubject && session.canRegenerateSubject
+                            icon.source: "image://symbol/arrow.clockwise"
+                            display: AbstractButton.IconOnly
+                            text: "件名を作り直す"
+                            ToolTip.text: text
+                            ToolTip.visible: hovered
+                            ToolTip.delay: 500
+                            Accessible.role: Accessible.Button
+                            Accessible.name: text
+                            onClicked: session.regenerateSubject()
+                        }
+                    }
+
+                    // 4. Body.
+                    ScrollView {
+                        id: bodyScroller
+
+                        Layout.fillWidth: true
+                        Layout.fillHeight: true
+                        Layout.minimumHeight: 240
+                        contentWidth: availableWidth
+                        Layout.preferredHeight: 240
+
+                        TextArea {
+                            objectName: "bodyEditor"
+                            wrapMode: TextEdit.Wrap
+                            Accessible.role: Accessible.EditableText
+                            Accessible.name: "本文"
+                            onTextChanged: session.bodyText = text
+                        }
+                    }
+
+                    // 5. Signature, for e-mail only.
+                    ColumnLayout {
+                        objectName: "signatureSection"
+                        Layout.fillWidth: true
+                        visible: session.usesEmail
+                        spacing: 4
+
+                        RowLayout {
+                            spacing: 12
+                            CheckBox {
+                                objectName: "includeSignatureBox"
+                                text: "署名を付ける"
+                                checked: session.includeSignature
+                                enabled: session.signature !== ""
+                                Accessible.role: Accessible.CheckBox
+                                Accessible.name: text
+                                onToggled: session.includeSignature = checked
+                            }
+                            Button {
+                                objectName: "editSignatureLink"
+                                flat: true
+                                text: "署名を設定"
+                                icon.source: "image://symbol/signature"
+                                icon.width: 14
+                                icon.height: 14
+                                display: AbstractButton.TextBesideIcon
+                                font.pixelSize: 11
+                                palette.buttonText: QuarnStyle.secondary
+                                Accessible.role: Accessible.Link
+                                Accessible.name: text
+                                onClicked: MailSignature.requestEditor()
+                            }
+                        }
+                        Label {
+                            objectName: "signaturePreview"
+                            Layout.fillWidth: true
+                            visible: session.includeSignature && session.signature !== ""
+                            text: session.signature
+                            font.pixelSize: 11
+                            color: QuarnStyle.secondary
+                            wrapMode: Text.Wrap
+                            maximumLineCount: 2
+                            elide: Text.ElideRight
+                        }
+                        Label {
+                            objectName: "signatureHint"
+                            Layout.fillWidth: true
+                            visible: session.signature === ""
+                            text: "署名は未設定です。Email送信時だけ付与されます。"
+                            font.pixelSize: 11
+                            color: QuarnStyle.secondary
+                        }
+                    }
+
+                    // 6. Schedule.
+                    RowLayout {
+                        Layout.fillWidth: true
+                        spacing: 12
+
+                        Switch {
+                            objectName: "scheduleSwitch"
+                            text: "送信を予約"
+                            checked: session.scheduleEnabled
+                            Accessible.role: Accessible.CheckBox
+                            Accessible.name: text
+                            onToggled: session.scheduleEnabled = checked
+                        }
+                        Loader {
+                            objectName: "schedulePickerLoader"
+                            active: session.scheduleEnabled
+                            sourceComponent: DateTimePicker {
+                                objectName: "schedulePicker"
+                                accessibleName: "送信日時"
+                                value: session.scheduledDate
+                                onEdited: value => session.scheduledDate = value
+                                // The earliest time is fixed when the picker appears.
+                                Component.onCompleted: minimumValue = session.earliestScheduleTime()
+                            }
+                        }
+                        Item {
+                            Layout.fillWidth: true
+                        }
+                    }
+                }
+            }
+
+            // 7. Footer.
+            RowLayout {
+                Layout.fillWidth: true
+                spacing: 12
+
+                Label {
+                    objectName: "footerCaption"
+                    Layout.fillWidth: true
+                    text: session.footerCaption
+                    font.pixelSize: 11
+                    color: QuarnStyle.secondary
+                    elide: Text.ElideRight
+                }
+                Button {
+                    objectName: "sendButton"
+                    text: sheet.appModel.isSending ? "送信中…" : "送信"
+                    enabled: session.sendEnabled
+                    highlighted: true
+                    palette.highlight: QuarnStyle.ink
+                    palette.highlightedText: "white"
+                    Accessible.role: Accessible.Button
+                    Accessible.name: text
+                    onClicked: session.send()
+                }
+            }
+        }
+    }
+}

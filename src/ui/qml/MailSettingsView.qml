@@ -1,0 +1,60 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+import Quarn.Rules
+
+// The settings window's content: the e-mail signature. Every keystroke is
+// stored at once (MailSignature), so there is no save or cancel button, and
+// an open compose window shows the edit straight away.
+Item {
+    id: settings
+
+    objectName: "mailSettingsView"
+
+    ColumnLayout {
+        anchors.fill: parent
+        anchors.margins: 8
+        spacing: 8
+
+        Label {
+            text: "Email署名"
+            font.weight: Font.DemiBold
+            Accessible.role: Accessible.Heading
+            Accessible.name: text
+        }
+
+        ScrollView {
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+            Layout.minimumHeight: 130
+            contentWidth: availableWidth
+
+            TextArea {
+                id: editor
+
+                objectName: "signatureEditor"
+                text: MailSignature.text
+                font.pixelSize: 13
+                padding: 8
+                wrapMode: TextEdit.Wrap
+                Accessible.role: Accessible.EditableText
+                Accessible.name: "Email署名"
+                background: Rectangle {
+                    radius: 8
+                    color: Qt.rgba(QuarnStyle.primary.r, QuarnStyle.primary.g, QuarnStyle.primary.b, 0.045)
+                    border.width: editor.activeFocus ? 1 : 0
+                    border.color: QuarnStyle.accent
+                }
+                onTextChanged: MailSignature.text = text
+            }
+        }
+
+        Label {
+            Layout.fillWidth: true
+            text: "Emailで送るメッセージにだけ追加されます。Quarn chatには付きません。"
+            font.pixelSize: 11
+            color: QuarnStyle.secondary
+            wrapMode: Text.Wrap
+        }
+    }
+}

@@ -1,0 +1,10 @@
+# The compose sheet, the setup screens and the settings window, worked as a
+# user works them, on the real model against the reference service and the
+# Codex CLI double.
+quarn_add_test(test_compose CODEX_DOUBLE
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_compose.cpp ${CMAKE_CURRENT_LIST_DIR}/composetesting.h
+  LIBS quarn_ui quarn_reference_service quarn_scripted_http
+  LABELS ui integration
+  TIMEOUT 300)
+set_property(TEST test_compose APPEND PROPERTY ENVIRONMENT
+  "LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_LIST_DIR}/lsan-qtquick.supp:print_suppressions=0")

@@ -1,0 +1,260 @@
+// Renders the compose sheet, the setup screens and the settings window in
+// their states to PNG files, for a person to look at:
+//
+//     screens_compose <output folder> light|dark
+//
+// prints the path of every picture it writes, one a line. The model is the
+// real one on the reference service (demo data) and the Codex CLI double.
+
+#include "../composetesting.h"
+#include "app/appmodelharness.h"
+#include "core/blocking.h"
+#include "support/referenceservice.h"
+
+#include <QDir>
+#include <QGuiApplication>
+#include <QPalette>
+#include <QQuickWindow>
+#include <QSettings>
+#include <QTemporaryDir>
+
+#include <cstdio>
+#include <functional>
+
+using namespace Qt::StringLiterals;
+using namespace quarn;
+using namespace quarn::testing;
+using quarn::test::ReferenceService;
+
+namespace {
+
+QPalette darkPalette()
+{
+    QPalette p;
+    const QColor window(0x26, 0x27, 0x2b);
+    const QColor base(0x1d, 0x1e, 0x22);
+    const QColor text(0xe8, 0xe8, 0xec);
+    p.setColor(QPalette::Window, window);
+    p.setColor(QPalette::WindowText, text);
+    p.setColor(QPalette::Base, base);
+    p.setColor(QPalette::AlternateBase, window);
+    p.setColor(QPalette::Text, text);
+    p.setColor(QPalette::Button, QColor(0x33, 0x34, 0x39));
+    p.setColor(QPalette::ButtonText, text);
+    p.setColor(QPalette::PlaceholderText, QColor(0x8c, 0x8d, 0x94));
+    p.setColor(QPalette::Highlight, QColor(0x4f, 0x45, 0xb8));
+    p.setColor(QPalette::HighlightedText, Qt::white);
+    p.setColor(QPalette::ToolTipBase, window);
+    p.setColor(QPalette::ToolTipText, text);
+    p.setColor(QPalette::Light, QColor(0x45, 0x46, 0x4c));
+    p.setColor(QPalette::Midlight, QColor(0x3a, 0x3b, 0x40));
+    p.setColor(QPalette::Mid, QColor(0x2f, 0x30, 0x35));
+    p.setColor(QPalette::Dark, QColor(0x18, 0x19, 0x1c));
+    p.setColor(QPalette::Shadow, Qt::black);
+    p.setColor(QPalette::Disabled, QPalette::Text, QColor(0x70, 0x71, 0x78));
+    p.setColor(QPalette::Disabled, QPalette::WindowText, QColor(0x70, 0x71, 0x78));
+    p.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(0x70, 0x71, 0x78));
+    return p;
+}
+
+/// Pumps events until `done` or about five seconds have passed.
+bool settle(const std::function<bool()> &done)
+{
+    for (int i = 0; i < 250; ++i) {
+        if (done())
+            return true;
+        QTest::qWait(20);
+    }
+    return done();
+}
+
+class Shots
+{
+public:
+    Shots(QString folder, QString scheme)
+        : m_folder(std::move(folder))
+        , m_scheme(std::move(scheme))
+    { }
+
+    /// `settleFirst`: let pending events (images, layout) arrive first; off
+    /// for a state that an arriving answer would end.
+    bool save(QQuickWindow *window, const QString &name, bool settleFirst = true)
+    {
+        if (settleFirst)
+            QTest::qWait(50);
+        const QString path = QDir(m_folder).filePath(u"compose-%1-%2.png"_s.arg(name, m_scheme));
+        const QImage image = window->grabWindow();
+        if (image.isNull() || !image.save(path)) {
+            std::fprintf(stderr, "screens_compose: could not write %s\n", qPrintable(path));
+            m_failed = true;
+            return false;
+        }
+        std::printf("%s\n", qPrintable(path));
+        std::fflush(stdout);
+        return true;
+    }
+    [[nodiscard]] bool failed() const { return m_failed; }
+
+private:
+    QString m_folder;
+    QString m_scheme;
+    bool m_failed = false;
+};
+
+void storeSignature(const QString &signature)
+{
+    QSettings settings;
+    settings.setValue(u"mailSignature"_s, signature);
+    settings.sync();
+}
+
+QObject *session(ComposeTestWindow &w)
+{
+    return w.find(u"composeSession"_s);
+}
+
+bool openCompose(Harness &h, ComposeTestWindow &w)
+{
+    h.model->setComposePresented(true);
+    return settle([&] { return w.isShown(u"recipientField"_s); });
+}
+
+void closeCompose(Harness &h, ComposeTestWindow &w)
+{
+    h.model->setComposePresented(false);
+    settle([&] { return !w.isShown(u"recipientField"_s); });
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
+    QGuiApplication app(argc, argv);
+    QCoreApplication::setOrganizationName(u"Quarn"_s);
+    QCoreApplication::setApplicationName(u"Quarn Mail Screens"_s);
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: screens_compose <output folder> light|dark\n");
+        return 2;
+    }
+    const QString folder = QString::fromLocal8Bit(argv[1]);
+    const QString scheme = QString::fromLocal8Bit(argv[2]);
+    if (scheme == u"dark"_s)
+        QGuiApplication::setPalette(darkPalette());
+    QDir().mkpath(folder);
+    QTemporaryDir settingsHome;
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsHome.path());
+    Shots shots(folder, scheme);
+
+    ReferenceService service;
+    if (!service.start()) {
+        std::fprintf(stderr, "screens_compose: %s\n", qPrintable(service.errorString()));
+        return 1;
+    }
+    const QString domain = service.mailDomain();
+
+    // The compose sheet.
+    {
+        storeSignature(u"佐藤 健\n株式会社クオーン 営業部"_s);
+        Harness h(service.baseUrl(), Harness::Codex::double_);
+        h.home.setAnswer(u"{\"subject\":\"来週の打ち合わせ日程のご相談\"}"_s.toUtf8());
+        h.saveToken(service.token());
+        blockOn(h.model->bootstrap(), 60s);
+        ComposeTestWindow w(*h.model);
+        if (!w.window)
+            return 1;
+        QTest::qWaitForWindowExposed(w.window);
+
+        openCompose(h, w);
+        shots.save(w.window, u"empty"_s);
+
+        w.type(u"recipientField"_s, u"aoi@"_s + domain + u", ren@"_s + domain + u", tanaka@"_s);
+        shots.save(w.window, u"chips-invalid"_s);
+        closeCompose(h, w);
+
+        openCompose(h, w);
+        w.type(u"recipientField"_s, u"aoi@"_s + domain + u", ren@"_s + domain);
+        w.type(u"bodyEditor"_s, u"お疲れさまです。\n来週の定例を木曜に移せますか。"_s);
+        session(w)->setProperty("quietInterval", 60'000);
+        shots.save(w.window, u"chat"_s);
+        closeCompose(h, w);
+
+        openCompose(h, w);
+        session(w)->setProperty("quietInterval", 50);
+        w.type(u"recipientField"_s, u"kim@example.com, aoi@"_s + domain);
+        w.type(u"bodyEditor"_s, u"Kim様\n\n来週の打ち合わせですが、火曜か水曜の午後でご都合はいかがでしょうか。"_s);
+        settle([&] {
+            return session(w)->property("subject").toString() == u"来週の打ち合わせ日程のご相談"_s
+                && !session(w)->property("isGeneratingSubject").toBool();
+        });
+        shots.save(w.window, u"email-signature"_s);
+
+        w.click(u"scheduleSwitch"_s);
+        settle([&] { return w.item(u"dateTimePickerField"_s) != nullptr; });
+        w.click(u"dateTimePickerField"_s);
+        settle([&] { return w.find(u"schedulePicker"_s)->property("popupOpen").toBool(); });
+        shots.save(w.window, u"scheduled-picker"_s);
+        closeCompose(h, w);
+
+        storeSignature(QString());
+        ComposeTestWindow blank(*h.model);
+        QTest::qWaitForWindowExposed(blank.window);
+        openCompose(h, blank);
+        h.home.setControl(u"delay_ms=1500\n"_s);
+        blank.type(u"recipientField"_s, u"kim@example.com"_s);
+        blank.type(u"bodyEditor"_s, u"見積もりの件、金曜までにお返事します。"_s);
+        blank.click(u"regenerateSubjectButton"_s);
+        settle([&] { return session(blank)->property("isGeneratingSubject").toBool(); });
+        shots.save(blank.window, u"generating-no-signature"_s);
+        settle([&] { return !session(blank)->property("isGeneratingSubject").toBool(); });
+        closeCompose(h, blank);
+
+        // The settings window with a signature typed.
+        auto *settings = qobject_cast<QQuickWindow *>(blank.find(u"settingsWindow"_s));
+        if (settings) {
+            settings->show();
+            QTest::qWaitForWindowExposed(settings);
+            blank.type(u"signatureEditor"_s, u"佐藤 健\n株式会社クオーン 営業部\nTel 03-1234-5678"_s);
+            shots.save(settings, u"settings"_s);
+            settings->close();
+        }
+        storeSignature(QString());
+    }
+
+    // The token setup, idle and waiting for the browser.
+    {
+        Harness h(service.baseUrl());
+        ComposeTestWindow w(*h.model);
+        QTest::qWaitForWindowExposed(w.window);
+        settle([&] { return w.isShown(u"tokenSetupView"_s); });
+        shots.save(w.window, u"token-setup"_s);
+        w.click(u"signInButton"_s);
+        settle([&] { return h.model->isSigningIn(); });
+        shots.save(w.window, u"token-setup-busy"_s);
+    }
+
+    // The address setup: disabled, ready, and claiming.
+    {
+        ReferenceService empty(ReferenceService::Data::Empty);
+        if (!empty.start()) {
+            std::fprintf(stderr, "screens_compose: %s\n", qPrintable(empty.errorString()));
+            return 1;
+        }
+        Harness h(empty.baseUrl());
+        h.saveToken(empty.token());
+        blockOn(h.model->bootstrap(), 60s);
+        ComposeTestWindow w(*h.model);
+        QTest::qWaitForWindowExposed(w.window);
+        settle([&] { return w.isShown(u"addressSetupView"_s); });
+        w.type(u"localPartField"_s, u"ab"_s);
+        shots.save(w.window, u"address-setup-disabled"_s);
+        w.type(u"localPartField"_s, u"c"_s);
+        w.type(u"displayNameField"_s, u"佐藤 健"_s);
+        shots.save(w.window, u"address-setup-ready"_s);
+        w.click(u"claimButton"_s);
+        // Drawn before the answer can arrive: the claim is still running.
+        shots.save(w.window, u"address-setup-busy"_s, false);
+        settle([&] { return !h.model->isClaimingAddress(); });
+    }
+    return shots.failed() ? 1 : 0;
+}

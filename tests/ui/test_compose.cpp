@@ -1,0 +1,399 @@
+// The compose sheet, the setup screens and the settings window as a user
+// works them: typing and clicking in the real window (offscreen), on the real
+// model against the reference service and the Codex CLI double. What a send
+// produced is read back from the service itself.
+
+#include "ai/codexdoublehome.h"
+#include "api/apiclient.h"
+#include "app/appmodelharness.h"
+#include "app/composesession.h"
+#include "app/mailsignaturesetting.h"
+#include "composetesting.h"
+#include "core/blocking.h"
+#include "support/referenceservice.h"
+
+#include <QDateTime>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+using namespace quarn;
+using namespace quarn::testing;
+using quarn::test::ReferenceService;
+
+namespace {
+
+QStringList g_warnings;
+QtMessageHandler g_previousHandler = nullptr;
+
+/// Keeps the warnings a screen causes: QML errors and missing symbols.
+void recordWarnings(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type != QtDebugMsg && type != QtInfoMsg
+        && (message.contains(u"qrc:"_s) || message.contains(u"no icon for the symbol"_s)))
+        g_warnings.append(message);
+    g_previousHandler(type, context, message);
+}
+
+template<typename T> T run(QCoro::Task<T> task)
+{
+    return blockOn(std::move(task), 60s);
+}
+
+void storeSignature(const QString &signature)
+{
+    QSettings settings;
+    settings.setValue(u"mailSignature"_s, signature);
+    settings.sync();
+}
+
+} // namespace
+
+class TestCompose : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        g_previousHandler = qInstallMessageHandler(recordWarnings);
+        QCoreApplication::setOrganizationName(u"Quarn"_s);
+        QCoreApplication::setApplicationName(u"Quarn Mail Compose UI Test"_s);
+        QVERIFY(m_settingsHome.isValid());
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_settingsHome.path());
+        QVERIFY2(m_service.start(), qPrintable(m_service.errorString()));
+        m_domain = m_service.mailDomain();
+        QVERIFY(m_service.addUser(u"Aoi"_s, u"aoi@example.org"_s, u"testaoi"_s));
+        QVERIFY(m_service.addUser(u"Ren"_s, u"ren@example.org"_s, u"testren"_s));
+    }
+
+    void init()
+    {
+        g_warnings.clear();
+        storeSignature(QString());
+    }
+
+    void cleanup() { QVERIFY2(g_warnings.isEmpty(), qPrintable(g_warnings.join(u'\n'))); }
+
+    // Chat or e-mail follows the recipients, and the signature only goes with
+    // e-mail, in its exact form; the conversation exists on the service.
+    void sendingCreatesTheConversation_data()
+    {
+        QTest::addColumn<QString>("recipients");
+        QTest::addColumn<QString>("signature");
+        QTest::addColumn<bool>("signatureShown");
+        QTest::addColumn<QString>("footer");
+        QTest::addColumn<QString>("sentBody");
+        QTest::addColumn<ConversationTransport>("transport");
+
+        const QString aoi = u"testaoi@"_s + m_domain;
+        const QString ren = u"TestRen@"_s + m_domain;
+        QTest::newRow("internal only: chat, nothing appended")
+            << aoi + u", "_s + ren << u"佐藤 健"_s << false << u"2人にQuarn chatとして送信"_s << u"明日の件です。"_s
+            << ConversationTransport::chat;
+        QTest::newRow("one external: e-mail with the signature")
+            << aoi + u"; kim@example.com"_s << u"  佐藤 健\n営業部\n"_s << true
+            << u"2人に "_s + m_domain + u" からEmail送信"_s << u"明日の件です。\n\n—\n佐藤 健\n営業部"_s
+            << ConversationTransport::mixed;
+        QTest::newRow("blank signature: nothing appended")
+            << u"kim@example.com"_s << u" \n "_s << true << u"1人に "_s + m_domain + u" からEmail送信"_s
+            << u"明日の件です。"_s << ConversationTransport::email;
+    }
+    void sendingCreatesTheConversation()
+    {
+        QFETCH(QString, recipients);
+        QFETCH(QString, signature);
+        QFETCH(bool, signatureShown);
+        QFETCH(QString, footer);
+        QFETCH(QString, sentBody);
+        QFETCH(ConversationTransport, transport);
+        storeSignature(signature);
+
+        Harness h(m_service.baseUrl());
+        QVERIFY(h.saveToken(m_service.token()));
+        run(h.model->bootstrap());
+        ComposeTestWindow w(*h.model);
+        QVERIFY(w.window);
+        QVERIFY(QTest::qWaitForWindowExposed(w.window));
+        w.click(u"composeToolbarButton"_s);
+        QTRY_VERIFY(w.isShown(u"recipientField"_s));
+        QCOMPARE(w.text(u"footerCaption"_s), u"宛先を入力"_s);
+        QVERIFY(!w.isEnabled(u"sendButton"_s));
+
+        w.type(u"recipientField"_s, recipients);
+        w.type(u"bodyEditor"_s, u"\n明日の件です。\n"_s);
+        QCOMPARE(w.text(u"footerCaption"_s), footer);
+        QCOMPARE(w.isShown(u"signatureSection"_s), signatureShown);
+        if (signatureShown) {
+            const bool blank = signature.trimmed().isEmpty();
+            QCOMPARE(w.isEnabled(u"includeSignatureBox"_s), !blank);
+            QCOMPARE(w.isShown(u"signatureHint"_s), blank);
+            QCOMPARE(w.isShown(u"signaturePreview"_s), !blank);
+        }
+        QVERIFY(w.isEnabled(u"sendButton"_s));
+        w.click(u"sendButton"_s);
+        QTRY_VERIFY_WITH_TIMEOUT(!h.model->composePresented(), 20'000);
+        QTRY_VERIFY_WITH_TIMEOUT(!h.model->isSending(), 20'000);
+        QVERIFY(!h.model->errorMessage());
+        QVERIFY(h.model->selectedConversationID());
+
+        const ConversationDetail sent
+            = run(APIClient(m_service.baseUrl()).conversation(*h.model->selectedConversationID(), m_service.token()));
+        QCOMPARE(sent.messages.constLast().bodyText, sentBody);
+        QCOMPARE(sent.subject, u"明日の件です。"_s);
+        QCOMPARE(sent.transport, transport);
+    }
+
+    // The settings window, opened from the menu or from the sheet's link,
+    // edits the signature that an open sheet shows at once; it is stored at
+    // every keystroke and read again after a restart.
+    void signatureEditedWhileComposing()
+    {
+        Harness h(m_service.baseUrl());
+        QVERIFY(h.saveToken(m_service.token()));
+        run(h.model->bootstrap());
+        {
+            ComposeTestWindow w(*h.model);
+            QVERIFY(QTest::qWaitForWindowActive(w.window));
+            QTest::keyClick(w.window, Qt::Key_Comma, Qt::ControlModifier);
+            auto *settings = qobject_cast<QWindow *>(w.find(u"settingsWindow"_s));
+            QVERIFY(settings);
+            QTRY_VERIFY(settings->isVisible());
+            QCOMPARE(settings->size(), QSize(520, 290));
+            settings->close();
+
+            h.model->setComposePresented(true);
+            QTRY_VERIFY(w.isShown(u"recipientField"_s));
+            w.type(u"recipientField"_s, u"kim@example.com"_s);
+            QVERIFY(w.isShown(u"signatureHint"_s));
+            QVERIFY(!w.isEnabled(u"includeSignatureBox"_s));
+
+            w.click(u"editSignatureLink"_s);
+            QTRY_VERIFY(settings->isVisible());
+            w.type(u"signatureEditor"_s, u"佐藤"_s);
+            QCOMPARE(QSettings().value(u"mailSignature"_s).toString(), u"佐藤"_s);
+            QTRY_VERIFY(w.isShown(u"signaturePreview"_s));
+            QCOMPARE(w.text(u"signaturePreview"_s), u"佐藤"_s);
+            QVERIFY(w.isEnabled(u"includeSignatureBox"_s));
+
+            // Unchecking hides it and keeps it out of the body.
+            w.click(u"includeSignatureBox"_s);
+            QVERIFY(!w.isShown(u"signaturePreview"_s));
+            auto *session = w.find(u"composeSession"_s);
+            QVERIFY(session);
+            w.type(u"bodyEditor"_s, u"本文"_s);
+            QCOMPARE(session->property("outgoingBody").toString(), u"本文"_s);
+        }
+        // A restart of the settings store: a new window reads what was typed.
+        ComposeTestWindow again(*h.model);
+        QCOMPARE(again.text(u"signatureEditor"_s), u"佐藤"_s);
+        QCOMPARE(MailSignatureSetting().text(), u"佐藤"_s);
+        h.model->setComposePresented(false);
+    }
+
+    // The subject follows the body once it has 8 characters and rests; a
+    // hand edit stays through body changes until the regenerate button.
+    void subjectFollowsTheBodyUntilEdited()
+    {
+        Harness h(m_service.baseUrl(), Harness::Codex::double_);
+        h.home.setAnswer(u"{\"subject\":\"AIの件名\"}"_s.toUtf8());
+        QVERIFY(h.saveToken(m_service.token()));
+        run(h.model->bootstrap());
+        ComposeTestWindow w(*h.model);
+        QVERIFY(QTest::qWaitForWindowExposed(w.window));
+        h.model->setComposePresented(true);
+        QTRY_VERIFY(w.isShown(u"bodyEditor"_s));
+        QObject *session = w.find(u"composeSession"_s);
+        QVERIFY(session);
+        session->setProperty("quietInterval", 60);
+        QVERIFY(!w.isShown(u"regenerateSubjectButton"_s));
+
+        QSignalSpy generating(session, SIGNAL(isGeneratingSubjectChanged()));
+        w.type(u"bodyEditor"_s, u"1234567"_s);
+        QVERIFY(!generating.wait(400));
+        QCOMPARE(w.text(u"subjectField"_s), QString());
+        QVERIFY(w.isShown(u"regenerateSubjectButton"_s));
+
+        w.type(u"bodyEditor"_s, u"8"_s);
+        QTRY_COMPARE(w.text(u"subjectField"_s), u"AIの件名"_s);
+        QTRY_VERIFY(!w.isShown(u"subjectProgress"_s));
+
+        w.retype(u"subjectField"_s, u"自分で書いた件名"_s);
+        QVERIFY(!session->property("subjectIsAutomatic").toBool());
+        w.type(u"bodyEditor"_s, u" さらに書き足す"_s);
+        QVERIFY(!generating.wait(400));
+        QCOMPARE(w.text(u"subjectField"_s), u"自分で書いた件名"_s);
+
+        w.click(u"regenerateSubjectButton"_s);
+        QTRY_COMPARE(w.text(u"subjectField"_s), u"AIの件名"_s);
+        QVERIFY(session->property("subjectIsAutomatic").toBool());
+        h.model->setComposePresented(false);
+    }
+
+    // Switching the schedule on sets the next five-minute mark at least a
+    // minute away on the model's clock; the message waits on the service.
+    void scheduledSend()
+    {
+        Harness h(m_service.baseUrl());
+        QVERIFY(h.saveToken(m_service.token()));
+        run(h.model->bootstrap());
+        h.now = QDateTime::fromString(u"2031-03-02T10:03:30Z"_s, Qt::ISODate).toMSecsSinceEpoch();
+        ComposeTestWindow w(*h.model);
+        QVERIFY(QTest::qWaitForWindowExposed(w.window));
+        h.model->setComposePresented(true);
+        QTRY_VERIFY(w.isShown(u"recipientField"_s));
+        w.type(u"recipientField"_s, u"kim@example.com"_s);
+        w.type(u"bodyEditor"_s, u"来月の予定です。"_s);
+        QVERIFY(!w.item(u"schedulePicker"_s));
+
+        w.click(u"scheduleSwitch"_s);
+        QTRY_VERIFY(w.item(u"schedulePicker"_s));
+        const qint64 expected = QDateTime::fromString(u"2031-03-02T10:05:00Z"_s, Qt::ISODate).toMSecsSinceEpoch();
+        QObject *picker = w.find(u"schedulePicker"_s);
+        QCOMPARE(qint64(picker->property("value").toDouble()), expected);
+        QCOMPARE(qint64(picker->property("minimumValue").toDouble()), h.now + 60'000);
+        QCOMPARE(
+            w.text(u"dateTimePickerField"_s), QDateTime::fromMSecsSinceEpoch(expected).toString(u"yyyy/MM/dd HH:mm"_s));
+        QCOMPARE(w.text(u"footerCaption"_s), u"指定時刻に送信"_s);
+
+        // One day later through the calendar's keyboard.
+        w.click(u"dateTimePickerField"_s);
+        QTRY_VERIFY(picker->property("popupOpen").toBool());
+        QTest::keyClick(w.window, Qt::Key_Right);
+        QTRY_COMPARE(qint64(picker->property("value").toDouble()), expected + 86'400'000);
+        QTest::keyClick(w.window, Qt::Key_Return);
+        QTRY_VERIFY(!picker->property("popupOpen").toBool());
+
+        w.click(u"sendButton"_s);
+        QTRY_VERIFY_WITH_TIMEOUT(!h.model->composePresented(), 20'000);
+        QTRY_VERIFY_WITH_TIMEOUT(!h.model->isSending(), 20'000);
+        QVERIFY(h.model->selectedConversationID());
+        const ConversationDetail sent
+            = run(APIClient(m_service.baseUrl()).conversation(*h.model->selectedConversationID(), m_service.token()));
+        QCOMPARE(sent.status, ConversationStatus::scheduled);
+        QCOMPARE(sent.messages.constLast().scheduledFor, std::optional<qint64>(expected + 86'400'000));
+    }
+
+    // A failed send leaves the sheet open with everything as typed.
+    void failedSendKeepsTheSheet()
+    {
+        ReferenceService service;
+        QVERIFY2(service.start(), qPrintable(service.errorString()));
+        Harness h(service.baseUrl());
+        QVERIFY(h.saveToken(service.token()));
+        run(h.model->bootstrap());
+        ComposeTestWindow w(*h.model);
+        QVERIFY(QTest::qWaitForWindowExposed(w.window));
+        h.model->setComposePresented(true);
+        QTRY_VERIFY(w.isShown(u"recipientField"_s));
+        w.type(u"recipientField"_s, u"kim@example.com"_s);
+        w.type(u"bodyEditor"_s, u"届かない本文"_s);
+        QVERIFY(service.stop());
+
+        w.click(u"sendButton"_s);
+        QTRY_VERIFY_WITH_TIMEOUT(h.model->errorMessage(), 30'000);
+        QTRY_VERIFY(!h.model->isSending());
+        QVERIFY(h.model->composePresented());
+        QCOMPARE(w.text(u"recipientField"_s), u"kim@example.com"_s);
+        QCOMPARE(w.text(u"bodyEditor"_s), u"届かない本文"_s);
+        QCOMPARE(w.text(u"sendButton"_s), u"送信"_s);
+        h.model->setErrorMessage(std::nullopt);
+        h.model->setComposePresented(false);
+    }
+
+    // Closing discards what was typed.
+    void closingDiscardsTheSheet()
+    {
+        Harness h(m_service.baseUrl());
+        QVERIFY(h.saveToken(m_service.token()));
+        run(h.model->bootstrap());
+        ComposeTestWindow w(*h.model);
+        QVERIFY(QTest::qWaitForWindowExposed(w.window));
+        h.model->setComposePresented(true);
+        QTRY_VERIFY(w.isShown(u"recipientField"_s));
+        w.type(u"recipientField"_s, u"kim@example.com, nobody"_s);
+        QVERIFY(w.isShown(u"invalidRecipientsLabel"_s));
+        QCOMPARE(w.text(u"invalidRecipientsLabel"_s), u"宛先を確認: nobody"_s);
+        QVERIFY(!w.isEnabled(u"sendButton"_s));
+        w.click(u"composeCloseButton"_s);
+        QTRY_VERIFY(!h.model->composePresented());
+
+        QTest::keyClick(w.window, Qt::Key_N, Qt::ControlModifier);
+        QTRY_VERIFY(w.isShown(u"recipientField"_s));
+        QCOMPARE(w.text(u"recipientField"_s), QString());
+        QTest::keyClick(w.window, Qt::Key_Escape);
+        QTRY_VERIFY(!h.model->composePresented());
+    }
+
+    // The claim button's rule as typed, the texts sent untrimmed, and the
+    // label while the claim runs.
+    void claimButton_data()
+    {
+        QTest::addColumn<QString>("localPart");
+        QTest::addColumn<QString>("displayName");
+        QTest::addColumn<bool>("enabled");
+        QTest::newRow("two letters") << u"ab"_s << u"Kim"_s << false;
+        QTest::newRow("two letters in blanks") << u"  ab "_s << u"Kim"_s << false;
+        QTest::newRow("blank display name") << u"abc"_s << u"   "_s << false;
+        QTest::newRow("three letters") << u"abc"_s << u"Kim"_s << true;
+        QTest::newRow("blanks around valid values") << u" kimlee "_s << u" Kim Lee "_s << true;
+    }
+    void claimButton()
+    {
+        QFETCH(QString, localPart);
+        QFETCH(QString, displayName);
+        QFETCH(bool, enabled);
+
+        ReferenceService service(ReferenceService::Data::Empty);
+        QVERIFY2(service.start(), qPrintable(service.errorString()));
+        Harness h(service.baseUrl());
+        QVERIFY(h.saveToken(service.token()));
+        run(h.model->bootstrap());
+        ComposeTestWindow w(*h.model);
+        QVERIFY(QTest::qWaitForWindowExposed(w.window));
+        QTRY_VERIFY(w.isShown(u"addressSetupView"_s));
+        QCOMPARE(w.text(u"mailDomainLabel"_s), u"@"_s + service.mailDomain());
+        QVERIFY(!w.isEnabled(u"claimButton"_s));
+
+        w.type(u"localPartField"_s, localPart);
+        w.type(u"displayNameField"_s, displayName);
+        QCOMPARE(w.isEnabled(u"claimButton"_s), enabled);
+        if (!enabled)
+            return;
+
+        QSignalSpy claiming(h.model.get(), &AppModel::isClaimingAddressChanged);
+        w.click(u"claimButton"_s);
+        QCOMPARE(h.model->isClaimingAddress(), true);
+        QCOMPARE(w.text(u"claimButton"_s), u"作成中…"_s);
+        QVERIFY(!w.isEnabled(u"claimButton"_s));
+        QTRY_VERIFY_WITH_TIMEOUT(!h.model->isClaimingAddress(), 20'000);
+        QVERIFY2(!h.model->errorMessage(), qPrintable(h.model->errorMessage().value_or(QString())));
+        QTRY_VERIFY_WITH_TIMEOUT(w.isShown(u"mailWorkspace"_s), 20'000);
+        QCOMPARE(h.model->state()->mailbox->address, localPart.trimmed() + u'@' + service.mailDomain());
+    }
+
+    void tokenSetupFollowsTheSignIn()
+    {
+        Harness h(m_service.baseUrl());
+        ComposeTestWindow w(*h.model);
+        QVERIFY(QTest::qWaitForWindowExposed(w.window));
+        QTRY_VERIFY(w.isShown(u"tokenSetupView"_s));
+        QCOMPARE(w.text(u"tokenSetupSubtitle"_s), u"このPCを "_s + m_domain + u" に接続します"_s);
+        QCOMPARE(w.text(u"signInButton"_s), u"Quarnアカウントを作成・ログイン"_s);
+        w.click(u"signInButton"_s);
+        QTRY_VERIFY(h.model->isSigningIn());
+        QCOMPARE(h.opened.size(), 1);
+        QCOMPARE(w.text(u"signInButton"_s), u"ブラウザで続行中…"_s);
+        QVERIFY(!w.isEnabled(u"signInButton"_s));
+    }
+
+private:
+    QTemporaryDir m_settingsHome;
+    ReferenceService m_service;
+    QString m_domain;
+};
+
+QTEST_MAIN(TestCompose)
+#include "test_compose.moc"
