@@ -103,7 +103,7 @@ QString setAside(const QString &filePath)
     const QString stamp = QDateTime::currentDateTime().toString(u"yyyyMMdd-HHmmss"_s);
     const QByteArray from = platform::nativePath(filePath);
     for (int n = 1; n <= 100; ++n) {
-        const QString candidate = folder + base + u".unreadable-"_s + stamp
+        QString candidate = folder + base + u".unreadable-"_s + stamp
             + (n > 1 ? u"-"_s + QString::number(n) : QString()) + u".json"_s;
         const QByteArray to = platform::nativePath(candidate);
         if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) == 0)

@@ -75,7 +75,7 @@ QByteArray conversationPath(const QString &id, const char *suffix = "")
 }
 
 /// What the network stack may hold unread at a time.
-constexpr qint64 kReadBufferBytes = 1024 * 1024;
+constexpr qint64 kReadBufferBytes = qint64(1) << 20;
 
 struct DeleteLater
 {

@@ -23,7 +23,7 @@ struct APIClientLimits
     std::chrono::milliseconds deadline = std::chrono::seconds(30);
     /// The largest answer body accepted; the state of a huge mailbox is a few
     /// megabytes.
-    qint64 maximumAnswerBytes = 64 * 1024 * 1024;
+    qint64 maximumAnswerBytes = qint64(64) << 20;
 };
 
 /// Client of the mail service's REST interface: one operation per endpoint.
