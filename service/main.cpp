@@ -4,7 +4,7 @@
 //   quarn-mail-service seed [--db PATH] [--token-file PATH]
 //   quarn-mail-service deliver [--db PATH] --from ADDRESS [--from-name NAME] --subject TEXT
 //                      (--body TEXT | --body-file PATH) [--cc ADDRESS]... [--conversation ID]
-//                      [--user ID] [--at MILLISECONDS]
+//                      [--user ID] [--at MILLISECONDS] [--account-role to|cc|envelope_to]
 //   quarn-mail-service issue-token [--db PATH] [--user ID]
 //   quarn-mail-service add-user [--db PATH] --name NAME --email ADDRESS [--mailbox LOCAL] [--display-name NAME]
 //
@@ -52,6 +52,7 @@ constexpr const char *kUsage
       "  deliver      deliver an incoming message to the owner account (or --user ID)\n"
       "               --from ADDRESS [--from-name NAME] --subject TEXT --body TEXT|--body-file PATH\n"
       "               [--cc ADDRESS]... [--conversation ID] [--at MILLISECONDS]\n"
+      "               [--account-role to|cc|envelope_to] (how the account is addressed; envelope_to: a blind copy)\n"
       "  issue-token  print a new device token for the owner account (or --user ID)\n"
       "  add-user     create another account: --name NAME --email ADDRESS [--mailbox LOCAL --display-name NAME]\n"
       "common options: --db PATH (default quarn-mail-service.sqlite), --mail-domain DOMAIN "
@@ -104,7 +105,7 @@ Arguments parse(int argc, char **argv)
     static const std::vector<std::string> commands { "serve", "seed", "deliver", "issue-token", "add-user" };
     static const std::vector<std::string> valued { "db", "port", "port-file", "mail-domain", "token-file",
         "code-lifetime", "ai-job-timeout", "from", "from-name", "subject", "body", "body-file", "conversation", "user",
-        "at", "name", "email", "mailbox", "display-name" };
+        "at", "name", "email", "mailbox", "display-name", "account-role" };
     Arguments args;
     int i = 1;
     if (argc > 1 && std::string(argv[1]).rfind("--", 0) != 0) {
@@ -281,6 +282,11 @@ int run(const Arguments &args)
         mail.conversationId = args.get("conversation");
     if (args.has("at"))
         mail.at = args.integer("at", 0);
+    if (args.has("account-role")) {
+        mail.accountRole = args.get("account-role");
+        if (mail.accountRole != "to" && mail.accountRole != "cc" && mail.accountRole != "envelope_to")
+            throw UsageError("--account-role must be to, cc or envelope_to");
+    }
     const Mutation delivered = store.deliverIncoming(mail);
     const wire::Json out = { { "conversationId", delivered.conversationId }, { "messageId", delivered.messageId } };
     std::cout << wire::dump(out) << std::endl;

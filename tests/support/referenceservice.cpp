@@ -166,6 +166,8 @@ std::optional<ReferenceService::Delivered> ReferenceService::deliver(const Incom
         arguments += { QStringLiteral("--at"), QString::number(*message.at) };
     if (!message.userId.isEmpty())
         arguments += { QStringLiteral("--user"), message.userId };
+    if (!message.accountRole.isEmpty())
+        arguments += { QStringLiteral("--account-role"), message.accountRole };
     const auto out = runCommand(arguments);
     if (!out)
         return std::nullopt;

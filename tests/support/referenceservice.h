@@ -49,6 +49,9 @@ public:
         std::optional<qint64> at;
         /// The account to deliver to; the owner account when empty.
         QString userId;
+        /// How the account itself is addressed ("to" when empty; "envelope_to"
+        /// for a blind copy).
+        QString accountRole;
     };
 
     /// What a delivery produced.
