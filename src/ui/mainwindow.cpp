@@ -6,6 +6,7 @@
 #include "app/mailsignaturesetting.h"
 #include "app/setuprules.h"
 #include "quarn/config.h"
+#include "ui/screenrules.h"
 #include "ui/symbols.h"
 
 #include <QQmlApplicationEngine>
@@ -35,6 +36,7 @@ void registerScreenTypes()
 QQuickWindow *loadMainWindow(QQmlApplicationEngine &engine, AppModel &model, AppCommands &commands)
 {
     ensureIconTheme();
+    registerScreenRules();
     // One look on every desktop, unless the user chose a style. The style
     // can only be chosen before the first window of the process loads.
     static const bool styleChosen = [] {

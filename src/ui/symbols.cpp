@@ -29,7 +29,7 @@ const QHash<QString, QString> &table()
         { u"signature"_s, u"document-sign"_s },
         { u"calendar.badge.clock"_s, u"view-calendar-upcoming-events"_s },
         { u"tray"_s, u"mail-folder-inbox"_s },
-        { u"checkmark.circle"_s, u"checkmark"_s },
+        { u"checkmark.circle"_s, u"dialog-ok"_s },
         { u"checkmark.seal"_s, u"security-high"_s },
         { u"exclamationmark.triangle"_s, u"data-warning"_s },
         { u"arrow.clockwise"_s, u"view-refresh"_s },
@@ -38,6 +38,15 @@ const QHash<QString, QString> &table()
         { u"rectangle.and.text.magnifyingglass"_s, u"search"_s },
         { u"bubble.left"_s, u"dialog-messages"_s },
         { u"at"_s, u"mail-message"_s },
+        { u"arrow.right.circle.fill"_s, u"go-next"_s },
+        { u"clock.fill"_s, u"clock"_s },
+        { u"tray.fill"_s, u"mail-folder-inbox"_s },
+        { u"checkmark.circle.fill"_s, u"dialog-ok"_s },
+        { u"calendar"_s, u"view-calendar"_s },
+        { u"paperplane.fill"_s, u"mail-send"_s },
+        { u"envelope.open.fill"_s, u"mail-read"_s },
+        { u"arrow.up.forward.app"_s, u"window-new"_s },
+        { u"chevron.down"_s, u"arrow-down"_s },
     };
     return symbols;
 }

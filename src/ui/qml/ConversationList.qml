@@ -1,9 +1,12 @@
 import QtQuick
 import QtQuick.Controls
 import QtQuick.Layouts
+import Quarn.Rules
 
-// The conversations of the selected status, with the search field.
-ColumnLayout {
+// The conversations of the selected status: header, search field and the
+// rows (or an empty state). Clicking a row, or Enter on the current one,
+// opens it unless it is the conversation already shown.
+Rectangle {
     id: list
 
     objectName: "conversationList"
@@ -11,75 +14,146 @@ ColumnLayout {
     required property var appModel
     required property var commands
 
-    spacing: 0
+    readonly property var statusPresentation: ScreenRules.status(appModel.selectedStatus)
+    readonly property bool searching: appModel.searchText !== ""
 
-    TextField {
-        Layout.fillWidth: true
-        Layout.margins: 10
-        placeholderText: "検索"
-        text: list.appModel.searchText
-        onTextEdited: list.appModel.searchText = text
+    // Opens `id`, unless it is the one on screen (which would only reload it).
+    function select(id) {
+        const shown = appModel.detail;
+        if (shown == null || shown.id !== id)
+            appModel.operations.openConversation(id);
     }
 
-    ListView {
-        id: view
+    color: QuarnStyle.controlBackground
 
-        objectName: "conversationListView"
-        Layout.fillWidth: true
-        Layout.fillHeight: true
-        clip: true
-        model: list.appModel.filteredConversations
-        ScrollBar.vertical: ScrollBar {}
+    ColumnLayout {
+        anchors.fill: parent
+        spacing: 0
 
-        delegate: ItemDelegate {
-            id: row
+        RowLayout {
+            Layout.fillWidth: true
+            Layout.leftMargin: 16
+            Layout.rightMargin: 16
+            Layout.topMargin: 14
+            spacing: 8
 
-            required property string id
-            required property string subject
-            required property string participantName
-            required property string preview
-            required property var aiSummary
-            required property bool unread
+            Label {
+                objectName: "listTitle"
+                text: list.statusPresentation.label
+                font.pixelSize: 20
+                font.weight: Font.DemiBold
+                Accessible.role: Accessible.Heading
+                Accessible.name: text
+            }
+            BusyIndicator {
+                objectName: "listProgress"
+                visible: list.appModel.isLoading
+                running: visible
+                Layout.preferredWidth: 18
+                Layout.preferredHeight: 18
+                padding: 0
+                Accessible.name: "読み込み中"
+            }
+            Item {
+                Layout.fillWidth: true
+            }
+            Label {
+                objectName: "listCount"
+                text: view.count.toString()
+                font.pixelSize: QuarnStyle.captionSize
+                color: QuarnStyle.tertiary
+                Accessible.role: Accessible.StaticText
+                Accessible.name: text
+            }
+        }
 
-            width: view.width
-            highlighted: list.appModel.selectedConversationID === id
-            onClicked: list.appModel.operations.openConversation(id)
+        Rectangle {
+            Layout.fillWidth: true
+            Layout.margins: 12
+            implicitHeight: 32
+            radius: 8
+            color: QuarnStyle.tinted(QuarnStyle.primary, 0.05)
+            border.width: searchField.activeFocus ? 2 : 0
+            border.color: QuarnStyle.accentText
 
-            contentItem: ColumnLayout {
-                spacing: 2
-                RowLayout {
-                    Label {
-                        Layout.fillWidth: true
-                        text: row.participantName
-                        font.weight: row.unread ? Font.DemiBold : Font.Normal
-                        elide: Text.ElideRight
-                    }
+            RowLayout {
+                anchors.fill: parent
+                anchors.leftMargin: 9
+                anchors.rightMargin: 6
+                spacing: 6
+                Symbol {
+                    name: "magnifyingglass"
+                    size: 14
+                    tint: QuarnStyle.tertiary
                 }
-                Label {
+                TextField {
+                    id: searchField
+
+                    objectName: "searchField"
                     Layout.fillWidth: true
-                    text: row.subject
-                    font.pixelSize: 13
-                    font.weight: Font.Medium
-                    elide: Text.ElideRight
-                }
-                Label {
-                    Layout.fillWidth: true
-                    text: row.aiSummary != null ? "AI  " + row.aiSummary : row.preview
-                    font.pixelSize: 11
-                    color: QuarnStyle.secondary
-                    elide: Text.ElideRight
-                    maximumLineCount: 2
-                    wrapMode: Text.WordWrap
+                    placeholderText: "検索"
+                    text: list.appModel.searchText
+                    onTextEdited: list.appModel.searchText = text
+                    background: null
+                    leftPadding: 0
+                    Accessible.role: Accessible.EditableText
+                    Accessible.name: placeholderText
+                    // Down moves into the rows.
+                    Keys.onDownPressed: view.forceActiveFocus()
                 }
             }
         }
 
-        EmptyState {
-            anchors.centerIn: parent
-            visible: view.count === 0
-            symbol: list.appModel.searchText === "" ? "tray" : "magnifyingglass"
-            title: list.appModel.searchText === "" ? "ここは空です" : "見つかりません"
-            description: list.appModel.searchText === "" ? "次の一手が発生すると、ここに現れます。" : "検索語を変えてください。"
+        Rectangle {
+            Layout.fillWidth: true
+            implicitHeight: 1
+            color: QuarnStyle.tinted(QuarnStyle.primary, 0.1)
+        }
+
+        Item {
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+
+            EmptyState {
+                objectName: "listEmptyState"
+                anchors.centerIn: parent
+                width: Math.min(parent.width - 32, 320)
+                visible: view.count === 0
+                symbol: list.searching ? "magnifyingglass" : list.statusPresentation.symbol
+                title: list.searching ? "見つかりません" : "ここは空です"
+                description: list.searching ? "検索語を変えてください。" : "次の一手が発生すると、ここに現れます。"
+            }
+
+            ListView {
+                id: view
+
+                objectName: "conversationListView"
+                anchors.fill: parent
+                visible: count > 0
+                clip: true
+                reuseItems: true
+                activeFocusOnTab: true
+                keyNavigationEnabled: true
+                currentIndex: -1
+                model: list.appModel.filteredConversations
+                ScrollBar.vertical: ScrollBar {}
+                Accessible.role: Accessible.List
+                Accessible.name: list.statusPresentation.label
+
+                Keys.onReturnPressed: if (currentItem) list.select(currentItem.id)
+                Keys.onEnterPressed: if (currentItem) list.select(currentItem.id)
+                onActiveFocusChanged: if (activeFocus && currentIndex < 0 && count > 0) currentIndex = 0
+
+                delegate: ConversationRow {
+                    width: view.width
+                    selected: list.appModel.selectedConversationID === id
+                    current: view.activeFocus && ListView.isCurrentItem
+                    onActivated: {
+                        view.currentIndex = index;
+                        list.select(id);
+                    }
+                }
+            }
         }
     }
 }

@@ -2,7 +2,9 @@ import QtQuick
 import QtQuick.Controls
 import QtQuick.Layouts
 
-// The selected conversation: header, AI summary and messages.
+// The shown conversation: header with its actions, the AI block, the
+// messages and the reply box; an empty state while none is shown. The
+// timeline follows its end when another conversation opens or messages come.
 Item {
     id: pane
 
@@ -10,11 +12,26 @@ Item {
 
     required property var appModel
     required property var commands
+    required property string mailDomain
 
     readonly property var detail: appModel.detail
+    // The viewer's id, or null while there is no state.
+    readonly property var viewerID: appModel.state != null ? appModel.state.viewer.id : null
+    readonly property int messageCount: detail != null ? detail.messages.length : 0
+
+    function scrollToEnd() {
+        Qt.callLater(() => timeline.positionViewAtEnd());
+    }
+    onDetailChanged: if (detail != null && detail.id !== timeline.shownId) {
+        timeline.shownId = detail.id;
+        scrollToEnd();
+    }
+    onMessageCountChanged: scrollToEnd()
 
     EmptyState {
+        objectName: "paneEmptyState"
         anchors.centerIn: parent
+        width: Math.min(parent.width - 40, 360)
         visible: pane.detail == null
         symbol: "rectangle.and.text.magnifyingglass"
         title: "Conversationを選択"
@@ -23,73 +40,66 @@ Item {
 
     ColumnLayout {
         anchors.fill: parent
-        anchors.margins: 22
         visible: pane.detail != null
-        spacing: 10
+        spacing: 0
 
-        Label {
-            objectName: "detailSubject"
+        ConversationHeader {
             Layout.fillWidth: true
-            text: pane.detail?.subject ?? ""
-            font.pixelSize: 16
-            font.weight: Font.DemiBold
-            elide: Text.ElideRight
+            appModel: pane.appModel
+            detail: pane.detail
         }
-        Label {
+        Rectangle {
             Layout.fillWidth: true
-            text: (pane.detail?.participantName ?? "") + " · " + (pane.detail?.participantAddress ?? "")
-            font.pixelSize: 11
-            color: QuarnStyle.secondary
-        }
-        Frame {
-            Layout.fillWidth: true
-            visible: pane.detail?.aiSummary != null
-            background: Rectangle {
-                radius: 8
-                color: Qt.rgba(QuarnStyle.accent.r, QuarnStyle.accent.g, QuarnStyle.accent.b, 0.08)
-            }
-            RowLayout {
-                anchors.fill: parent
-                spacing: 12
-                Symbol {
-                    Layout.alignment: Qt.AlignTop
-                    name: "sparkles"
-                }
-                Label {
-                    Layout.fillWidth: true
-                    text: pane.detail?.aiSummary ?? ""
-                    wrapMode: Text.WordWrap
-                }
-            }
+            implicitHeight: 1
+            color: QuarnStyle.tinted(QuarnStyle.primary, 0.1)
         }
         ListView {
-            id: messages
+            id: timeline
 
+            // The id of the conversation the timeline last showed.
+            property string shownId
+
+            objectName: "timeline"
             Layout.fillWidth: true
             Layout.fillHeight: true
             clip: true
-            spacing: 12
-            model: pane.detail?.messages ?? []
+            spacing: 14
+            leftMargin: 22
+            rightMargin: 22
+            bottomMargin: 22
+            model: pane.detail != null ? pane.detail.messages : []
             ScrollBar.vertical: ScrollBar {}
+            Accessible.role: Accessible.List
+            Accessible.name: "メッセージ"
 
-            delegate: Frame {
+            header: AIThought {
+                width: timeline.width - timeline.leftMargin - timeline.rightMargin
+                appModel: pane.appModel
+                detail: pane.detail
+            }
+            delegate: TimelineMessage {
                 required property var modelData
 
-                width: messages.width - 12
-                ColumnLayout {
-                    width: parent.width
-                    Label {
-                        text: modelData.senderName + "  " + new Date(modelData.createdAt).toLocaleString(Qt.locale("ja_JP"), Locale.ShortFormat)
-                        font.pixelSize: 11
-                        color: QuarnStyle.secondary
-                    }
-                    Label {
-                        Layout.fillWidth: true
-                        text: modelData.bodyText
-                        wrapMode: Text.WordWrap
-                    }
-                }
+                width: timeline.width - timeline.leftMargin - timeline.rightMargin
+                message: modelData
+                viewerID: pane.viewerID
             }
+            footer: Item {
+                objectName: "conversation-timeline-end"
+                width: timeline.width - timeline.leftMargin - timeline.rightMargin
+                height: 1
+            }
+        }
+        Rectangle {
+            Layout.fillWidth: true
+            implicitHeight: 1
+            color: QuarnStyle.tinted(QuarnStyle.primary, 0.1)
+        }
+        ReplyComposer {
+            Layout.fillWidth: true
+            appModel: pane.appModel
+            detail: pane.detail
+            mailDomain: pane.mailDomain
         }
     }
 }

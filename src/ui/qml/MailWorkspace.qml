@@ -60,6 +60,7 @@ Item {
                         icon.source: "image://symbol/" + (workspace.lens === "ai" ? "plus.bubble" : "arrow.clockwise")
                         display: AbstractButton.TextBesideIcon
                         enabled: !workspace.appModel.isLoading
+                        Accessible.name: text
                         onClicked: workspace.lens === "ai" ? workspace.appModel.operations.newAIConversation()
                                                            : workspace.commands.refresh()
                     }
@@ -69,6 +70,7 @@ Item {
                         text: "新規メッセージ"
                         icon.source: "image://symbol/square.and.pencil"
                         display: AbstractButton.TextBesideIcon
+                        Accessible.name: text
                         onClicked: workspace.commands.newMessage()
                     }
                 }
@@ -113,6 +115,7 @@ Item {
         ConversationPane {
             appModel: workspace.appModel
             commands: workspace.commands
+            mailDomain: workspace.mailDomain
         }
     }
     Component {

@@ -13,8 +13,27 @@ QtObject {
     }
     // The system's window background.
     readonly property color canvas: system.window
+    // The background of lists and fields.
+    readonly property color controlBackground: system.base
     // The system's label colours.
     readonly property color primary: system.windowText
     readonly property color secondary: Qt.rgba(primary.r, primary.g, primary.b, 0.6)
-    readonly property color tertiary: Qt.rgba(primary.r, primary.g, primary.b, 0.4)
+    readonly property color tertiary: Qt.rgba(primary.r, primary.g, primary.b, 0.35)
+    // The palette's colours read on a dark background too: lighter there.
+    readonly property bool dark: canvas.hslLightness < 0.5
+    readonly property color accentText: dark ? Qt.lighter(accent, 1.7) : accent
+    readonly property color warmText: dark ? Qt.lighter(warm, 1.35) : warm
+    readonly property color greenText: dark ? Qt.lighter(green, 1.7) : green
+
+    // Type sizes (pixels).
+    readonly property int captionSize: 11
+
+    // `base` at `alpha` opacity.
+    function tinted(base, alpha) {
+        return Qt.rgba(base.r, base.g, base.b, alpha);
+    }
+    // The text colour of a palette colour name ("green", "warm", "accent").
+    function tone(name) {
+        return name === "green" ? greenText : name === "warm" ? warmText : accentText;
+    }
 }

@@ -1,6 +1,7 @@
 import QtQuick
 import QtQuick.Controls
 import QtQuick.Layouts
+import Quarn.Rules
 
 // The left column: header, compose button, the six status lists with their
 // counts, People and AI, and the mailbox and Codex status at the foot.
@@ -13,14 +14,9 @@ Rectangle {
     required property var commands
     required property string mailDomain
 
-    readonly property var statuses: [
-        { status: "needs_you", label: "Needs you", symbol: "person.crop.circle.badge.exclamationmark" },
-        { status: "ai_working", label: "AI working", symbol: "sparkles" },
-        { status: "waiting", label: "Waiting", symbol: "clock" },
-        { status: "scheduled", label: "Scheduled", symbol: "calendar.badge.clock" },
-        { status: "inbox", label: "Inbox", symbol: "tray" },
-        { status: "done", label: "Done", symbol: "checkmark.circle" }
-    ]
+    // Every status in its order, labelled as everywhere else.
+    readonly property var statuses: ["needs_you", "ai_working", "waiting", "scheduled", "inbox", "done"].map(
+        status => Object.assign({ status: status }, ScreenRules.status(status)))
 
     function count(status) {
         const state = appModel.state;
@@ -29,7 +25,7 @@ Rectangle {
         return state.counts[status] ?? 0;
     }
 
-    color: Qt.darker(QuarnStyle.canvas, 1.03)
+    color: QuarnStyle.dark ? Qt.lighter(QuarnStyle.canvas, 1.12) : Qt.darker(QuarnStyle.canvas, 1.03)
 
     ColumnLayout {
         anchors.fill: parent
@@ -44,6 +40,7 @@ Rectangle {
                 size: 20
             }
             Label {
+                objectName: "sidebarTitle"
                 text: "Quarn Mail"
                 font.pixelSize: 14
                 font.weight: Font.DemiBold
@@ -53,7 +50,9 @@ Rectangle {
         SidebarComposeButton {
             Layout.fillWidth: true
             Layout.bottomMargin: 8
-            onClicked: sidebar.commands.newMessage()
+            clickAction: function () {
+                sidebar.commands.newMessage();
+            }
         }
 
         Repeater {
@@ -117,11 +116,14 @@ Rectangle {
         }
         RowLayout {
             spacing: 6
+            Accessible.role: Accessible.StaticText
+            Accessible.name: codexStatus.text
             Symbol {
                 name: sidebar.appModel.isCodexReady ? "checkmark.seal" : "exclamationmark.triangle"
                 size: 14
             }
             Label {
+                id: codexStatus
                 objectName: "codexStatus"
                 text: sidebar.appModel.isCodexReady ? "Codex CLI · Ready" : "Codex CLI · 要確認"
                 font.pixelSize: 11

@@ -9,15 +9,27 @@ AbstractButton {
     property string label
     property string symbol
     property int count
+    // Semibold: the row's status is the selected one (in every lens).
     property bool bold
+    // The row's list is the one on screen.
     property bool highlighted
 
     implicitHeight: 38
+    leftPadding: 8
+    rightPadding: 8
+    focusPolicy: Qt.StrongFocus
+
+    Accessible.role: Accessible.Button
+    Accessible.name: label
+    Accessible.description: count.toString()
+    Keys.onReturnPressed: clicked()
+    Keys.onEnterPressed: clicked()
 
     background: Rectangle {
         radius: 9
-        color: row.highlighted ? Qt.rgba(QuarnStyle.primary.r, QuarnStyle.primary.g, QuarnStyle.primary.b, 0.075)
-                               : "transparent"
+        color: row.highlighted ? QuarnStyle.tinted(QuarnStyle.primary, 0.075) : "transparent"
+        border.width: row.visualFocus ? 2 : 0
+        border.color: QuarnStyle.accentText
     }
 
     contentItem: RowLayout {
@@ -29,10 +41,11 @@ AbstractButton {
                 anchors.centerIn: parent
                 name: row.symbol
                 size: 16
-                opacity: 0.7
+                tint: QuarnStyle.secondary
             }
         }
         Label {
+            objectName: "label"
             Layout.fillWidth: true
             text: row.label
             font.pixelSize: 13
@@ -42,10 +55,8 @@ AbstractButton {
         Label {
             objectName: "count"
             text: row.count.toString()
-            font.pixelSize: 11
+            font.pixelSize: QuarnStyle.captionSize
             color: QuarnStyle.secondary
         }
     }
-    leftPadding: 8
-    rightPadding: 8
 }

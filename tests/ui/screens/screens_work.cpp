@@ -55,6 +55,50 @@ void settle()
     }
 }
 
+/// The id of the conversation with `subject` in `status`'s list.
+QString conversationId(AppModel &model, ConversationStatus status, const QString &subject)
+{
+    run(model.selectStatus(status));
+    for (const ConversationListItem &c : model.filteredConversations()) {
+        if (c.subject == subject)
+            return c.id;
+    }
+    return {};
+}
+
+/// Shows `subject` from `status`'s list in the pane.
+void show(AppModel &model, ConversationStatus status, const QString &subject)
+{
+    const QString id = conversationId(model, status, subject);
+    if (id.isEmpty()) {
+        QTextStream(stderr) << "screens_work: no conversation " << subject << '\n';
+        return;
+    }
+    run(model.openConversation(id));
+    settle();
+}
+
+/// Pictures of an account whose lists are all empty.
+bool renderEmptyMailbox(Pictures &pictures)
+{
+    ReferenceService service(ReferenceService::Data::Empty);
+    if (!service.start())
+        return false;
+    const auto account = service.addUser(u"Kim Lee"_s, u"kim@example.com"_s, u"kim"_s);
+    if (!account)
+        return false;
+    Harness h(service.baseUrl());
+    if (!h.saveToken(account->token))
+        return false;
+    run(h.model->bootstrap());
+    Window w(*h.model);
+    if (!w.window)
+        return false;
+    settle();
+    pictures.save(w, u"list-empty"_s);
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -68,13 +112,16 @@ int main(int argc, char **argv)
     QDir().mkpath(args[1]);
     useScheme(args[2] == u"dark"_s);
     Pictures pictures(args[1], args[2]);
+    UiWarnings warnings;
 
     ReferenceService service;
     if (!service.start()) {
         QTextStream(stderr) << "screens_work: " << service.errorString() << '\n';
         return 1;
     }
-    Harness h(service.baseUrl(), Harness::Codex::double_);
+    // Without the Codex CLI the demo mailbox stays as seeded (no triage pass
+    // moves its inbox), so every AI shape is there to be shown.
+    Harness h(service.baseUrl());
     if (!h.saveToken(service.token()))
         return 1;
     run(h.model->bootstrap());
@@ -84,7 +131,65 @@ int main(int argc, char **argv)
         QTextStream(stderr) << "screens_work: the window did not load\n" << UiWarnings::text() << '\n';
         return 1;
     }
+    AppModel &model = *h.model;
     settle();
     pictures.save(w, u"workspace"_s);
+
+    // The list: unread and AI rows, then a search without a match.
+    run(model.selectStatus(ConversationStatus::inbox));
+    settle();
+    pictures.save(w, u"list-inbox"_s);
+    model.setSearchText(u"zzqx"_s);
+    settle();
+    pictures.save(w, u"list-no-match"_s);
+    model.setSearchText(QString());
+
+    // The pane, one per shape of the AI block and of the messages.
+    show(model, ConversationStatus::needsYou, u"来週の打ち合わせ日程について"_s);
+    pictures.save(w, u"pane-needs-you"_s);
+    show(model, ConversationStatus::aiWorking, u"請求書 #2024-118 の確認"_s);
+    pictures.save(w, u"pane-ai-working"_s);
+    show(model, ConversationStatus::inbox, u"写真を共有しました"_s);
+    pictures.save(w, u"pane-no-summary"_s);
+    show(model, ConversationStatus::waiting, u"オフィス移転のお知らせ"_s);
+    pictures.save(w, u"pane-own-and-other"_s);
+    show(model, ConversationStatus::waiting, u"Conference badge pickup"_s);
+    pictures.save(w, u"pane-failed-delivery"_s);
+    show(model, ConversationStatus::waiting, u"ランチどうする？"_s);
+    model.setReplyText(u"了解です！"_s);
+    settle();
+    pictures.save(w, u"pane-chat-reply"_s);
+    model.setReplyText(QString());
+
+    // The status menu and the Orro sheet, opened by their buttons.
+    show(model, ConversationStatus::needsYou, u"Contract renewal — signature needed by Friday"_s);
+    w.click(u"statusMenuButton"_s);
+    settle();
+    pictures.save(w, u"status-menu"_s);
+    w.key(Qt::Key_Escape);
+    settle();
+    w.click(u"todoButton"_s);
+    settle();
+    pictures.save(w, u"orro-task"_s);
+    w.key(Qt::Key_Escape);
+    settle();
+    w.click(u"eventButton"_s);
+    settle();
+    pictures.save(w, u"orro-event"_s);
+    w.key(Qt::Key_Escape);
+    settle();
+
+    model.setErrorMessage(u"送信できませんでした。ネットワーク接続を確認してください。"_s);
+    settle();
+    pictures.save(w, u"alert"_s);
+    w.key(Qt::Key_Escape);
+    settle();
+
+    if (!renderEmptyMailbox(pictures)) {
+        QTextStream(stderr) << "screens_work: the empty mailbox could not be shown\n";
+        return 1;
+    }
+    if (!UiWarnings::isEmpty())
+        QTextStream(stderr) << UiWarnings::text() << '\n';
     return pictures.failed() ? 1 : 0;
 }
