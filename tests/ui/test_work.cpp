@@ -7,6 +7,7 @@
 #include "ui/uiharness.h"
 
 #include <QColor>
+#include <QDeadlineTimer>
 #include <QSignalSpy>
 #include <QTest>
 #include <QUrlQuery>
@@ -42,6 +43,20 @@ private:
     /// A model signed in to a fresh demo mailbox and started; the window on it.
     struct Session
     {
+        Session() = default;
+        Session(Session &&) = default;
+        // Whatever a test started on the model ends before the model goes.
+        ~Session()
+        {
+            if (!h)
+                return;
+            QDeadlineTimer bound(30'000);
+            while (!bound.hasExpired()
+                && (h->model->isLoading() || h->model->isSending() || h->model->isRunningAI()
+                    || h->model->isLoadingOlderMessages()))
+                QTest::qWait(20);
+            QTest::qWait(50);
+        }
         std::unique_ptr<ReferenceService> service;
         std::unique_ptr<Harness> h;
         std::unique_ptr<Window> w;
@@ -161,12 +176,15 @@ private Q_SLOTS:
         QQuickItem *button = s.w->item(u"sidebarComposeButton"_s);
         button->setProperty("reduceMotion", reduceMotion);
         QObject *fill = s.w->find(u"composeButtonFill"_s);
+        QSignalSpy animated(s.w->find(u"composeHoverAnimation"_s), SIGNAL(runningChanged(bool)));
         const QColor resting = fill->property("color").value<QColor>();
+        QTest::mouseMove(s.w->window, QPoint(1, 1));
         s.w->hover(u"sidebarComposeButton"_s);
         QTRY_VERIFY(button->property("isHovering").toBool());
-        // Without animation the fill has its hover colour at once.
-        QCOMPARE(fill->property("color").value<QColor>() != resting, reduceMotion);
         QTRY_VERIFY(fill->property("color").value<QColor>() != resting);
+        QTRY_VERIFY(!animated.isEmpty() || reduceMotion);
+        QCoreApplication::processEvents();
+        QCOMPARE(animated.isEmpty(), reduceMotion);
 
         s.w->click(u"sidebarComposeButton"_s);
         QTRY_VERIFY(s.h->model->composePresented());

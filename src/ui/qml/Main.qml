@@ -19,6 +19,24 @@ ApplicationWindow {
     title: "Quarn Mail"
     color: QuarnStyle.canvas
 
+    // The controls, menus and sheets take the desktop's colours as the
+    // screens' own texts do, so a dark scheme reaches every popup too.
+    palette.window: QuarnStyle.system.window
+    palette.windowText: QuarnStyle.system.windowText
+    palette.base: QuarnStyle.system.base
+    palette.alternateBase: QuarnStyle.system.alternateBase
+    palette.text: QuarnStyle.system.text
+    palette.button: QuarnStyle.system.button
+    palette.buttonText: QuarnStyle.system.buttonText
+    palette.highlight: QuarnStyle.system.highlight
+    palette.highlightedText: QuarnStyle.system.highlightedText
+    palette.placeholderText: QuarnStyle.system.placeholderText
+    palette.light: QuarnStyle.system.light
+    palette.midlight: QuarnStyle.system.midlight
+    palette.mid: QuarnStyle.system.mid
+    palette.dark: QuarnStyle.system.dark
+    palette.shadow: QuarnStyle.system.shadow
+
     menuBar: MenuBar {
         Menu {
             objectName: "fileMenu"
