@@ -197,8 +197,7 @@ std::optional<QDateTime> ScreenRules::parseDeadline(const std::optional<QString>
         return std::nullopt;
     // An internet date-time: full date, full time and an offset (Z or ±hh:mm),
     // nothing before or after.
-    static const QRegularExpression internet(
-        u"^\\d{4}-\\d{2}-\\d{2}T\\d{2}:\\d{2}:\\d{2}(Z|[+-]\\d{2}:?\\d{2})$"_s);
+    static const QRegularExpression internet(u"^\\d{4}-\\d{2}-\\d{2}T\\d{2}:\\d{2}:\\d{2}(Z|[+-]\\d{2}:?\\d{2})$"_s);
     if (internet.match(*text).hasMatch()) {
         const QDateTime parsed = QDateTime::fromString(*text, Qt::ISODate);
         if (parsed.isValid())
@@ -361,8 +360,8 @@ QVariantMap ScreenRules::orroTimes(const QString &kind, const QDateTime &date, b
 void registerScreenRules()
 {
     static const bool registered = [] {
-        qmlRegisterSingletonType<ScreenRules>("Quarn.Rules", 1, 0, "ScreenRules",
-            [](QQmlEngine *, QJSEngine *) -> QObject * { return new ScreenRules; });
+        qmlRegisterSingletonType<ScreenRules>(
+            "Quarn.Rules", 1, 0, "ScreenRules", [](QQmlEngine *, QJSEngine *) -> QObject * { return new ScreenRules; });
         return true;
     }();
     (void)registered;

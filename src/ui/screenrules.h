@@ -83,7 +83,8 @@ public:
     /// {text, symbol, tone} of the AI block's next-step line.
     Q_INVOKABLE QVariantMap nextStep(const QString &status) const;
     /// The AI block's request line ("" when there is none).
-    Q_INVOKABLE QString aiRequestLine(const QString &status, const QVariant &aiRequest, const QVariant &aiDeadline) const;
+    Q_INVOKABLE QString aiRequestLine(
+        const QString &status, const QVariant &aiRequest, const QVariant &aiDeadline) const;
     /// {text, symbol} of the reply box's channel label.
     Q_INVOKABLE QVariantMap replyChannel(const QString &transport, const QString &mailDomain) const;
     /// Whether "送信" is enabled.

@@ -15,16 +15,12 @@ using namespace quarn;
 using namespace quarn::testing;
 using quarn::test::ReferenceService;
 
-
 class TestMainWindow : public QObject
 {
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        QVERIFY2(m_service.start(), qPrintable(m_service.errorString()));
-    }
+    void initTestCase() { QVERIFY2(m_service.start(), qPrintable(m_service.errorString())); }
 
     void init() { UiWarnings::clear(); }
 

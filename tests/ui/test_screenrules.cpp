@@ -149,8 +149,8 @@ private Q_SLOTS:
             << u"ai_working"_s << false << true << u"整理しています"_s << u"sparkles"_s << u"accent"_s;
         QTest::newRow("waiting") << u"waiting"_s << true << true << u"相手の返信を待っています"_s << u"clock.fill"_s
                                  << u"accent"_s;
-        QTest::newRow("scheduled") << u"scheduled"_s << true << true << u"送信予定です"_s
-                                   << u"calendar.badge.clock"_s << u"accent"_s;
+        QTest::newRow("scheduled") << u"scheduled"_s << true << true << u"送信予定です"_s << u"calendar.badge.clock"_s
+                                   << u"accent"_s;
         QTest::newRow("inbox without summary")
             << u"inbox"_s << false << false << u"整理を待っています"_s << u"tray.fill"_s << u"accent"_s;
         QTest::newRow("done") << u"done"_s << true << true << u"これで完了です"_s << u"checkmark.circle.fill"_s
@@ -239,12 +239,12 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("content");
         QTest::addColumn<bool>("reduced");
         QTest::newRow("nothing set") << u""_s << QByteArray() << false;
-        QTest::newRow("GTK animations off") << u"gtk-3.0/settings.ini"_s
-                                            << QByteArray("[Settings]\ngtk-enable-animations=0\n") << true;
-        QTest::newRow("GTK animations on") << u"gtk-3.0/settings.ini"_s
-                                           << QByteArray("[Settings]\ngtk-enable-animations=true\n") << false;
-        QTest::newRow("KDE duration zero") << u"kdeglobals"_s << QByteArray("[KDE]\nAnimationDurationFactor=0\n")
-                                           << true;
+        QTest::newRow("GTK animations off")
+            << u"gtk-3.0/settings.ini"_s << QByteArray("[Settings]\ngtk-enable-animations=0\n") << true;
+        QTest::newRow("GTK animations on")
+            << u"gtk-3.0/settings.ini"_s << QByteArray("[Settings]\ngtk-enable-animations=true\n") << false;
+        QTest::newRow("KDE duration zero")
+            << u"kdeglobals"_s << QByteArray("[KDE]\nAnimationDurationFactor=0\n") << true;
         QTest::newRow("KDE slower") << u"kdeglobals"_s << QByteArray("[KDE]\nAnimationDurationFactor=2\n") << false;
     }
     void reduceMotion()

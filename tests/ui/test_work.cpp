@@ -28,7 +28,8 @@ QByteArray insightWithDeadline(const QString &summary, const QString &request, c
     insight.summary = summary;
     insight.request = request;
     insight.deadline = deadline;
-    insight.suggestedStatus = ConversationStatus::needsYou;
+    // Left in the inbox, so that the conversation stays where it is shown.
+    insight.suggestedStatus = ConversationStatus::inbox;
     insight.risk = u"low"_s;
     return encodeJson(insight);
 }
@@ -64,8 +65,8 @@ private:
     static Session open(Harness::Codex codex = Harness::Codex::none, bool emptyMailbox = false)
     {
         Session s;
-        s.service = std::make_unique<ReferenceService>(emptyMailbox ? ReferenceService::Data::Empty
-                                                                    : ReferenceService::Data::Demo);
+        s.service = std::make_unique<ReferenceService>(
+            emptyMailbox ? ReferenceService::Data::Empty : ReferenceService::Data::Demo);
         if (!s.service->start())
             qFatal("%s", qPrintable(s.service->errorString()));
         QString token = s.service->token();
@@ -176,15 +177,20 @@ private Q_SLOTS:
         QQuickItem *button = s.w->item(u"sidebarComposeButton"_s);
         button->setProperty("reduceMotion", reduceMotion);
         QObject *fill = s.w->find(u"composeButtonFill"_s);
-        QSignalSpy animated(s.w->find(u"composeHoverAnimation"_s), SIGNAL(runningChanged(bool)));
+        QSignalSpy changes(fill, SIGNAL(colorChanged()));
         const QColor resting = fill->property("color").value<QColor>();
         QTest::mouseMove(s.w->window, QPoint(1, 1));
         s.w->hover(u"sidebarComposeButton"_s);
         QTRY_VERIFY(button->property("isHovering").toBool());
         QTRY_VERIFY(fill->property("color").value<QColor>() != resting);
-        QTRY_VERIFY(!animated.isEmpty() || reduceMotion);
-        QCoreApplication::processEvents();
-        QCOMPARE(animated.isEmpty(), reduceMotion);
+        // An animation passes through colours in between; without one the
+        // fill changes once.
+        if (reduceMotion) {
+            QTest::qWait(400);
+            QCOMPARE(changes.size(), 1);
+        } else {
+            QTRY_VERIFY(changes.size() > 1);
+        }
 
         s.w->click(u"sidebarComposeButton"_s);
         QTRY_VERIFY(s.h->model->composePresented());
@@ -197,11 +203,11 @@ private Q_SLOTS:
         QTest::addColumn<QString>("search");
         QTest::addColumn<QString>("title");
         QTest::addColumn<QString>("symbol");
-        QTest::newRow("search without match") << false << u"inbox"_s << u"zzqx"_s << u"見つかりません"_s
-                                              << u"magnifyingglass"_s;
+        QTest::newRow("search without match")
+            << false << u"inbox"_s << u"zzqx"_s << u"見つかりません"_s << u"magnifyingglass"_s;
         QTest::newRow("empty list") << true << u"waiting"_s << u""_s << u"ここは空です"_s << u"clock"_s;
-        QTest::newRow("empty list, search") << true << u"done"_s << u"zzqx"_s << u"見つかりません"_s
-                                            << u"magnifyingglass"_s;
+        QTest::newRow("empty list, search")
+            << true << u"done"_s << u"zzqx"_s << u"見つかりません"_s << u"magnifyingglass"_s;
     }
     void listEmptyStates()
     {
@@ -458,10 +464,10 @@ private Q_SLOTS:
         QTest::addColumn<QString>("title");
         QTest::addColumn<bool>("dated");
         QTest::addColumn<QDateTime>("date"); // invalid: about an hour from now
-        QTest::newRow("task due on a day") << u"todoButton"_s << u"2026-12-24"_s << u"カードを送る"_s << true
-                                           << QDate(2026, 12, 24).startOfDay();
-        QTest::newRow("task with a weekday") << u"todoButton"_s << u"金曜日"_s << u"カードを送る"_s << false
-                                             << QDateTime();
+        QTest::newRow("task due on a day")
+            << u"todoButton"_s << u"2026-12-24"_s << u"カードを送る"_s << true << QDate(2026, 12, 24).startOfDay();
+        QTest::newRow("task with a weekday")
+            << u"todoButton"_s << u"金曜日"_s << u"カードを送る"_s << false << QDateTime();
         QTest::newRow("event") << u"eventButton"_s << u"金曜日"_s << u"写真を共有しました"_s << true << QDateTime();
     }
     void orroSheet()
@@ -476,6 +482,8 @@ private Q_SLOTS:
         openBySubject(s, u"inbox"_s, u"写真を共有しました"_s);
         s.w->click(u"runAIButton"_s);
         QTRY_COMPARE_WITH_TIMEOUT(s.w->text(u"aiSummary"_s), u"写真のアルバム"_s, 30'000);
+        QTRY_VERIFY_WITH_TIMEOUT(!s.h->model->isRunningAI() && !s.h->model->isLoading(), 30'000);
+        QTRY_VERIFY(s.w->shown(button));
         const QString id = s.h->model->detail()->id;
 
         // "閉じる" and Escape close without sending.
@@ -559,9 +567,8 @@ private Q_SLOTS:
                 return;
             const QMetaObject *meta = item->metaObject();
             const bool control = meta->inherits(&QQuickItem::staticMetaObject)
-                && (QByteArray(meta->className()).contains("AbstractButton")
-                    || item->inherits("QQuickAbstractButton") || item->inherits("QQuickTextField")
-                    || item->inherits("QQuickTextArea"));
+                && (QByteArray(meta->className()).contains("AbstractButton") || item->inherits("QQuickAbstractButton")
+                    || item->inherits("QQuickTextField") || item->inherits("QQuickTextArea"));
             if (control && Window::accessibleName(item).isEmpty())
                 nameless.append(QString::fromLatin1(meta->className()) + u' ' + item->objectName());
             for (QQuickItem *child : item->childItems())
@@ -586,10 +593,11 @@ private Q_SLOTS:
                 }
             }
         }
-        for (const QString &name : { u"conversationListView"_s, u"personButton"_s, u"todoButton"_s,
-                 u"eventButton"_s, u"statusMenuButton"_s, u"runAIButton"_s, u"replyEditor"_s })
+        for (const QString &name : { u"conversationListView"_s, u"personButton"_s, u"todoButton"_s, u"eventButton"_s,
+                 u"statusMenuButton"_s, u"runAIButton"_s, u"replyEditor"_s })
             QVERIFY2(reached.contains(name), qPrintable(reached.join(u", "_s)));
-        QVERIFY2(reached.indexOf(u"todoButton"_s) < reached.indexOf(u"replyEditor"_s), qPrintable(reached.join(u", "_s)));
+        QVERIFY2(
+            reached.indexOf(u"todoButton"_s) < reached.indexOf(u"replyEditor"_s), qPrintable(reached.join(u", "_s)));
     }
 
 private:

@@ -211,9 +211,9 @@ public:
             const QString piece = text.mid(i, length);
             i += length - 1;
             const char16_t c = piece.at(0).unicode();
-            const Qt::Key key = c == u' ' ? Qt::Key_Space
-                : c == u'\t'             ? Qt::Key_Tab
-                : c == u'\n'             ? Qt::Key_Return
+            const Qt::Key key = c == u' '                 ? Qt::Key_Space
+                : c == u'\t'                              ? Qt::Key_Tab
+                : c == u'\n'                              ? Qt::Key_Return
                 : c < 0x80 && QChar(c).isLetterOrNumber() ? Qt::Key(QChar(c).toUpper().unicode())
                                                           : Qt::Key_unknown;
             QTest::sendKeyEvent(QTest::Press, window, key, piece, Qt::NoModifier);

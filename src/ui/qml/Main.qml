@@ -38,6 +38,11 @@ ApplicationWindow {
     palette.shadow: QuarnStyle.system.shadow
 
     menuBar: MenuBar {
+        delegate: MenuBarItem {
+            Accessible.role: Accessible.MenuItem
+            Accessible.name: text
+        }
+
         Menu {
             objectName: "fileMenu"
             title: "ファイル"
