@@ -7,6 +7,7 @@
 #include "api/apiclient.h"
 #include "app/appmodelharness.h"
 #include "app/composesession.h"
+#include "app/desktopnotifier.h"
 #include "app/mailsignaturesetting.h"
 #include "composetesting.h"
 #include "core/blocking.h"
@@ -120,7 +121,7 @@ private Q_SLOTS:
         w.click(u"composeToolbarButton"_s);
         QTRY_VERIFY(w.isShown(u"recipientField"_s));
         QCOMPARE(w.text(u"footerCaption"_s), u"宛先を入力"_s);
-        QVERIFY(!w.isEnabled(u"sendButton"_s));
+        QVERIFY(!w.isEnabled(u"composeSendButton"_s));
 
         w.type(u"recipientField"_s, recipients);
         w.type(u"bodyEditor"_s, u"\n明日の件です。\n"_s);
@@ -132,8 +133,8 @@ private Q_SLOTS:
             QCOMPARE(w.isShown(u"signatureHint"_s), blank);
             QCOMPARE(w.isShown(u"signaturePreview"_s), !blank);
         }
-        QVERIFY(w.isEnabled(u"sendButton"_s));
-        w.click(u"sendButton"_s);
+        QVERIFY(w.isEnabled(u"composeSendButton"_s));
+        w.click(u"composeSendButton"_s);
         QTRY_VERIFY_WITH_TIMEOUT(!h.model->composePresented(), 20'000);
         QTRY_VERIFY_WITH_TIMEOUT(!h.model->isSending(), 20'000);
         QVERIFY(!h.model->errorMessage());
@@ -191,6 +192,36 @@ private Q_SLOTS:
         QCOMPARE(again.text(u"signatureEditor"_s), u"佐藤"_s);
         QCOMPARE(MailSignatureSetting().text(), u"佐藤"_s);
         h.model->setComposePresented(false);
+    }
+
+    // The notification switch in the settings window is on until the user
+    // turns it off, and each toggle is what the notifier reads at once.
+    void notificationSwitchIsStoredAtOnce()
+    {
+        QSettings().remove(u"notificationsEnabled"_s);
+        Harness h(m_service.baseUrl());
+        QVERIFY(h.saveToken(m_service.token()));
+        run(h.model->bootstrap());
+        ComposeTestWindow w(*h.model);
+        QVERIFY(QTest::qWaitForWindowActive(w.window));
+        QTest::keyClick(w.window, Qt::Key_Comma, Qt::ControlModifier);
+        auto *settings = qobject_cast<QWindow *>(w.find(u"settingsWindow"_s));
+        QVERIFY(settings);
+        QTRY_VERIFY(settings->isVisible());
+        QObject *toggle = w.find(u"notificationsSwitch"_s);
+        QVERIFY(toggle);
+        QVERIFY(toggle->property("checked").toBool());
+
+        DesktopNotifier notifier(*h.model, QDBusConnection(u"quarn-test-no-bus"_s));
+        QVERIFY(notifier.isEnabled());
+        w.click(u"notificationsSwitch"_s);
+        QTRY_VERIFY(!toggle->property("checked").toBool());
+        QCOMPARE(QSettings().value(u"notificationsEnabled"_s), QVariant(false));
+        QVERIFY(!notifier.isEnabled());
+        w.click(u"notificationsSwitch"_s);
+        QTRY_VERIFY(toggle->property("checked").toBool());
+        QVERIFY(notifier.isEnabled());
+        settings->close();
     }
 
     // The subject follows the body once it has 8 characters and rests; a
@@ -266,7 +297,7 @@ private Q_SLOTS:
         QTest::keyClick(w.window, Qt::Key_Return);
         QTRY_VERIFY(!picker->property("popupOpen").toBool());
 
-        w.click(u"sendButton"_s);
+        w.click(u"composeSendButton"_s);
         QTRY_VERIFY_WITH_TIMEOUT(!h.model->composePresented(), 20'000);
         QTRY_VERIFY_WITH_TIMEOUT(!h.model->isSending(), 20'000);
         QVERIFY(h.model->selectedConversationID());
@@ -292,13 +323,13 @@ private Q_SLOTS:
         w.type(u"bodyEditor"_s, u"届かない本文"_s);
         QVERIFY(service.stop());
 
-        w.click(u"sendButton"_s);
+        w.click(u"composeSendButton"_s);
         QTRY_VERIFY_WITH_TIMEOUT(h.model->errorMessage(), 30'000);
         QTRY_VERIFY(!h.model->isSending());
         QVERIFY(h.model->composePresented());
         QCOMPARE(w.text(u"recipientField"_s), u"kim@example.com"_s);
         QCOMPARE(w.text(u"bodyEditor"_s), u"届かない本文"_s);
-        QCOMPARE(w.text(u"sendButton"_s), u"送信"_s);
+        QCOMPARE(w.text(u"composeSendButton"_s), u"送信"_s);
         h.model->setErrorMessage(std::nullopt);
         h.model->setComposePresented(false);
     }
@@ -316,7 +347,7 @@ private Q_SLOTS:
         w.type(u"recipientField"_s, u"kim@example.com, nobody"_s);
         QVERIFY(w.isShown(u"invalidRecipientsLabel"_s));
         QCOMPARE(w.text(u"invalidRecipientsLabel"_s), u"宛先を確認: nobody"_s);
-        QVERIFY(!w.isEnabled(u"sendButton"_s));
+        QVERIFY(!w.isEnabled(u"composeSendButton"_s));
         w.click(u"composeCloseButton"_s);
         QTRY_VERIFY(!h.model->composePresented());
 

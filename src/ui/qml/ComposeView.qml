@@ -349,7 +349,7 @@ Dialog {
                     elide: Text.ElideRight
                 }
                 Button {
-                    objectName: "sendButton"
+                    objectName: "composeSendButton"
                     text: sheet.appModel.isSending ? "送信中…" : "送信"
                     enabled: session.sendEnabled
                     highlighted: true
