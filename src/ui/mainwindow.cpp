@@ -4,6 +4,7 @@
 #include "app/appmodel.h"
 #include "app/composesession.h"
 #include "app/mailsignaturesetting.h"
+#include "app/notificationsetting.h"
 #include "app/setuprules.h"
 #include "quarn/config.h"
 #include "ui/screenrules.h"
@@ -26,6 +27,8 @@ void registerScreenTypes()
         // window of that engine share it, so an edit shows everywhere at once.
         qmlRegisterSingletonType<MailSignatureSetting>("Quarn.Rules", 1, 0, "MailSignature",
             [](QQmlEngine *, QJSEngine *) -> QObject * { return new MailSignatureSetting; });
+        qmlRegisterSingletonType<NotificationSetting>("Quarn.Rules", 1, 0, "NotificationSetting",
+            [](QQmlEngine *, QJSEngine *) -> QObject * { return new NotificationSetting; });
         qmlRegisterSingletonType<SetupRules>(
             "Quarn.Rules", 1, 0, "SetupRules", [](QQmlEngine *, QJSEngine *) -> QObject * { return new SetupRules; });
         return true;

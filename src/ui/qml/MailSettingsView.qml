@@ -3,9 +3,10 @@ import QtQuick.Controls
 import QtQuick.Layouts
 import Quarn.Rules
 
-// The settings window's content: the e-mail signature. Every keystroke is
-// stored at once (MailSignature), so there is no save or cancel button, and
-// an open compose window shows the edit straight away.
+// The settings window's content: the e-mail signature and the switch for
+// desktop notifications. Every keystroke and every toggle is stored at once
+// (MailSignature, NotificationSetting), so there is no save or cancel button,
+// and an open compose window shows the edit straight away.
 Item {
     id: settings
 
@@ -55,6 +56,17 @@ Item {
             font.pixelSize: 11
             color: QuarnStyle.secondary
             wrapMode: Text.Wrap
+        }
+
+        Switch {
+            objectName: "notificationsSwitch"
+            Layout.fillWidth: true
+            text: "Needs youに新しい会話が来たら通知する"
+            font.pixelSize: 13
+            checked: NotificationSetting.enabled
+            Accessible.role: Accessible.CheckBox
+            Accessible.name: text
+            onToggled: NotificationSetting.enabled = checked
         }
     }
 }
