@@ -1,5 +1,5 @@
-#include "shell/application.h"
 #include "app/provisioning.h"
+#include "shell/application.h"
 
 int main(int argc, char *argv[])
 {
