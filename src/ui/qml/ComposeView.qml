@@ -219,6 +219,7 @@ Dialog {
                             objectName: "regenerateSubjectButton"
                             visible: !session.isGeneratingSubject && session.canRegenerateSubject
                             icon.source: "image://symbol/arrow.clockwise"
+                            icon.color: QuarnStyle.primary
                             display: AbstractButton.IconOnly
                             text: "件名を作り直す"
                             ToolTip.text: text
@@ -272,6 +273,7 @@ Dialog {
                                 flat: true
                                 text: "署名を設定"
                                 icon.source: "image://symbol/signature"
+                                icon.color: QuarnStyle.primary
                                 icon.width: 14
                                 icon.height: 14
                                 display: AbstractButton.TextBesideIcon

@@ -101,6 +101,7 @@ Pane {
             objectName: "todoButton"
             text: "Todo"
             icon.source: "image://symbol/checkmark.circle"
+            icon.color: QuarnStyle.primary
             display: AbstractButton.TextBesideIcon
             ToolTip.visible: hovered
             ToolTip.delay: 600
@@ -113,6 +114,7 @@ Pane {
             objectName: "eventButton"
             text: "予定"
             icon.source: "image://symbol/calendar"
+            icon.color: QuarnStyle.primary
             display: AbstractButton.TextBesideIcon
             ToolTip.visible: hovered
             ToolTip.delay: 600
@@ -127,6 +129,7 @@ Pane {
             objectName: "statusMenuButton"
             text: header.statusPresentation.label
             icon.source: header.statusPresentation.symbol !== "" ? "image://symbol/" + header.statusPresentation.symbol : ""
+            icon.color: QuarnStyle.primary
             display: AbstractButton.TextBesideIcon
             Accessible.role: Accessible.ButtonMenu
             Accessible.name: "ステータス: " + text
@@ -146,6 +149,7 @@ Pane {
                         objectName: "statusMenuItem_" + modelData.status
                         text: modelData.label
                         icon.source: "image://symbol/" + modelData.symbol
+                        icon.color: QuarnStyle.primary
                         Accessible.name: text
                         onTriggered: header.appModel.operations.setStatus(modelData.status)
                     }
@@ -156,6 +160,7 @@ Pane {
             objectName: "runAIButton"
             text: header.appModel.isRunningAI ? "" : "AIで整理"
             icon.source: header.appModel.isRunningAI ? "" : "image://symbol/sparkles"
+            icon.color: QuarnStyle.primary
             display: AbstractButton.TextBesideIcon
             Accessible.name: "AIで整理"
             Accessible.description: header.appModel.isRunningAI ? "整理しています" : ""

@@ -79,6 +79,7 @@ Item {
         anchors.fill: parent
         text: Qt.formatDateTime(picker.shownDate, "yyyy/MM/dd HH:mm")
         icon.source: "image://symbol/calendar"
+        icon.color: QuarnStyle.primary
         display: AbstractButton.TextBesideIcon
         Accessible.role: Accessible.ComboBox
         Accessible.name: picker.accessibleName + " " + text

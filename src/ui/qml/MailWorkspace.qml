@@ -58,6 +58,7 @@ Item {
                         objectName: "primaryToolbarButton"
                         text: workspace.lens === "ai" ? "新しいAI Conversation" : "更新"
                         icon.source: "image://symbol/" + (workspace.lens === "ai" ? "plus.bubble" : "arrow.clockwise")
+                        icon.color: QuarnStyle.primary
                         display: AbstractButton.TextBesideIcon
                         enabled: !workspace.appModel.isLoading
                         Accessible.name: text
@@ -69,6 +70,7 @@ Item {
                         visible: workspace.lens !== "ai"
                         text: "新規メッセージ"
                         icon.source: "image://symbol/square.and.pencil"
+                        icon.color: QuarnStyle.primary
                         display: AbstractButton.TextBesideIcon
                         Accessible.name: text
                         onClicked: workspace.commands.newMessage()
