@@ -670,8 +670,11 @@ template<typename T> void decodeDocument(QByteArrayView bytes, T &out)
     if (parser->capacity() < size || parser->max_depth() != kMaxJsonDepth)
         error = parser->allocate(std::max<std::size_t>(size, 64), kMaxJsonDepth);
     simdjson::dom::element root;
+    // An empty view may have no data at all; the parser copies from its
+    // pointer even for no bytes, so it is given a real, empty one.
+    static constexpr char kNoBytes[1] = {};
     if (!error)
-        error = parser->parse(bytes.data(), size).get(root);
+        error = parser->parse(size == 0 ? kNoBytes : bytes.data(), size).get(root);
     struct KeepParser
     {
         std::unique_ptr<simdjson::dom::parser> &parser;
