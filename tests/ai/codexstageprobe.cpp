@@ -21,6 +21,7 @@ int say(const QByteArray &line)
 {
     std::fputs(line.constData(), stdout);
     std::fputc('\n', stdout);
+    std::fflush(stdout);
     return 0;
 }
 
