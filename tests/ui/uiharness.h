@@ -31,6 +31,7 @@
 #include <QQuickWindow>
 #include <QStringList>
 #include <QTest>
+#include <QtQuickTest/quicktest.h>
 
 #include <chrono>
 
@@ -180,6 +181,8 @@ public:
     {
         QVERIFY(target);
         QVERIFY2(target->isVisible(), qPrintable(target->objectName()));
+        // A layout that has not yet placed the item would send the click elsewhere.
+        QVERIFY(QQuickTest::qWaitForPolish(window));
         const QPointF centre = target->mapToScene(QPointF(target->width() / 2, target->height() / 2));
         QTest::mouseClick(window, Qt::LeftButton, {}, centre.toPoint());
     }
