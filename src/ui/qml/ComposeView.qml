@@ -218,8 +218,7 @@ Dialog {
                         ToolButton {
                             objectName: "regenerateSubjectButton"
                             visible: !session.isGeneratingSubject && session.canRegenerateSubject
-                            icon.source: "image://symbol/arrow.clockwise"
-                            icon.color: QuarnStyle.primary
+                            icon.source: QuarnStyle.symbol("arrow.clockwise")
                             display: AbstractButton.IconOnly
                             text: "件名を作り直す"
                             ToolTip.text: text
@@ -272,8 +271,7 @@ Dialog {
                                 objectName: "editSignatureLink"
                                 flat: true
                                 text: "署名を設定"
-                                icon.source: "image://symbol/signature"
-                                icon.color: QuarnStyle.primary
+                                icon.source: QuarnStyle.symbol("signature")
                                 icon.width: 14
                                 icon.height: 14
                                 display: AbstractButton.TextBesideIcon

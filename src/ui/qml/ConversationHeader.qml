@@ -100,8 +100,7 @@ Pane {
         Button {
             objectName: "todoButton"
             text: "Todo"
-            icon.source: "image://symbol/checkmark.circle"
-            icon.color: QuarnStyle.primary
+            icon.source: QuarnStyle.symbol("checkmark.circle")
             display: AbstractButton.TextBesideIcon
             ToolTip.visible: hovered
             ToolTip.delay: 600
@@ -113,8 +112,7 @@ Pane {
         Button {
             objectName: "eventButton"
             text: "予定"
-            icon.source: "image://symbol/calendar"
-            icon.color: QuarnStyle.primary
+            icon.source: QuarnStyle.symbol("calendar")
             display: AbstractButton.TextBesideIcon
             ToolTip.visible: hovered
             ToolTip.delay: 600
@@ -128,8 +126,7 @@ Pane {
 
             objectName: "statusMenuButton"
             text: header.statusPresentation.label
-            icon.source: header.statusPresentation.symbol !== "" ? "image://symbol/" + header.statusPresentation.symbol : ""
-            icon.color: QuarnStyle.primary
+            icon.source: QuarnStyle.symbol(header.statusPresentation.symbol)
             display: AbstractButton.TextBesideIcon
             Accessible.role: Accessible.ButtonMenu
             Accessible.name: "ステータス: " + text
@@ -148,8 +145,7 @@ Pane {
 
                         objectName: "statusMenuItem_" + modelData.status
                         text: modelData.label
-                        icon.source: "image://symbol/" + modelData.symbol
-                        icon.color: QuarnStyle.primary
+                        icon.source: QuarnStyle.symbol(modelData.symbol)
                         Accessible.name: text
                         onTriggered: header.appModel.operations.setStatus(modelData.status)
                     }
@@ -159,8 +155,7 @@ Pane {
         Button {
             objectName: "runAIButton"
             text: header.appModel.isRunningAI ? "" : "AIで整理"
-            icon.source: header.appModel.isRunningAI ? "" : "image://symbol/sparkles"
-            icon.color: QuarnStyle.primary
+            icon.source: header.appModel.isRunningAI ? "" : QuarnStyle.symbol("sparkles")
             display: AbstractButton.TextBesideIcon
             Accessible.name: "AIで整理"
             Accessible.description: header.appModel.isRunningAI ? "整理しています" : ""

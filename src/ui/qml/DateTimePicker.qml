@@ -78,8 +78,7 @@ Item {
         objectName: "dateTimePickerField"
         anchors.fill: parent
         text: Qt.formatDateTime(picker.shownDate, "yyyy/MM/dd HH:mm")
-        icon.source: "image://symbol/calendar"
-        icon.color: QuarnStyle.primary
+        icon.source: QuarnStyle.symbol("calendar")
         display: AbstractButton.TextBesideIcon
         Accessible.role: Accessible.ComboBox
         Accessible.name: picker.accessibleName + " " + text

@@ -57,8 +57,7 @@ Item {
                     ToolButton {
                         objectName: "primaryToolbarButton"
                         text: workspace.lens === "ai" ? "新しいAI Conversation" : "更新"
-                        icon.source: "image://symbol/" + (workspace.lens === "ai" ? "plus.bubble" : "arrow.clockwise")
-                        icon.color: QuarnStyle.primary
+                        icon.source: QuarnStyle.symbol(workspace.lens === "ai" ? "plus.bubble" : "arrow.clockwise")
                         display: AbstractButton.TextBesideIcon
                         enabled: !workspace.appModel.isLoading
                         Accessible.name: text
@@ -69,8 +68,7 @@ Item {
                         objectName: "composeToolbarButton"
                         visible: workspace.lens !== "ai"
                         text: "新規メッセージ"
-                        icon.source: "image://symbol/square.and.pencil"
-                        icon.color: QuarnStyle.primary
+                        icon.source: QuarnStyle.symbol("square.and.pencil")
                         display: AbstractButton.TextBesideIcon
                         Accessible.name: text
                         onClicked: workspace.commands.newMessage()

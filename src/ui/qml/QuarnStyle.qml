@@ -32,6 +32,15 @@ QtObject {
     function tinted(base, alpha) {
         return Qt.rgba(base.r, base.g, base.b, alpha);
     }
+    // The image of the symbol `name`, drawn in `colour` — the label colour
+    // unless told otherwise, so that symbols follow the scheme like text.
+    // "transparent" keeps the icon theme's own colours.
+    function symbol(name, colour) {
+        if (name === "")
+            return "";
+        const tint = colour === undefined ? primary : colour;
+        return "image://symbol/" + name + (tint.a > 0 ? "/" + tint.toString().slice(1) : "");
+    }
     // The text colour of a palette colour name ("green", "warm", "accent").
     function tone(name) {
         return name === "green" ? greenText : name === "warm" ? warmText : accentText;

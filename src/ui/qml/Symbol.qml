@@ -1,15 +1,15 @@
 import QtQuick
 
-// A symbol by its design name (see symbols.cpp for the table), in the theme's
-// colours or tinted with one colour.
+// A symbol by its design name (see symbols.cpp for the table), in the label
+// colour, another colour, or the icon theme's own colours ("transparent").
 Image {
     id: symbol
 
     property string name
     property int size: 16
-    property color tint: "transparent"
+    property color tint: QuarnStyle.primary
 
-    source: name === "" ? "" : "image://symbol/" + name + (tint.a > 0 ? "/" + tint.toString().slice(1) : "")
+    source: QuarnStyle.symbol(name, tint)
     sourceSize: Qt.size(size, size)
     width: size
     height: size
