@@ -2,8 +2,8 @@
 # user works them, on the real model against the reference service and the
 # Codex CLI double.
 quarn_add_test(test_compose CODEX_DOUBLE
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_compose.cpp ${CMAKE_CURRENT_LIST_DIR}/composetesting.h
-  LIBS quarn_ui quarn_reference_service quarn_scripted_http
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_compose.cpp
+  LIBS quarn_ui quarn_reference_service quarn_scripted_http Qt6::QuickTest
   LABELS ui integration
   TIMEOUT 300)
 set_property(TEST test_compose APPEND PROPERTY ENVIRONMENT

@@ -9,9 +9,9 @@
 #include "app/composesession.h"
 #include "app/desktopnotifier.h"
 #include "app/mailsignaturesetting.h"
-#include "composetesting.h"
 #include "core/blocking.h"
 #include "support/referenceservice.h"
+#include "ui/uiharness.h"
 
 #include <QDateTime>
 #include <QSettings>
@@ -25,23 +25,6 @@ using namespace quarn::testing;
 using quarn::test::ReferenceService;
 
 namespace {
-
-QStringList g_warnings;
-QtMessageHandler g_previousHandler = nullptr;
-
-/// Keeps the warnings a screen causes: QML errors and missing symbols.
-void recordWarnings(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    if (type != QtDebugMsg && type != QtInfoMsg
-        && (message.contains(u"qrc:"_s) || message.contains(u"no icon for the symbol"_s)))
-        g_warnings.append(message);
-    g_previousHandler(type, context, message);
-}
-
-template<typename T> T run(QCoro::Task<T> task)
-{
-    return blockOn(std::move(task), 60s);
-}
 
 void storeSignature(const QString &signature)
 {
@@ -59,7 +42,6 @@ class TestCompose : public QObject
 private Q_SLOTS:
     void initTestCase()
     {
-        g_previousHandler = qInstallMessageHandler(recordWarnings);
         QCoreApplication::setOrganizationName(u"Quarn"_s);
         QCoreApplication::setApplicationName(u"Quarn Mail Compose UI Test"_s);
         QVERIFY(m_settingsHome.isValid());
@@ -72,11 +54,11 @@ private Q_SLOTS:
 
     void init()
     {
-        g_warnings.clear();
+        UiWarnings::clear();
         storeSignature(QString());
     }
 
-    void cleanup() { QVERIFY2(g_warnings.isEmpty(), qPrintable(g_warnings.join(u'\n'))); }
+    void cleanup() { QVERIFY2(UiWarnings::isEmpty(), qPrintable(UiWarnings::text())); }
 
     // Chat or e-mail follows the recipients, and the signature only goes with
     // e-mail, in its exact form; the conversation exists on the service.
@@ -115,23 +97,23 @@ private Q_SLOTS:
         Harness h(m_service.baseUrl());
         QVERIFY(h.saveToken(m_service.token()));
         run(h.model->bootstrap());
-        ComposeTestWindow w(*h.model);
+        Window w(*h.model);
         QVERIFY(w.window);
         QVERIFY(QTest::qWaitForWindowExposed(w.window));
         w.click(u"composeToolbarButton"_s);
-        QTRY_VERIFY(w.isShown(u"recipientField"_s));
+        QTRY_VERIFY(w.shown(u"recipientField"_s));
         QCOMPARE(w.text(u"footerCaption"_s), u"宛先を入力"_s);
         QVERIFY(!w.isEnabled(u"composeSendButton"_s));
 
         w.type(u"recipientField"_s, recipients);
         w.type(u"bodyEditor"_s, u"\n明日の件です。\n"_s);
         QCOMPARE(w.text(u"footerCaption"_s), footer);
-        QCOMPARE(w.isShown(u"signatureSection"_s), signatureShown);
+        QCOMPARE(w.shown(u"signatureSection"_s), signatureShown);
         if (signatureShown) {
             const bool blank = signature.trimmed().isEmpty();
             QCOMPARE(w.isEnabled(u"includeSignatureBox"_s), !blank);
-            QCOMPARE(w.isShown(u"signatureHint"_s), blank);
-            QCOMPARE(w.isShown(u"signaturePreview"_s), !blank);
+            QCOMPARE(w.shown(u"signatureHint"_s), blank);
+            QCOMPARE(w.shown(u"signaturePreview"_s), !blank);
         }
         QVERIFY(w.isEnabled(u"composeSendButton"_s));
         w.click(u"composeSendButton"_s);
@@ -156,7 +138,7 @@ private Q_SLOTS:
         QVERIFY(h.saveToken(m_service.token()));
         run(h.model->bootstrap());
         {
-            ComposeTestWindow w(*h.model);
+            Window w(*h.model);
             QVERIFY(QTest::qWaitForWindowActive(w.window));
             QTest::keyClick(w.window, Qt::Key_Comma, Qt::ControlModifier);
             auto *settings = qobject_cast<QWindow *>(w.find(u"settingsWindow"_s));
@@ -166,29 +148,29 @@ private Q_SLOTS:
             settings->close();
 
             h.model->setComposePresented(true);
-            QTRY_VERIFY(w.isShown(u"recipientField"_s));
+            QTRY_VERIFY(w.shown(u"recipientField"_s));
             w.type(u"recipientField"_s, u"kim@example.com"_s);
-            QVERIFY(w.isShown(u"signatureHint"_s));
+            QVERIFY(w.shown(u"signatureHint"_s));
             QVERIFY(!w.isEnabled(u"includeSignatureBox"_s));
 
             w.click(u"editSignatureLink"_s);
             QTRY_VERIFY(settings->isVisible());
             w.type(u"signatureEditor"_s, u"佐藤"_s);
             QCOMPARE(QSettings().value(u"mailSignature"_s).toString(), u"佐藤"_s);
-            QTRY_VERIFY(w.isShown(u"signaturePreview"_s));
+            QTRY_VERIFY(w.shown(u"signaturePreview"_s));
             QCOMPARE(w.text(u"signaturePreview"_s), u"佐藤"_s);
             QVERIFY(w.isEnabled(u"includeSignatureBox"_s));
 
             // Unchecking hides it and keeps it out of the body.
             w.click(u"includeSignatureBox"_s);
-            QVERIFY(!w.isShown(u"signaturePreview"_s));
+            QVERIFY(!w.shown(u"signaturePreview"_s));
             auto *session = w.find(u"composeSession"_s);
             QVERIFY(session);
             w.type(u"bodyEditor"_s, u"本文"_s);
             QCOMPARE(session->property("outgoingBody").toString(), u"本文"_s);
         }
         // A restart of the settings store: a new window reads what was typed.
-        ComposeTestWindow again(*h.model);
+        Window again(*h.model);
         QCOMPARE(again.text(u"signatureEditor"_s), u"佐藤"_s);
         QCOMPARE(MailSignatureSetting().text(), u"佐藤"_s);
         h.model->setComposePresented(false);
@@ -202,7 +184,7 @@ private Q_SLOTS:
         Harness h(m_service.baseUrl());
         QVERIFY(h.saveToken(m_service.token()));
         run(h.model->bootstrap());
-        ComposeTestWindow w(*h.model);
+        Window w(*h.model);
         QVERIFY(QTest::qWaitForWindowActive(w.window));
         QTest::keyClick(w.window, Qt::Key_Comma, Qt::ControlModifier);
         auto *settings = qobject_cast<QWindow *>(w.find(u"settingsWindow"_s));
@@ -224,6 +206,31 @@ private Q_SLOTS:
         settings->close();
     }
 
+    // The settings window is a window of its own; in a dark scheme its texts
+    // must still read as the main window's do.
+    void settingsWindowTakesTheDesktopColours()
+    {
+        useScheme(true);
+        Harness h(m_service.baseUrl());
+        QVERIFY(h.saveToken(m_service.token()));
+        run(h.model->bootstrap());
+        Window w(*h.model);
+        QVERIFY(QTest::qWaitForWindowActive(w.window));
+        QTest::keyClick(w.window, Qt::Key_Comma, Qt::ControlModifier);
+        auto *settings = qobject_cast<QWindow *>(w.find(u"settingsWindow"_s));
+        QVERIFY(settings);
+        QTRY_VERIFY(settings->isVisible());
+        const QColor text = QGuiApplication::palette().color(QPalette::WindowText);
+        auto *toggle = w.item(u"notificationsSwitch"_s);
+        QVERIFY(toggle);
+        auto *label = toggle->property("contentItem").value<QQuickItem *>();
+        QVERIFY(label);
+        QCOMPARE(label->property("color").value<QColor>(), text);
+        QCOMPARE(w.find(u"signatureHeading"_s)->property("color").value<QColor>(), text);
+        settings->close();
+        useScheme(false);
+    }
+
     // The subject follows the body once it has 8 characters and rests; a
     // hand edit stays through body changes until the regenerate button.
     void subjectFollowsTheBodyUntilEdited()
@@ -232,24 +239,24 @@ private Q_SLOTS:
         h.home.setAnswer(u"{\"subject\":\"AIの件名\"}"_s.toUtf8());
         QVERIFY(h.saveToken(m_service.token()));
         run(h.model->bootstrap());
-        ComposeTestWindow w(*h.model);
+        Window w(*h.model);
         QVERIFY(QTest::qWaitForWindowExposed(w.window));
         h.model->setComposePresented(true);
-        QTRY_VERIFY(w.isShown(u"bodyEditor"_s));
+        QTRY_VERIFY(w.shown(u"bodyEditor"_s));
         QObject *session = w.find(u"composeSession"_s);
         QVERIFY(session);
         session->setProperty("quietInterval", 60);
-        QVERIFY(!w.isShown(u"regenerateSubjectButton"_s));
+        QVERIFY(!w.shown(u"regenerateSubjectButton"_s));
 
         QSignalSpy generating(session, SIGNAL(isGeneratingSubjectChanged()));
         w.type(u"bodyEditor"_s, u"1234567"_s);
         QVERIFY(!generating.wait(400));
         QCOMPARE(w.text(u"subjectField"_s), QString());
-        QVERIFY(w.isShown(u"regenerateSubjectButton"_s));
+        QVERIFY(w.shown(u"regenerateSubjectButton"_s));
 
         w.type(u"bodyEditor"_s, u"8"_s);
         QTRY_COMPARE(w.text(u"subjectField"_s), u"AIの件名"_s);
-        QTRY_VERIFY(!w.isShown(u"subjectProgress"_s));
+        QTRY_VERIFY(!w.shown(u"subjectProgress"_s));
 
         w.retype(u"subjectField"_s, u"自分で書いた件名"_s);
         QVERIFY(!session->property("subjectIsAutomatic").toBool());
@@ -271,10 +278,10 @@ private Q_SLOTS:
         QVERIFY(h.saveToken(m_service.token()));
         run(h.model->bootstrap());
         h.now = QDateTime::fromString(u"2031-03-02T10:03:30Z"_s, Qt::ISODate).toMSecsSinceEpoch();
-        ComposeTestWindow w(*h.model);
+        Window w(*h.model);
         QVERIFY(QTest::qWaitForWindowExposed(w.window));
         h.model->setComposePresented(true);
-        QTRY_VERIFY(w.isShown(u"recipientField"_s));
+        QTRY_VERIFY(w.shown(u"recipientField"_s));
         w.type(u"recipientField"_s, u"kim@example.com"_s);
         w.type(u"bodyEditor"_s, u"来月の予定です。"_s);
         QVERIFY(!w.item(u"schedulePicker"_s));
@@ -285,12 +292,15 @@ private Q_SLOTS:
         QObject *picker = w.find(u"schedulePicker"_s);
         QCOMPARE(qint64(picker->property("value").toDouble()), expected);
         QCOMPARE(qint64(picker->property("minimumValue").toDouble()), h.now + 60'000);
-        QCOMPARE(
-            w.text(u"dateTimePickerField"_s), QDateTime::fromMSecsSinceEpoch(expected).toString(u"yyyy/MM/dd HH:mm"_s));
+        // The Orro sheet has a picker of its own: this one is the schedule's.
+        QQuickItem *field = Window::findItem(qobject_cast<QQuickItem *>(picker), u"dateTimePickerField"_s);
+        QVERIFY(field);
+        QCOMPARE(field->property("text").toString(),
+            QDateTime::fromMSecsSinceEpoch(expected).toString(u"yyyy/MM/dd HH:mm"_s));
         QCOMPARE(w.text(u"footerCaption"_s), u"指定時刻に送信"_s);
 
         // One day later through the calendar's keyboard.
-        w.click(u"dateTimePickerField"_s);
+        w.click(field);
         QTRY_VERIFY(picker->property("popupOpen").toBool());
         QTest::keyClick(w.window, Qt::Key_Right);
         QTRY_COMPARE(qint64(picker->property("value").toDouble()), expected + 86'400'000);
@@ -315,10 +325,10 @@ private Q_SLOTS:
         Harness h(service.baseUrl());
         QVERIFY(h.saveToken(service.token()));
         run(h.model->bootstrap());
-        ComposeTestWindow w(*h.model);
+        Window w(*h.model);
         QVERIFY(QTest::qWaitForWindowExposed(w.window));
         h.model->setComposePresented(true);
-        QTRY_VERIFY(w.isShown(u"recipientField"_s));
+        QTRY_VERIFY(w.shown(u"recipientField"_s));
         w.type(u"recipientField"_s, u"kim@example.com"_s);
         w.type(u"bodyEditor"_s, u"届かない本文"_s);
         QVERIFY(service.stop());
@@ -340,19 +350,19 @@ private Q_SLOTS:
         Harness h(m_service.baseUrl());
         QVERIFY(h.saveToken(m_service.token()));
         run(h.model->bootstrap());
-        ComposeTestWindow w(*h.model);
+        Window w(*h.model);
         QVERIFY(QTest::qWaitForWindowExposed(w.window));
         h.model->setComposePresented(true);
-        QTRY_VERIFY(w.isShown(u"recipientField"_s));
+        QTRY_VERIFY(w.shown(u"recipientField"_s));
         w.type(u"recipientField"_s, u"kim@example.com, nobody"_s);
-        QVERIFY(w.isShown(u"invalidRecipientsLabel"_s));
+        QVERIFY(w.shown(u"invalidRecipientsLabel"_s));
         QCOMPARE(w.text(u"invalidRecipientsLabel"_s), u"宛先を確認: nobody"_s);
         QVERIFY(!w.isEnabled(u"composeSendButton"_s));
         w.click(u"composeCloseButton"_s);
         QTRY_VERIFY(!h.model->composePresented());
 
         QTest::keyClick(w.window, Qt::Key_N, Qt::ControlModifier);
-        QTRY_VERIFY(w.isShown(u"recipientField"_s));
+        QTRY_VERIFY(w.shown(u"recipientField"_s));
         QCOMPARE(w.text(u"recipientField"_s), QString());
         QTest::keyClick(w.window, Qt::Key_Escape);
         QTRY_VERIFY(!h.model->composePresented());
@@ -382,9 +392,9 @@ private Q_SLOTS:
         Harness h(service.baseUrl());
         QVERIFY(h.saveToken(service.token()));
         run(h.model->bootstrap());
-        ComposeTestWindow w(*h.model);
+        Window w(*h.model);
         QVERIFY(QTest::qWaitForWindowExposed(w.window));
-        QTRY_VERIFY(w.isShown(u"addressSetupView"_s));
+        QTRY_VERIFY(w.shown(u"addressSetupView"_s));
         QCOMPARE(w.text(u"mailDomainLabel"_s), u"@"_s + service.mailDomain());
         QVERIFY(!w.isEnabled(u"claimButton"_s));
 
@@ -401,16 +411,16 @@ private Q_SLOTS:
         QVERIFY(!w.isEnabled(u"claimButton"_s));
         QTRY_VERIFY_WITH_TIMEOUT(!h.model->isClaimingAddress(), 20'000);
         QVERIFY2(!h.model->errorMessage(), qPrintable(h.model->errorMessage().value_or(QString())));
-        QTRY_VERIFY_WITH_TIMEOUT(w.isShown(u"mailWorkspace"_s), 20'000);
+        QTRY_VERIFY_WITH_TIMEOUT(w.shown(u"mailWorkspace"_s), 20'000);
         QCOMPARE(h.model->state()->mailbox->address, localPart.trimmed() + u'@' + service.mailDomain());
     }
 
     void tokenSetupFollowsTheSignIn()
     {
         Harness h(m_service.baseUrl());
-        ComposeTestWindow w(*h.model);
+        Window w(*h.model);
         QVERIFY(QTest::qWaitForWindowExposed(w.window));
-        QTRY_VERIFY(w.isShown(u"tokenSetupView"_s));
+        QTRY_VERIFY(w.shown(u"tokenSetupView"_s));
         QCOMPARE(w.text(u"tokenSetupSubtitle"_s), u"このPCを "_s + m_domain + u" に接続します"_s);
         QCOMPARE(w.text(u"signInButton"_s), u"Quarnアカウントを作成・ログイン"_s);
         w.click(u"signInButton"_s);
@@ -421,6 +431,7 @@ private Q_SLOTS:
     }
 
 private:
+    UiWarnings m_warnings;
     QTemporaryDir m_settingsHome;
     ReferenceService m_service;
     QString m_domain;

@@ -132,7 +132,17 @@ public:
             return nullptr;
         if (QObject *found = window->findChild<QObject *>(name))
             return found;
-        return findItem(window->contentItem(), name);
+        if (QQuickItem *found = findItem(window->contentItem(), name))
+            return found;
+        // The other windows the main one declares (the settings window).
+        const QList<QQuickWindow *> others = window->findChildren<QQuickWindow *>();
+        for (QQuickWindow *other : others) {
+            if (QQuickItem *found = findItem(other->contentItem(), name))
+                return found;
+        }
+        // Objects that are neither items nor QObject children of the tree
+        // (a Loader's non-visual children live under their item).
+        return findObject(window->contentItem(), name);
     }
     /// The same among the visual children of `item` (a control's content
     /// item is not always a QObject child of the control).
@@ -163,6 +173,12 @@ public:
         QObject *o = find(name);
         return o ? o->property("text").toString() : QString();
     }
+    /// Whether the item named `name` exists and takes input.
+    [[nodiscard]] bool isEnabled(const QString &name) const
+    {
+        QQuickItem *i = item(name);
+        return i && i->isEnabled();
+    }
     /// Whether the item named `name` exists and is visible on screen.
     [[nodiscard]] bool shown(const QString &name) const
     {
@@ -176,15 +192,17 @@ public:
         return label ? label->property("text").toString() : QString();
     }
 
-    /// A left click in the middle of `target`.
+    /// A left click in the middle of `target`, in its own window, after
+    /// scrolling it into sight as a user would.
     void click(QQuickItem *target) const
     {
         QVERIFY(target);
         QVERIFY2(target->isVisible(), qPrintable(target->objectName()));
+        scrollIntoView(target);
         // A layout that has not yet placed the item would send the click elsewhere.
-        QVERIFY(QQuickTest::qWaitForPolish(window));
+        QVERIFY(QQuickTest::qWaitForPolish(target->window()));
         const QPointF centre = target->mapToScene(QPointF(target->width() / 2, target->height() / 2));
-        QTest::mouseClick(window, Qt::LeftButton, {}, centre.toPoint());
+        QTest::mouseClick(target->window(), Qt::LeftButton, {}, centre.toPoint());
     }
     void click(const QString &name) const
     {
@@ -204,11 +222,25 @@ public:
     {
         click(name);
         QTRY_VERIFY(item(name)->hasActiveFocus());
-        typeText(text);
+        QQuickItem *field = item(name);
+        field->setProperty("cursorPosition", field->property("length"));
+        typeText(text, field->window());
+    }
+    /// Selects everything in the field `name` and types `text` over it.
+    void retype(const QString &name, const QString &text) const
+    {
+        click(name);
+        QTRY_VERIFY(item(name)->hasActiveFocus());
+        QQuickItem *field = item(name);
+        QMetaObject::invokeMethod(field, "selectAll");
+        QTest::keyClick(field->window(), Qt::Key_Backspace);
+        typeText(text, field->window());
     }
     /// Types `text` into whatever has the keyboard focus, character by character.
-    void typeText(const QString &text) const
+    void typeText(const QString &text, QWindow *target = nullptr) const
     {
+        if (!target)
+            target = window;
         for (qsizetype i = 0; i < text.size(); ++i) {
             const qsizetype length = text.at(i).isHighSurrogate() && i + 1 < text.size() ? 2 : 1;
             const QString piece = text.mid(i, length);
@@ -219,8 +251,8 @@ public:
                 : c == u'\n'                              ? Qt::Key_Return
                 : c < 0x80 && QChar(c).isLetterOrNumber() ? Qt::Key(QChar(c).toUpper().unicode())
                                                           : Qt::Key_unknown;
-            QTest::sendKeyEvent(QTest::Press, window, key, piece, Qt::NoModifier);
-            QTest::sendKeyEvent(QTest::Release, window, key, piece, Qt::NoModifier);
+            QTest::sendKeyEvent(QTest::Press, target, key, piece, Qt::NoModifier);
+            QTest::sendKeyEvent(QTest::Release, target, key, piece, Qt::NoModifier);
         }
     }
     /// Empties the focused field `name` (select all, delete) by keys.
@@ -257,7 +289,37 @@ public:
     QQmlApplicationEngine engine;
     QQuickWindow *window = nullptr;
 
+    /// Scrolls every enclosing scroll area so that `target` is in sight.
+    static void scrollIntoView(QQuickItem *target)
+    {
+        for (QQuickItem *p = target->parentItem(); p; p = p->parentItem()) {
+            if (!p->inherits("QQuickFlickable"))
+                continue;
+            const qreal top = target->mapToItem(p, QPointF(0, 0)).y();
+            const qreal bottom = top + target->height();
+            qreal y = p->property("contentY").toReal();
+            if (bottom > p->height())
+                y += bottom - p->height();
+            else if (top < 0)
+                y += top;
+            p->setProperty("contentY", y);
+        }
+    }
+
 private:
+    static QObject *findObject(QQuickItem *item, const QString &name)
+    {
+        if (!item)
+            return nullptr;
+        if (QObject *found = item->findChild<QObject *>(name, Qt::FindDirectChildrenOnly))
+            return found;
+        const QList<QQuickItem *> children = item->childItems();
+        for (QQuickItem *child : children) {
+            if (QObject *found = findObject(child, name))
+                return found;
+        }
+        return nullptr;
+    }
     static void collect(QQuickItem *item, const QString &name, QList<QQuickItem *> &found)
     {
         if (!item || !item->isVisible())

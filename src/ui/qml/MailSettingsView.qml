@@ -18,10 +18,8 @@ Item {
         spacing: 8
 
         Label {
+            objectName: "signatureHeading"
             text: "Email署名"
-            // The settings window is a window of its own, without the main
-            // window's palette: its texts take the system colour directly.
-            color: QuarnStyle.primary
             font.weight: Font.DemiBold
             Accessible.role: Accessible.Heading
             Accessible.name: text
@@ -66,7 +64,6 @@ Item {
             Layout.fillWidth: true
             text: "Needs youに新しい会話が来たら通知する"
             font.pixelSize: 13
-            palette.windowText: QuarnStyle.primary
             checked: NotificationSetting.enabled
             Accessible.role: Accessible.CheckBox
             Accessible.name: text

@@ -104,8 +104,9 @@ ApplicationWindow {
     }
 
     // The settings window: a window of its own beside the main one, as desktop
-    // applications keep their preferences. It does not see the model.
-    Window {
+    // applications keep their preferences. It does not see the model; its
+    // controls take the same desktop colours as the main window's.
+    ApplicationWindow {
         id: settingsWindow
 
         objectName: "settingsWindow"
@@ -118,6 +119,7 @@ ApplicationWindow {
         maximumWidth: 520
         maximumHeight: 290
         color: QuarnStyle.canvas
+        palette: window.palette
 
         function present() {
             show();

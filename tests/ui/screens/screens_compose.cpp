@@ -6,10 +6,10 @@
 // prints the path of every picture it writes, one a line. The model is the
 // real one on the reference service (demo data) and the Codex CLI double.
 
-#include "../composetesting.h"
 #include "app/appmodelharness.h"
 #include "core/blocking.h"
 #include "support/referenceservice.h"
+#include "ui/uiharness.h"
 
 #include <QDir>
 #include <QGuiApplication>
@@ -27,35 +27,6 @@ using namespace quarn::testing;
 using quarn::test::ReferenceService;
 
 namespace {
-
-QPalette darkPalette()
-{
-    QPalette p;
-    const QColor window(0x26, 0x27, 0x2b);
-    const QColor base(0x1d, 0x1e, 0x22);
-    const QColor text(0xe8, 0xe8, 0xec);
-    p.setColor(QPalette::Window, window);
-    p.setColor(QPalette::WindowText, text);
-    p.setColor(QPalette::Base, base);
-    p.setColor(QPalette::AlternateBase, window);
-    p.setColor(QPalette::Text, text);
-    p.setColor(QPalette::Button, QColor(0x33, 0x34, 0x39));
-    p.setColor(QPalette::ButtonText, text);
-    p.setColor(QPalette::PlaceholderText, QColor(0x8c, 0x8d, 0x94));
-    p.setColor(QPalette::Highlight, QColor(0x4f, 0x45, 0xb8));
-    p.setColor(QPalette::HighlightedText, Qt::white);
-    p.setColor(QPalette::ToolTipBase, window);
-    p.setColor(QPalette::ToolTipText, text);
-    p.setColor(QPalette::Light, QColor(0x45, 0x46, 0x4c));
-    p.setColor(QPalette::Midlight, QColor(0x3a, 0x3b, 0x40));
-    p.setColor(QPalette::Mid, QColor(0x2f, 0x30, 0x35));
-    p.setColor(QPalette::Dark, QColor(0x18, 0x19, 0x1c));
-    p.setColor(QPalette::Shadow, Qt::black);
-    p.setColor(QPalette::Disabled, QPalette::Text, QColor(0x70, 0x71, 0x78));
-    p.setColor(QPalette::Disabled, QPalette::WindowText, QColor(0x70, 0x71, 0x78));
-    p.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(0x70, 0x71, 0x78));
-    return p;
-}
 
 /// Pumps events until `done` or about five seconds have passed.
 bool settle(const std::function<bool()> &done)
@@ -108,21 +79,21 @@ void storeSignature(const QString &signature)
     settings.sync();
 }
 
-QObject *session(ComposeTestWindow &w)
+QObject *session(Window &w)
 {
     return w.find(u"composeSession"_s);
 }
 
-bool openCompose(Harness &h, ComposeTestWindow &w)
+bool openCompose(Harness &h, Window &w)
 {
     h.model->setComposePresented(true);
-    return settle([&] { return w.isShown(u"recipientField"_s); });
+    return settle([&] { return w.shown(u"recipientField"_s); });
 }
 
-void closeCompose(Harness &h, ComposeTestWindow &w)
+void closeCompose(Harness &h, Window &w)
 {
     h.model->setComposePresented(false);
-    settle([&] { return !w.isShown(u"recipientField"_s); });
+    settle([&] { return !w.shown(u"recipientField"_s); });
 }
 
 } // namespace
@@ -139,8 +110,7 @@ int main(int argc, char *argv[])
     }
     const QString folder = QString::fromLocal8Bit(argv[1]);
     const QString scheme = QString::fromLocal8Bit(argv[2]);
-    if (scheme == u"dark"_s)
-        QGuiApplication::setPalette(darkPalette());
+    useScheme(scheme == u"dark"_s);
     QDir().mkpath(folder);
     QTemporaryDir settingsHome;
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsHome.path());
@@ -158,12 +128,12 @@ int main(int argc, char *argv[])
         storeSignature(u"佐藤 健\n株式会社クオーン 営業部"_s);
         Harness h(service.baseUrl(), Harness::Codex::double_);
         h.home.setAnswer(u"{\"subject\":\"来週の打ち合わせ日程のご相談\"}"_s.toUtf8());
-        h.saveToken(service.token());
+        (void)h.saveToken(service.token());
         blockOn(h.model->bootstrap(), 60s);
-        ComposeTestWindow w(*h.model);
+        Window w(*h.model);
         if (!w.window)
             return 1;
-        QTest::qWaitForWindowExposed(w.window);
+        (void)QTest::qWaitForWindowExposed(w.window);
 
         openCompose(h, w);
         shots.save(w.window, u"empty"_s);
@@ -190,15 +160,15 @@ int main(int argc, char *argv[])
         shots.save(w.window, u"email-signature"_s);
 
         w.click(u"scheduleSwitch"_s);
-        settle([&] { return w.item(u"dateTimePickerField"_s) != nullptr; });
-        w.click(u"dateTimePickerField"_s);
+        settle([&] { return w.item(u"schedulePicker"_s) != nullptr; });
+        w.click(Window::findItem(w.item(u"schedulePicker"_s), u"dateTimePickerField"_s));
         settle([&] { return w.find(u"schedulePicker"_s)->property("popupOpen").toBool(); });
         shots.save(w.window, u"scheduled-picker"_s);
         closeCompose(h, w);
 
         storeSignature(QString());
-        ComposeTestWindow blank(*h.model);
-        QTest::qWaitForWindowExposed(blank.window);
+        Window blank(*h.model);
+        (void)QTest::qWaitForWindowExposed(blank.window);
         openCompose(h, blank);
         h.home.setControl(u"delay_ms=1500\n"_s);
         blank.type(u"recipientField"_s, u"kim@example.com"_s);
@@ -213,7 +183,7 @@ int main(int argc, char *argv[])
         auto *settings = qobject_cast<QQuickWindow *>(blank.find(u"settingsWindow"_s));
         if (settings) {
             settings->show();
-            QTest::qWaitForWindowExposed(settings);
+            (void)QTest::qWaitForWindowExposed(settings);
             blank.type(u"signatureEditor"_s, u"佐藤 健\n株式会社クオーン 営業部\nTel 03-1234-5678"_s);
             shots.save(settings, u"settings"_s);
             settings->close();
@@ -224,9 +194,9 @@ int main(int argc, char *argv[])
     // The token setup, idle and waiting for the browser.
     {
         Harness h(service.baseUrl());
-        ComposeTestWindow w(*h.model);
-        QTest::qWaitForWindowExposed(w.window);
-        settle([&] { return w.isShown(u"tokenSetupView"_s); });
+        Window w(*h.model);
+        (void)QTest::qWaitForWindowExposed(w.window);
+        settle([&] { return w.shown(u"tokenSetupView"_s); });
         shots.save(w.window, u"token-setup"_s);
         w.click(u"signInButton"_s);
         settle([&] { return h.model->isSigningIn(); });
@@ -241,11 +211,11 @@ int main(int argc, char *argv[])
             return 1;
         }
         Harness h(empty.baseUrl());
-        h.saveToken(empty.token());
+        (void)h.saveToken(empty.token());
         blockOn(h.model->bootstrap(), 60s);
-        ComposeTestWindow w(*h.model);
-        QTest::qWaitForWindowExposed(w.window);
-        settle([&] { return w.isShown(u"addressSetupView"_s); });
+        Window w(*h.model);
+        (void)QTest::qWaitForWindowExposed(w.window);
+        settle([&] { return w.shown(u"addressSetupView"_s); });
         w.type(u"localPartField"_s, u"ab"_s);
         shots.save(w.window, u"address-setup-disabled"_s);
         w.type(u"localPartField"_s, u"c"_s);
