@@ -162,13 +162,13 @@ QByteArray probeAsOrdinaryUser(const QString &probe, const QStringList &argument
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     const QString sanitizer = environment.value(QStringLiteral("ASAN_OPTIONS"));
     environment.insert(QStringLiteral("ASAN_OPTIONS"),
-                       sanitizer + QLatin1String(sanitizer.isEmpty() ? "" : ":") + QStringLiteral("detect_leaks=0"));
+        sanitizer + QLatin1String(sanitizer.isEmpty() ? "" : ":") + QStringLiteral("detect_leaks=0"));
     process.setProcessEnvironment(environment);
     process.start(probe, arguments);
     if (!process.waitForFinished(60'000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
         // Whatever the probe said about its end is the only clue when it fails.
-        qWarning("probe %s ended with status %d, code %d: %s", qPrintable(arguments.join(u' ')), int(process.exitStatus()),
-                 process.exitCode(), process.readAllStandardError().constData());
+        qWarning("probe %s ended with status %d, code %d: %s", qPrintable(arguments.join(u' ')),
+            int(process.exitStatus()), process.exitCode(), process.readAllStandardError().constData());
         return {};
     }
     return process.readAllStandardOutput().trimmed();
