@@ -241,10 +241,20 @@ Dialog {
                         Layout.preferredHeight: 240
 
                         TextArea {
+                            id: bodyEditor
+
                             objectName: "bodyEditor"
                             wrapMode: TextEdit.Wrap
+                            padding: 8
                             Accessible.role: Accessible.EditableText
                             Accessible.name: "本文"
+                            // The writing area reads as one, like the signature editor.
+                            background: Rectangle {
+                                radius: 8
+                                color: QuarnStyle.tinted(QuarnStyle.primary, 0.045)
+                                border.width: bodyEditor.activeFocus ? 1 : 0
+                                border.color: QuarnStyle.accent
+                            }
                             onTextChanged: session.bodyText = text
                         }
                     }
