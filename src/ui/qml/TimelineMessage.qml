@@ -34,6 +34,8 @@ Item {
         spacing: 5
 
         RowLayout {
+            // The viewer's own line sits over its card on the trailing side.
+            Layout.fillWidth: !entry.own
             Layout.alignment: entry.own ? Qt.AlignRight : Qt.AlignLeft
             Layout.maximumWidth: entry.columnWidth
             spacing: 5
@@ -49,7 +51,8 @@ Item {
                 color: QuarnStyle.secondary
             }
             Label {
-                Layout.fillWidth: true
+                Layout.fillWidth: !entry.own
+                Layout.maximumWidth: entry.columnWidth - 120
                 text: entry.message.senderName
                 font.pixelSize: QuarnStyle.captionSize
                 color: QuarnStyle.secondary
