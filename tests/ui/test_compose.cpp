@@ -26,6 +26,14 @@ using quarn::test::ReferenceService;
 
 namespace {
 
+/// Opens the settings window as a user does (Ctrl+,); nullptr when it does not show.
+QWindow *openSettings(const Window &w)
+{
+    QTest::keyClick(w.window, Qt::Key_Comma, Qt::ControlModifier);
+    auto *settings = qobject_cast<QWindow *>(w.find(u"settingsWindow"_s));
+    return settings && QTest::qWaitFor([settings] { return settings->isVisible(); }) ? settings : nullptr;
+}
+
 void storeSignature(const QString &signature)
 {
     QSettings settings;
@@ -140,10 +148,8 @@ private Q_SLOTS:
         {
             Window w(*h.model);
             QVERIFY(QTest::qWaitForWindowActive(w.window));
-            QTest::keyClick(w.window, Qt::Key_Comma, Qt::ControlModifier);
-            auto *settings = qobject_cast<QWindow *>(w.find(u"settingsWindow"_s));
+            QWindow *settings = openSettings(w);
             QVERIFY(settings);
-            QTRY_VERIFY(settings->isVisible());
             QCOMPARE(settings->size(), QSize(520, 290));
             settings->close();
 
@@ -186,10 +192,8 @@ private Q_SLOTS:
         run(h.model->bootstrap());
         Window w(*h.model);
         QVERIFY(QTest::qWaitForWindowActive(w.window));
-        QTest::keyClick(w.window, Qt::Key_Comma, Qt::ControlModifier);
-        auto *settings = qobject_cast<QWindow *>(w.find(u"settingsWindow"_s));
+        QWindow *settings = openSettings(w);
         QVERIFY(settings);
-        QTRY_VERIFY(settings->isVisible());
         QObject *toggle = w.find(u"notificationsSwitch"_s);
         QVERIFY(toggle);
         QVERIFY(toggle->property("checked").toBool());
@@ -216,10 +220,8 @@ private Q_SLOTS:
         run(h.model->bootstrap());
         Window w(*h.model);
         QVERIFY(QTest::qWaitForWindowActive(w.window));
-        QTest::keyClick(w.window, Qt::Key_Comma, Qt::ControlModifier);
-        auto *settings = qobject_cast<QWindow *>(w.find(u"settingsWindow"_s));
+        QWindow *settings = openSettings(w);
         QVERIFY(settings);
-        QTRY_VERIFY(settings->isVisible());
         const QColor text = QGuiApplication::palette().color(QPalette::WindowText);
         auto *toggle = w.item(u"notificationsSwitch"_s);
         QVERIFY(toggle);
