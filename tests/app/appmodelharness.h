@@ -12,6 +12,7 @@
 #include "ai/codexdoublehome.h"
 #include "ai/codexrunner.h"
 #include "app/appmodel.h"
+#include "core/blocking.h"
 #include "model/json.h"
 #include "support/scriptedhttpserver.h"
 
@@ -28,6 +29,7 @@
 namespace quarn::testing {
 
 using namespace std::chrono_literals;
+using namespace Qt::StringLiterals;
 
 /// Holds the answers of one route until the test opens it, so that a test
 /// chooses the order in which answers arrive.
@@ -270,5 +272,72 @@ private:
     QString m_dataDir;
     std::vector<std::unique_ptr<QAbstractItemModelTester>> m_testers;
 };
+
+// --- records for scripted answers ---------------------------------------------
+
+/// Runs a model operation to its end (60 s at most).
+template<typename T> T run(QCoro::Task<T> task)
+{
+    return blockOn(std::move(task), 60s);
+}
+
+/// A list row of conversation `id` as the service sends it.
+inline ConversationListItem item(const QString &id, ConversationStatus status, const QString &subject = u"件名"_s,
+    const QString &name = u"Kim"_s, const QString &address = u"kim@example.com"_s,
+    const QString &preview = u"preview"_s, std::optional<QString> summary = {})
+{
+    ConversationListItem c;
+    c.id = id;
+    c.subject = subject;
+    c.status = status;
+    c.participantName = name;
+    c.participantAddress = address;
+    c.preview = preview;
+    c.lastMessageAt = 1'000;
+    c.aiSummary = std::move(summary);
+    return c;
+}
+
+/// The detail of the conversation `c` lists: its fields and one incoming message.
+inline ConversationDetail detailOf(const ConversationListItem &c)
+{
+    ConversationDetail d;
+    d.id = c.id;
+    d.subject = c.subject;
+    d.status = c.status;
+    d.participantName = c.participantName;
+    d.participantAddress = c.participantAddress;
+    d.preview = c.preview;
+    d.aiSummary = c.aiSummary;
+    MessageView m;
+    m.id = c.id + u"_m1"_s;
+    m.senderEmail = c.participantAddress;
+    m.senderName = c.participantName;
+    m.channel = u"email"_s;
+    m.bodyText = c.preview;
+    m.deliveryStatus = u"delivered"_s;
+    d.messages = { m };
+    return d;
+}
+
+/// The service's state answer for one status list.
+inline MailState mailState(
+    ConversationStatus status, QList<ConversationListItem> conversations, bool withMailbox = true)
+{
+    MailState s;
+    if (withMailbox)
+        s.mailbox = Mailbox { u"me@quarn.local"_s, u"Me"_s };
+    s.viewer = Viewer { u"user_1"_s, u"Me"_s, u"me@example.jp"_s };
+    s.status = status;
+    s.counts = { { u"needs_you"_s, 2 }, { u"done"_s, 1 } };
+    s.conversations = std::move(conversations);
+    return s;
+}
+
+/// The request target of the state list of `status`.
+inline QByteArray stateTarget(ConversationStatus status)
+{
+    return "/api/state?status=" + QByteArray(rawValueUtf8(status).data());
+}
 
 } // namespace quarn::testing

@@ -25,65 +25,6 @@ namespace {
 
 const QString kToken = u"tok_mail_"_s + QString(43, u'a');
 
-template<typename T> T run(QCoro::Task<T> task)
-{
-    return blockOn(std::move(task), 60s);
-}
-
-ConversationListItem item(const QString &id, ConversationStatus status, const QString &subject = u"件名"_s,
-    const QString &name = u"Kim"_s, const QString &address = u"kim@example.com"_s,
-    const QString &preview = u"preview"_s, std::optional<QString> summary = {})
-{
-    ConversationListItem c;
-    c.id = id;
-    c.subject = subject;
-    c.status = status;
-    c.participantName = name;
-    c.participantAddress = address;
-    c.preview = preview;
-    c.lastMessageAt = 1'000;
-    c.aiSummary = std::move(summary);
-    return c;
-}
-
-ConversationDetail detailOf(const ConversationListItem &c)
-{
-    ConversationDetail d;
-    d.id = c.id;
-    d.subject = c.subject;
-    d.status = c.status;
-    d.participantName = c.participantName;
-    d.participantAddress = c.participantAddress;
-    d.preview = c.preview;
-    d.aiSummary = c.aiSummary;
-    MessageView m;
-    m.id = c.id + u"_m1"_s;
-    m.senderEmail = c.participantAddress;
-    m.senderName = c.participantName;
-    m.channel = u"email"_s;
-    m.bodyText = c.preview;
-    m.deliveryStatus = u"delivered"_s;
-    d.messages = { m };
-    return d;
-}
-
-MailState mailState(ConversationStatus status, QList<ConversationListItem> conversations, bool withMailbox = true)
-{
-    MailState s;
-    if (withMailbox)
-        s.mailbox = Mailbox { u"me@quarn.local"_s, u"Me"_s };
-    s.viewer = Viewer { u"user_1"_s, u"Me"_s, u"me@example.jp"_s };
-    s.status = status;
-    s.counts = { { u"needs_you"_s, 2 }, { u"done"_s, 1 } };
-    s.conversations = std::move(conversations);
-    return s;
-}
-
-QByteArray stateTarget(ConversationStatus status)
-{
-    return "/api/state?status=" + QByteArray(rawValueUtf8(status).data());
-}
-
 PersonSummary person(const QString &email, const QString &name)
 {
     PersonSummary p;

@@ -26,15 +26,10 @@
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
 using namespace quarn;
+using namespace quarn::testing;
 using quarn::test::ReferenceService;
-using quarn::testing::Harness;
 
 namespace {
-
-template<typename T> T run(QCoro::Task<T> task)
-{
-    return blockOn(std::move(task), 60s);
-}
 
 /// One recorded Notify call.
 struct Notification

@@ -25,52 +25,6 @@ namespace {
 
 const QString kToken = u"tok_mail_"_s + QString(43, u'b');
 
-template<typename T> T run(QCoro::Task<T> task)
-{
-    return blockOn(std::move(task), 60s);
-}
-
-ConversationListItem item(const QString &id, ConversationStatus status)
-{
-    ConversationListItem c;
-    c.id = id;
-    c.subject = u"件名 "_s + id;
-    c.status = status;
-    c.participantName = u"Kim"_s;
-    c.participantAddress = u"kim@example.com"_s;
-    c.preview = u"preview"_s;
-    c.lastMessageAt = 1'000;
-    return c;
-}
-
-ConversationDetail detailOf(const ConversationListItem &c)
-{
-    ConversationDetail d;
-    d.id = c.id;
-    d.subject = c.subject;
-    d.status = c.status;
-    d.participantName = c.participantName;
-    d.participantAddress = c.participantAddress;
-    d.preview = c.preview;
-    return d;
-}
-
-MailState mailState(ConversationStatus status, QList<ConversationListItem> conversations, bool withMailbox = true)
-{
-    MailState s;
-    if (withMailbox)
-        s.mailbox = Mailbox { u"me@quarn.local"_s, u"Me"_s };
-    s.viewer = Viewer { u"user_1"_s, u"Me"_s, u"me@example.jp"_s };
-    s.status = status;
-    s.conversations = std::move(conversations);
-    return s;
-}
-
-QByteArray stateTarget(ConversationStatus status)
-{
-    return "/api/state?status=" + QByteArray(rawValueUtf8(status).data());
-}
-
 PersonTimeline timelineOf(const QString &email, const QString &messageId, bool hasMore)
 {
     PersonTimeline t;

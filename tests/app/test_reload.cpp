@@ -16,11 +16,6 @@ using quarn::test::ReferenceService;
 
 namespace {
 
-template<typename T> T run(QCoro::Task<T> task)
-{
-    return blockOn(std::move(task), 60s);
-}
-
 /// Every signal a view of one list model reacts to.
 struct ListSignals
 {

@@ -36,11 +36,6 @@ const QString kSato = u"ken.sato@example.co.jp"_s;
 const QString kSignInFailed = u"Quarnアカウントに接続できませんでした。もう一度試してください。"_s;
 const QString kNoSignInPending = u"サインインを最初からやり直してください。"_s;
 
-template<typename T> T run(QCoro::Task<T> task)
-{
-    return blockOn(std::move(task), 60s);
-}
-
 QStringList ids(const QList<ConversationListItem> &items)
 {
     QStringList out;
@@ -55,11 +50,6 @@ QStringList ids(const QList<PersonTimelineMessage> &messages)
     for (const PersonTimelineMessage &m : messages)
         out.append(m.id);
     return out;
-}
-
-QByteArray stateTarget(ConversationStatus status)
-{
-    return "/api/state?status=" + QByteArray(rawValueUtf8(status).data());
 }
 
 MailState emptyState(ConversationStatus status, QList<ConversationListItem> conversations = {})

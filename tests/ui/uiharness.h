@@ -101,13 +101,6 @@ inline void useScheme(bool dark)
     QGuiApplication::setPalette(p);
 }
 
-/// Runs a model operation to its end (setting up a state before the window).
-template<typename T> T run(QCoro::Task<T> task)
-{
-    using namespace std::chrono_literals;
-    return blockOn(std::move(task), 60s);
-}
-
 /// The window on a model, loaded the way the application loads it.
 class Window
 {
