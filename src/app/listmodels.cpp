@@ -457,6 +457,15 @@ QList<PersonTimelineMessage> PersonMessageListModel::items() const
     return out;
 }
 
+int PersonMessageListModel::indexOf(const QString &id) const
+{
+    for (int row = 0; row < rowCount(); ++row) {
+        if (at(row).id == id)
+            return row;
+    }
+    return -1;
+}
+
 void PersonMessageListModel::show(QList<PersonTimelineMessage> source, std::optional<QList<qsizetype>> rows)
 {
     replace(m_source, std::move(source), std::move(rows));

@@ -171,6 +171,9 @@ public:
 
     [[nodiscard]] const PersonTimelineMessage &at(int row) const { return record(m_source, row); }
     [[nodiscard]] QList<PersonTimelineMessage> items() const;
+    /// The row of the message with `id`, or -1 (the timeline keeps the
+    /// reader's place by it when older messages arrive).
+    Q_INVOKABLE [[nodiscard]] int indexOf(const QString &id) const;
     void show(QList<PersonTimelineMessage> source, std::optional<QList<qsizetype>> rows);
 
 private:

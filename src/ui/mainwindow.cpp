@@ -17,6 +17,10 @@
 
 using namespace Qt::StringLiterals;
 
+// Generated with the Quarn.Ui module: registers its C++ types. A static
+// library's registration is only linked in when something calls it.
+void qml_register_types_Quarn_Ui();
+
 namespace quarn::ui {
 
 void registerScreenTypes()
@@ -31,6 +35,7 @@ void registerScreenTypes()
             [](QQmlEngine *, QJSEngine *) -> QObject * { return new NotificationSetting; });
         qmlRegisterSingletonType<SetupRules>(
             "Quarn.Rules", 1, 0, "SetupRules", [](QQmlEngine *, QJSEngine *) -> QObject * { return new SetupRules; });
+        qml_register_types_Quarn_Ui();
         return true;
     }();
     (void)registered;

@@ -47,6 +47,10 @@ const QHash<QString, QString> &table()
         { u"envelope.open.fill"_s, u"mail-read"_s },
         { u"arrow.up.forward.app"_s, u"window-new"_s },
         { u"chevron.down"_s, u"arrow-down"_s },
+        { u"text.bubble"_s, u"dialog-messages"_s },
+        { u"arrow.up"_s, u"go-up"_s },
+        { u"lock.fill"_s, u"object-locked"_s },
+        { u"person.fill"_s, u"user"_s },
     };
     return symbols;
 }

@@ -1,26 +1,171 @@
 import QtQuick
 import QtQuick.Controls
+import QtQuick.Layouts
+import Quarn.Ui
 
-// The private AI conversations, most recent first.
-ListView {
-    id: view
+// The private AI conversations, most recently active first. Arrow keys move
+// the selection, which shows that conversation.
+Rectangle {
+    id: list
 
     objectName: "aiConversationList"
 
     required property var appModel
 
-    clip: true
-    model: appModel.aiConversations
-    ScrollBar.vertical: ScrollBar {}
+    color: QuarnStyle.system.base
 
-    delegate: ItemDelegate {
-        required property string id
-        required property string title
-        required property string lastMessage
+    function select(id) {
+        list.appModel.selectedAIConversationID = id;
+    }
 
-        width: view.width
-        text: title
-        highlighted: view.appModel.selectedAIConversationID === id
-        onClicked: view.appModel.selectedAIConversationID = id
+    function moveSelection(step) {
+        if (view.count === 0)
+            return;
+        const next = Math.max(0, Math.min(view.count - 1, view.currentIndex + step));
+        view.currentIndex = next;
+        view.positionViewAtIndex(next, ListView.Contain);
+        const row = view.itemAtIndex(next);
+        if (row)
+            list.select(row.conversationId);
+    }
+
+    ColumnLayout {
+        anchors.fill: parent
+        spacing: 0
+
+        RowLayout {
+            Layout.fillWidth: true
+            Layout.leftMargin: 16
+            Layout.rightMargin: 10
+            Layout.topMargin: 12
+            Layout.bottomMargin: 10
+
+            ColumnLayout {
+                Layout.fillWidth: true
+                spacing: 1
+                Text {
+                    text: "AI"
+                    font.pixelSize: 20
+                    font.weight: Font.DemiBold
+                    color: QuarnStyle.primary
+                    Accessible.role: Accessible.Heading
+                    Accessible.name: text
+                }
+                Text {
+                    text: "Private conversations"
+                    font.pixelSize: 11
+                    color: QuarnStyle.secondary
+                }
+            }
+            ToolButton {
+                objectName: "newAIConversationButton"
+                icon.source: "image://symbol/plus"
+                icon.width: 16
+                icon.height: 16
+                Accessible.role: Accessible.Button
+                Accessible.name: "新しいAI Conversation"
+                ToolTip.visible: hovered
+                ToolTip.text: Accessible.name
+                onClicked: list.appModel.operations.newAIConversation()
+            }
+        }
+
+        Rectangle {
+            Layout.fillWidth: true
+            implicitHeight: 1
+            color: QuarnStyle.tinted(QuarnStyle.primary, 0.1)
+        }
+
+        ListView {
+            id: view
+
+            objectName: "aiConversationListView"
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+            clip: true
+            reuseItems: true
+            focus: true
+            currentIndex: -1
+            keyNavigationEnabled: false
+            model: list.appModel.aiConversations
+            ScrollBar.vertical: ScrollBar {}
+            Accessible.role: Accessible.List
+            Accessible.name: "Private conversations"
+
+            Keys.onUpPressed: list.moveSelection(-1)
+            Keys.onDownPressed: list.moveSelection(1)
+            Keys.onReturnPressed: if (view.currentItem) list.select(view.currentItem.conversationId)
+            Keys.onEnterPressed: if (view.currentItem) list.select(view.currentItem.conversationId)
+
+            delegate: ItemDelegate {
+                id: row
+
+                required property int index
+                required property string id
+                required property string title
+                required property var updatedAt
+                required property int messageCount
+                required property string lastMessage
+
+                readonly property string conversationId: id
+
+                objectName: "aiRow_" + id
+                width: view.width
+                highlighted: list.appModel.selectedAIConversationID === id
+                leftPadding: 14
+                rightPadding: 14
+                topPadding: 8
+                bottomPadding: 8
+                Accessible.role: Accessible.ListItem
+                Accessible.name: title
+                onClicked: {
+                    view.currentIndex = index;
+                    view.forceActiveFocus();
+                    list.select(id);
+                }
+
+                contentItem: ColumnLayout {
+                    spacing: 3
+                    RowLayout {
+                        Layout.fillWidth: true
+                        spacing: 6
+                        Text {
+                            objectName: "aiRowTitle"
+                            Layout.fillWidth: true
+                            text: row.title
+                            font.pixelSize: 13
+                            font.weight: Font.DemiBold
+                            color: QuarnStyle.primary
+                            elide: Text.ElideRight
+                            maximumLineCount: 1
+                        }
+                        Text {
+                            text: Presenter.relativeTime(row.updatedAt, Presenter.now)
+                            font.pixelSize: 10
+                            color: QuarnStyle.secondary
+                        }
+                    }
+                    Text {
+                        objectName: "aiRowPreview"
+                        Layout.fillWidth: true
+                        text: Presenter.aiPreview(row.messageCount, row.lastMessage)
+                        font.pixelSize: 11
+                        color: QuarnStyle.secondary
+                        elide: Text.ElideRight
+                        maximumLineCount: 1
+                    }
+                }
+            }
+
+            EmptyState {
+                objectName: "aiListEmptyState"
+                anchors.centerIn: parent
+                width: Math.min(implicitWidth, view.width - 32)
+                visible: view.count === 0
+                symbol: "sparkles"
+                title: "AIと話す"
+                description: "ここでの対話はこのPCだけに保存され、メールとして送信されません。"
+            }
+        }
     }
 }

@@ -1,8 +1,11 @@
 import QtQuick
 import QtQuick.Controls
 import QtQuick.Layouts
+import Quarn.Ui
 
-// The messages of the selected AI conversation.
+// The selected private AI conversation: its transcript, the input, and the
+// hand-off of the conversation to Orro as a task or an event. Nothing typed
+// here is sent as mail.
 Item {
     id: pane
 
@@ -11,42 +14,244 @@ Item {
     required property var appModel
 
     readonly property var conversation: appModel.selectedAIConversation
+    // "task" or "event" while the send-to-Orro sheet is shown, else "".
+    property string orroAction: ""
+    readonly property bool canSend: Presenter.canSendAIChat(appModel.aiInput, appModel.isSendingAIChat,
+        appModel.isCodexReady)
 
-    EmptyState {
+    function send() {
+        if (pane.canSend)
+            pane.appModel.operations.sendAIChat();
+    }
+
+    function scrollToEnd() {
+        Qt.callLater(() => {
+            transcript.forceLayout();
+            transcript.positionViewAtEnd();
+        });
+    }
+
+    Connections {
+        target: pane.conversation
+
+        function onCountChanged() {
+            pane.scrollToEnd();
+        }
+    }
+    Connections {
+        target: pane.appModel
+
+        function onIsSendingAIChatChanged() {
+            pane.scrollToEnd();
+        }
+    }
+
+    ColumnLayout {
+        objectName: "aiEmptyState"
         anchors.centerIn: parent
+        width: Math.min(implicitWidth, pane.width - 40)
         visible: !pane.conversation.present
-        symbol: "sparkles"
-        title: "AI"
+        spacing: 14
+
+        EmptyState {
+            Layout.alignment: Qt.AlignHCenter
+            symbol: "sparkles"
+            title: "新しいAI Conversation"
+            description: "本人とAIだけの会話です。外部送信は行いません。"
+        }
+        InkButton {
+            objectName: "startAIConversationButton"
+            Layout.alignment: Qt.AlignHCenter
+            text: "対話を始める"
+            onClicked: pane.appModel.operations.newAIConversation()
+        }
     }
 
     ColumnLayout {
         anchors.fill: parent
-        anchors.margins: 22
         visible: pane.conversation.present
+        spacing: 0
 
-        Label {
-            text: pane.conversation.title
-            font.pixelSize: 16
-            font.weight: Font.DemiBold
+        RowLayout {
+            Layout.fillWidth: true
+            Layout.leftMargin: 22
+            Layout.rightMargin: 22
+            Layout.topMargin: 12
+            Layout.bottomMargin: 12
+            spacing: 8
+
+            ColumnLayout {
+                Layout.fillWidth: true
+                spacing: 3
+                Text {
+                    objectName: "aiTitle"
+                    Layout.fillWidth: true
+                    text: pane.conversation.title
+                    font.pixelSize: 16
+                    font.weight: Font.DemiBold
+                    color: QuarnStyle.primary
+                    elide: Text.ElideRight
+                    Accessible.role: Accessible.Heading
+                    Accessible.name: text
+                }
+                RowLayout {
+                    spacing: 4
+                    Symbol {
+                        name: "lock.fill"
+                        size: 11
+                        opacity: 0.6
+                    }
+                    Text {
+                        objectName: "aiPrivacyLabel"
+                        text: "Private · Codex CLI · 外部送信なし"
+                        font.pixelSize: 11
+                        color: QuarnStyle.secondary
+                    }
+                }
+            }
+            Button {
+                objectName: "aiTodoButton"
+                text: "Todo"
+                icon.source: "image://symbol/checkmark.circle"
+                display: AbstractButton.TextBesideIcon
+                Accessible.role: Accessible.Button
+                Accessible.name: "Todo"
+                onClicked: pane.orroAction = "task"
+            }
+            Button {
+                objectName: "aiEventButton"
+                text: "予定"
+                icon.source: "image://symbol/calendar"
+                display: AbstractButton.TextBesideIcon
+                Accessible.role: Accessible.Button
+                Accessible.name: "予定"
+                onClicked: pane.orroAction = "event"
+            }
         }
-        ListView {
-            id: messages
 
+        Rectangle {
+            Layout.fillWidth: true
+            implicitHeight: 1
+            color: QuarnStyle.tinted(QuarnStyle.primary, 0.1)
+        }
+
+        ListView {
+            id: transcript
+
+            objectName: "aiTranscript"
             Layout.fillWidth: true
             Layout.fillHeight: true
             clip: true
-            spacing: 10
+            spacing: 14
+            leftMargin: 22
+            rightMargin: 22
+            topMargin: 18
+            bottomMargin: 18
             model: pane.conversation
             ScrollBar.vertical: ScrollBar {}
+            Accessible.role: Accessible.List
+            Accessible.name: "対話"
 
-            delegate: Label {
-                required property string role
-                required property string content
+            delegate: AIChatBubble {
+                width: transcript.width - transcript.leftMargin - transcript.rightMargin
+            }
 
-                width: messages.width - 12
-                text: (role === "user" ? "あなた: " : "AI: ") + content
-                wrapMode: Text.WordWrap
+            footer: Column {
+                width: transcript.width - transcript.leftMargin - transcript.rightMargin
+                topPadding: pane.appModel.isSendingAIChat ? 14 : 0
+
+                RowLayout {
+                    objectName: "aiThinkingRow"
+                    visible: pane.appModel.isSendingAIChat
+                    spacing: 6
+                    BusyIndicator {
+                        Layout.preferredWidth: 16
+                        Layout.preferredHeight: 16
+                        running: parent.visible
+                    }
+                    Text {
+                        text: "Codexが考えています"
+                        font.pixelSize: 12
+                        color: QuarnStyle.secondary
+                    }
+                }
+                Item {
+                    objectName: "ai-end"
+                    width: 1
+                    height: 1
+                }
             }
         }
+
+        Rectangle {
+            Layout.fillWidth: true
+            implicitHeight: 1
+            color: QuarnStyle.tinted(QuarnStyle.primary, 0.1)
+        }
+
+        RowLayout {
+            Layout.fillWidth: true
+            Layout.margins: 14
+            spacing: 12
+
+            ScrollView {
+                Layout.fillWidth: true
+                Layout.preferredHeight: Math.max(64, Math.min(130, input.implicitHeight))
+                background: Rectangle {
+                    radius: 10
+                    color: QuarnStyle.system.base
+                    border.width: 1
+                    border.color: input.activeFocus ? QuarnStyle.tinted(QuarnStyle.accent, 0.6)
+                                                    : QuarnStyle.tinted(QuarnStyle.primary, 0.15)
+                }
+
+                TextArea {
+                    id: input
+
+                    objectName: "aiInput"
+                    text: pane.appModel.aiInput
+                    wrapMode: TextEdit.Wrap
+                    font.pixelSize: 13
+                    padding: 8
+                    color: QuarnStyle.primary
+                    background: null
+                    placeholderText: "Codexに話しかける"
+                    Accessible.role: Accessible.EditableText
+                    Accessible.name: "AIへの入力"
+                    onTextChanged: if (text !== pane.appModel.aiInput) pane.appModel.aiInput = text
+                    Keys.onPressed: event => {
+                        if ((event.key === Qt.Key_Return || event.key === Qt.Key_Enter)
+                            && (event.modifiers & Qt.ControlModifier)) {
+                            event.accepted = true;
+                            pane.send();
+                        }
+                    }
+                }
+            }
+            ColumnLayout {
+                Layout.alignment: Qt.AlignBottom
+                spacing: 6
+                Text {
+                    Layout.alignment: Qt.AlignRight
+                    text: "この入力からメールは送られません"
+                    font.pixelSize: 10
+                    color: QuarnStyle.tertiary
+                }
+                InkButton {
+                    objectName: "aiSendButton"
+                    Layout.alignment: Qt.AlignRight
+                    text: pane.appModel.isSendingAIChat ? "応答中…" : "送る"
+                    enabled: pane.canSend
+                    onClicked: pane.send()
+                }
+            }
+        }
+    }
+
+    // Ctrl+Return sends from anywhere in the pane, under the button's rule.
+    Shortcut {
+        sequences: ["Ctrl+Return", "Ctrl+Enter"]
+        enabled: pane.conversation.present
+        onActivated: pane.send()
     }
 }

@@ -1,8 +1,12 @@
 import QtQuick
 import QtQuick.Controls
 import QtQuick.Layouts
+import Quarn.Ui
 
-// The messages exchanged with the selected person.
+// Every message exchanged with the selected person, oldest first, across
+// conversations. The newest stays in view as messages come and go, except
+// when older mail is added above: then the message the reader was looking at
+// stays where it was.
 Item {
     id: pane
 
@@ -10,52 +14,267 @@ Item {
 
     required property var appModel
 
+    readonly property var timeline: appModel.personTimeline
+    readonly property var person: timeline ? timeline.person : null
+    readonly property string personEmail: person ? person.email : ""
+    readonly property var viewerID: appModel.state && appModel.state.viewer ? appModel.state.viewer.id : null
+
+    // The message at the top of the view and its distance from the view's top
+    // edge when an older page was asked for; empty otherwise.
+    property string anchorMessage: ""
+    property real anchorOffset: 0
+
+    function scrollToEnd() {
+        Qt.callLater(() => {
+            view.forceLayout();
+            view.positionViewAtEnd();
+        });
+    }
+
+    function loadOlder() {
+        // The first message in view (the header with this button may be
+        // above it).
+        let top = -1;
+        for (let y = view.contentY; top < 0 && y < view.contentY + view.height; y += 8)
+            top = view.indexAt(view.width / 2, y);
+        const item = top >= 0 ? view.itemAtIndex(top) : null;
+        pane.anchorMessage = item ? item.messageId : "";
+        pane.anchorOffset = item ? item.y - view.contentY : 0;
+        pane.appModel.operations.loadOlderPersonMessages();
+    }
+
+    function restoreAnchor() {
+        const id = pane.anchorMessage;
+        pane.anchorMessage = "";
+        const index = pane.appModel.filteredPersonMessages.indexOf(id);
+        if (index < 0) {
+            pane.scrollToEnd();
+            return;
+        }
+        view.forceLayout();
+        view.positionViewAtIndex(index, ListView.Beginning);
+        view.contentY -= pane.anchorOffset;
+    }
+
+    onPersonEmailChanged: scrollToEnd()
+
+    Connections {
+        target: pane.appModel.filteredPersonMessages
+
+        function onCountChanged() {
+            if (pane.anchorMessage !== "" && pane.appModel.isLoadingOlderMessages)
+                Qt.callLater(pane.restoreAnchor);
+            else
+                pane.scrollToEnd();
+        }
+    }
+    Connections {
+        target: pane.appModel
+
+        function onIsLoadingOlderMessagesChanged() {
+            // A page that added nothing (or failed) leaves no anchor behind.
+            if (!pane.appModel.isLoadingOlderMessages)
+                Qt.callLater(() => {
+                    if (!pane.appModel.isLoadingOlderMessages)
+                        pane.anchorMessage = "";
+                });
+        }
+    }
+
     EmptyState {
+        objectName: "timelineEmptyState"
         anchors.centerIn: parent
-        visible: pane.appModel.personTimeline == null
-        symbol: "person.2"
-        title: "People"
+        width: Math.min(implicitWidth, pane.width - 40)
+        visible: pane.timeline == null
+        symbol: "person.crop.circle"
+        title: "人を選択"
+        description: "その人とのすべてのやりとりを、時系列で確認できます。"
     }
 
     ColumnLayout {
         anchors.fill: parent
-        anchors.margins: 22
-        visible: pane.appModel.personTimeline != null
+        visible: pane.timeline != null
+        spacing: 0
 
-        Label {
-            text: pane.appModel.personTimeline?.person.displayName ?? ""
-            font.pixelSize: 16
-            font.weight: Font.DemiBold
+        RowLayout {
+            Layout.fillWidth: true
+            Layout.leftMargin: 22
+            Layout.rightMargin: 22
+            Layout.topMargin: 14
+            Layout.bottomMargin: 14
+            spacing: 12
+
+            Rectangle {
+                Layout.preferredWidth: 42
+                Layout.preferredHeight: 42
+                radius: 21
+                color: QuarnStyle.tinted(QuarnStyle.accent, 0.12)
+
+                Text {
+                    objectName: "timelineInitial"
+                    anchors.centerIn: parent
+                    text: Presenter.avatarInitial(pane.person ? pane.person.displayName : "")
+                    font.pixelSize: 16
+                    font.weight: Font.DemiBold
+                    color: QuarnStyle.accent
+                }
+            }
+            ColumnLayout {
+                Layout.fillWidth: true
+                spacing: 2
+                Text {
+                    objectName: "timelineName"
+                    Layout.fillWidth: true
+                    text: pane.person ? pane.person.displayName : ""
+                    font.pixelSize: 16
+                    font.weight: Font.DemiBold
+                    color: QuarnStyle.primary
+                    elide: Text.ElideRight
+                    Accessible.role: Accessible.Heading
+                    Accessible.name: text
+                }
+                Text {
+                    objectName: "timelineEmail"
+                    Layout.fillWidth: true
+                    text: pane.personEmail
+                    font.pixelSize: 11
+                    color: QuarnStyle.secondary
+                    elide: Text.ElideRight
+                }
+            }
+
+            // The segmented picker: direct messages only, or group ones too.
+            Rectangle {
+                Layout.preferredWidth: 190
+                implicitHeight: 28
+                radius: 7
+                color: QuarnStyle.tinted(QuarnStyle.primary, 0.07)
+                Accessible.role: Accessible.PageTabList
+                Accessible.name: "表示するメッセージ"
+
+                RowLayout {
+                    anchors.fill: parent
+                    anchors.margins: 2
+                    spacing: 2
+
+                    Repeater {
+                        model: [
+                            { label: "直接", group: false, name: "directSegment" },
+                            { label: "グループ含む", group: true, name: "groupSegment" }
+                        ]
+
+                        AbstractButton {
+                            id: segment
+
+                            required property var modelData
+
+                            objectName: modelData.name
+                            Layout.fillWidth: true
+                            Layout.fillHeight: true
+                            checkable: true
+                            checked: pane.appModel.includeGroupMessages === modelData.group
+                            text: modelData.label
+                            Accessible.role: Accessible.PageTab
+                            Accessible.name: text
+                            Accessible.checked: checked
+                            onClicked: pane.appModel.includeGroupMessages = modelData.group
+
+                            background: Rectangle {
+                                radius: 5
+                                color: segment.checked ? QuarnStyle.system.base : "transparent"
+                                border.width: segment.checked ? 1 : 0
+                                border.color: QuarnStyle.tinted(QuarnStyle.primary, 0.12)
+                            }
+                            contentItem: Text {
+                                text: segment.text
+                                font.pixelSize: 12
+                                font.weight: segment.checked ? Font.DemiBold : Font.Normal
+                                color: QuarnStyle.primary
+                                horizontalAlignment: Text.AlignHCenter
+                                verticalAlignment: Text.AlignVCenter
+                                elide: Text.ElideRight
+                            }
+                        }
+                    }
+                }
+            }
         }
-        ListView {
-            id: messages
 
+        Rectangle {
+            Layout.fillWidth: true
+            implicitHeight: 1
+            color: QuarnStyle.tinted(QuarnStyle.primary, 0.1)
+        }
+
+        ListView {
+            id: view
+
+            objectName: "personTimelineView"
             Layout.fillWidth: true
             Layout.fillHeight: true
             clip: true
-            spacing: 10
+            leftMargin: 22
+            rightMargin: 22
+            topMargin: 22
+            bottomMargin: 22
             model: pane.appModel.filteredPersonMessages
             ScrollBar.vertical: ScrollBar {}
+            Accessible.role: Accessible.List
+            Accessible.name: "タイムライン"
 
-            delegate: Frame {
-                required property string subject
-                required property string senderName
-                required property string bodyText
+            header: Item {
+                width: view.width - view.leftMargin - view.rightMargin
+                height: olderButton.visible ? olderButton.implicitHeight + 16 : 0
 
-                width: messages.width - 12
-                ColumnLayout {
-                    width: parent.width
-                    Label {
-                        text: senderName + " · " + subject
-                        font.pixelSize: 11
-                        color: QuarnStyle.secondary
-                    }
-                    Label {
-                        Layout.fillWidth: true
-                        text: bodyText
-                        wrapMode: Text.WordWrap
+                Button {
+                    id: olderButton
+
+                    objectName: "olderMailButton"
+                    anchors.horizontalCenter: parent.horizontalCenter
+                    visible: pane.timeline != null && pane.timeline.hasMore
+                    enabled: !pane.appModel.isLoadingOlderMessages
+                    flat: true
+                    font.pixelSize: 11
+                    text: "以前のメールを読み込む"
+                    Accessible.role: Accessible.Button
+                    Accessible.name: text
+                    onClicked: pane.loadOlder()
+
+                    contentItem: RowLayout {
+                        spacing: 5
+                        BusyIndicator {
+                            objectName: "olderMailProgress"
+                            Layout.preferredWidth: 16
+                            Layout.preferredHeight: 16
+                            visible: pane.appModel.isLoadingOlderMessages
+                            running: visible
+                        }
+                        Symbol {
+                            visible: !pane.appModel.isLoadingOlderMessages
+                            name: "arrow.up"
+                            size: 12
+                            opacity: 0.6
+                        }
+                        Text {
+                            visible: !pane.appModel.isLoadingOlderMessages
+                            text: olderButton.text
+                            font.pixelSize: 11
+                            color: QuarnStyle.secondary
+                        }
                     }
                 }
+            }
+
+            delegate: PersonTimelineMessageView {
+                width: view.width - view.leftMargin - view.rightMargin
+                viewerID: pane.viewerID
+                onOpenConversation: pane.appModel.operations.openTimelineConversation(conversationId)
+            }
+
+            footer: Item {
+                objectName: "person-timeline-end"
+                width: 1
+                height: 1
             }
         }
     }

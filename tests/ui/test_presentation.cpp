@@ -1,0 +1,170 @@
+// The rules the people and AI screens show their data by: avatar initials,
+// the activity suffix, which recipients get chips, the side of a message,
+// the AI row preview, the send button's rule and relative times.
+
+#include "ui/presentation.h"
+
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+using namespace quarn;
+using namespace quarn::ui;
+
+namespace {
+
+MessageRecipientView recipient(const QString &name, const QString &role)
+{
+    return { name.toLower() + u"@example.com"_s, name, role };
+}
+
+QVariantList asMaps(const QList<MessageRecipientView> &list)
+{
+    QVariantList out;
+    for (const MessageRecipientView &r : list)
+        out.append(QVariantMap { { u"email"_s, r.email }, { u"displayName"_s, r.displayName }, { u"role"_s, r.role } });
+    return out;
+}
+
+} // namespace
+
+class TestPresentation : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void avatarInitial_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("initial");
+        QTest::newRow("latin") << u"kim Lee"_s << u"K"_s;
+        QTest::newRow("combining mark counts once") << u"e\u0301mile"_s << u"E\u0301"_s;
+        QTest::newRow("japanese") << u"佐藤"_s << u"佐"_s;
+        QTest::newRow("emoji pair") << u"\U0001F469\u200D\U0001F4BB dev"_s << u"\U0001F469\u200D\U0001F4BB"_s;
+        QTest::newRow("empty") << QString() << QString();
+    }
+    void avatarInitial()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, initial);
+        QCOMPARE(presentation::avatarInitial(name), initial);
+    }
+
+    void activitySuffix_data()
+    {
+        QTest::addColumn<qint64>("needsYou");
+        QTest::addColumn<qint64>("waiting");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("warm");
+        QTest::newRow("waiting only") << qint64(0) << qint64(1) << u"Waiting 1"_s << false;
+        QTest::newRow("both: needs you wins") << qint64(2) << qint64(3) << u"Needs you 2"_s << true;
+        QTest::newRow("needs you only") << qint64(1) << qint64(0) << u"Needs you 1"_s << true;
+        QTest::newRow("neither") << qint64(0) << qint64(0) << QString() << false;
+    }
+    void activitySuffix()
+    {
+        QFETCH(qint64, needsYou);
+        QFETCH(qint64, waiting);
+        QFETCH(QString, text);
+        QFETCH(bool, warm);
+        QCOMPARE(presentation::activitySuffix(needsYou, waiting), (presentation::ActivitySuffix { text, warm }));
+        QCOMPARE(presentation::activityLine(3, 12), u"3 threads · 12 messages"_s);
+    }
+
+    void recipientChips_data()
+    {
+        QTest::addColumn<QVariantList>("recipients");
+        QTest::addColumn<QStringList>("labels");
+        QTest::addColumn<QString>("overflow");
+        QTest::newRow("lone envelope recipient is shown")
+            << asMaps({ recipient(u"Kim"_s, u"envelope_to"_s) }) << QStringList { u"ENVELOPE_TO Kim"_s } << QString();
+        QTest::newRow("envelope recipient hidden among two")
+            << asMaps({ recipient(u"Kim"_s, u"envelope_to"_s), recipient(u"Ana"_s, u"cc"_s) })
+            << QStringList { u"CC Ana"_s } << QString();
+        QList<MessageRecipientView> six;
+        for (const QString &name : { u"A"_s, u"B"_s, u"C"_s, u"D"_s, u"E"_s, u"F"_s })
+            six.append(recipient(name, u"to"_s));
+        QTest::newRow("six: four chips and +2")
+            << asMaps(six) << QStringList { u"TO A"_s, u"TO B"_s, u"TO C"_s, u"TO D"_s } << u"+2"_s;
+        six.insert(2, recipient(u"X"_s, u"envelope_to"_s));
+        QTest::newRow("envelope recipients do not count towards +N")
+            << asMaps(six) << QStringList { u"TO A"_s, u"TO B"_s, u"TO C"_s, u"TO D"_s } << u"+2"_s;
+        QTest::newRow("nameless recipient shows the address") << asMaps({ { u"x@example.com"_s, QString(), u"to"_s } })
+                                                              << QStringList { u"TO x@example.com"_s } << QString();
+        QTest::newRow("none") << QVariantList() << QStringList() << QString();
+    }
+    void recipientChips()
+    {
+        QFETCH(QVariantList, recipients);
+        QFETCH(QStringList, labels);
+        QFETCH(QString, overflow);
+        const QVariantMap chips = Presenter().recipientChips(recipients);
+        QCOMPARE(chips.value(u"labels"_s).toStringList(), labels);
+        QCOMPARE(chips.value(u"overflow"_s).toString(), overflow);
+    }
+
+    void outgoingAndWording()
+    {
+        Presenter presenter;
+        QVERIFY(presenter.isOutgoing(u"usr_1"_s, u"usr_1"_s));
+        QVERIFY(!presenter.isOutgoing(u"usr_2"_s, u"usr_1"_s));
+        QVERIFY(!presenter.isOutgoing(QVariant(), u"usr_1"_s));
+        // Two absent ids are equal.
+        QVERIFY(presenter.isOutgoing(QVariant(), QVariant::fromValue(nullptr)));
+        QCOMPARE(presenter.statusWording(u"ai_working"_s), u"AI working"_s);
+        QCOMPARE(presenter.statusWording(u"needs_you"_s), u"Needs you"_s);
+        QCOMPARE(presenter.statusWording(u"nonsense"_s), QString());
+        QCOMPARE(presenter.aiPreview(0, QString()), u"新しい対話"_s);
+        QCOMPARE(presenter.aiPreview(2, u"了解"_s), u"了解"_s);
+    }
+
+    void canSendAIChat_data()
+    {
+        QTest::addColumn<QString>("input");
+        QTest::addColumn<bool>("sending");
+        QTest::addColumn<bool>("ready");
+        QTest::addColumn<bool>("enabled");
+        QTest::newRow("text, ready") << u"こんにちは"_s << false << true << true;
+        QTest::newRow("blanks and line breaks") << u" \n\t\u3000\r\n"_s << false << true << false;
+        QTest::newRow("codex not ready") << u"こんにちは"_s << false << false << false;
+        QTest::newRow("sending") << u"こんにちは"_s << true << true << false;
+    }
+    void canSendAIChat()
+    {
+        QFETCH(QString, input);
+        QFETCH(bool, sending);
+        QFETCH(bool, ready);
+        QFETCH(bool, enabled);
+        QCOMPARE(presentation::canSendAIChat(input, sending, ready), enabled);
+    }
+
+    void relativeTime_data()
+    {
+        QTest::addColumn<qint64>("offsetMs");
+        QTest::addColumn<QString>("english");
+        QTest::addColumn<QString>("japanese");
+        constexpr qint64 minute = 60'000;
+        constexpr qint64 day = 24 * 60 * minute;
+        QTest::newRow("seconds") << qint64(-5'000) << u"5 seconds ago"_s << u"5 秒前"_s;
+        QTest::newRow("just under an hour") << -(59 * minute + 59'000) << u"59 minutes ago"_s << u"59 分前"_s;
+        QTest::newRow("hours") << -(3 * 60 * minute) << u"3 hours ago"_s << u"3 時間前"_s;
+        QTest::newRow("yesterday in numbers") << -day << u"1 day ago"_s << u"1 日前"_s;
+        QTest::newRow("weeks") << -(15 * day) << u"2 weeks ago"_s << u"2 週間前"_s;
+        QTest::newRow("months") << -(65 * day) << u"2 months ago"_s << u"2 か月前"_s;
+        QTest::newRow("years") << -(800 * day) << u"2 years ago"_s << u"2 年前"_s;
+        QTest::newRow("future") << 2 * minute << u"in 2 minutes"_s << u"2 分後"_s;
+    }
+    void relativeTime()
+    {
+        QFETCH(qint64, offsetMs);
+        QFETCH(QString, english);
+        QFETCH(QString, japanese);
+        const qint64 now = 1'700'000'000'000;
+        QCOMPARE(presentation::relativeTime(now + offsetMs, now, QLocale(u"en_US"_s)), english);
+        // ICU writes a narrow space between number and unit in some locales.
+        QCOMPARE(presentation::relativeTime(now + offsetMs, now, QLocale(u"ja_JP"_s)).remove(u' '),
+            QString(japanese).remove(u' '));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPresentation)
+#include "test_presentation.moc"
