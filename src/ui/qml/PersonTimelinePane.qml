@@ -43,6 +43,16 @@ Item {
         pane.appModel.operations.loadOlderPersonMessages();
     }
 
+    function restoreAnchorIfLost() {
+        const index = pane.appModel.filteredPersonMessages.indexOf(pane.anchorMessage);
+        const item = index >= 0 ? view.itemAtIndex(index) : null;
+        if (item && Math.abs(item.y - view.contentY - pane.anchorOffset) < 1) {
+            pane.anchorMessage = "";
+            return;
+        }
+        pane.restoreAnchor();
+    }
+
     function restoreAnchor() {
         const id = pane.anchorMessage;
         pane.anchorMessage = "";
@@ -62,8 +72,10 @@ Item {
         target: pane.appModel.filteredPersonMessages
 
         function onCountChanged() {
+            // Rows added above keep the rows in view where they are; only
+            // a list that was replaced needs the place found again.
             if (pane.anchorMessage !== "" && pane.appModel.isLoadingOlderMessages)
-                Qt.callLater(pane.restoreAnchor);
+                Qt.callLater(pane.restoreAnchorIfLost);
             else
                 pane.scrollToEnd();
         }
