@@ -5,17 +5,14 @@
 // on the reference service.
 
 #include "api/apiclient.h"
-#include "app/appcommands.h"
-#include "app/appmodelharness.h"
-#include "core/blocking.h"
 #include "support/referenceservice.h"
-#include "ui/mainwindow.h"
+#include "ui/uiharness.h"
 
-#include <QQmlApplicationEngine>
-#include <QQuickItem>
-#include <QQuickWindow>
+#include <QDeadlineTimer>
 #include <QSignalSpy>
 #include <QTest>
+
+#include <memory>
 
 using namespace Qt::StringLiterals;
 using namespace quarn;
@@ -26,85 +23,30 @@ namespace {
 
 constexpr int kLoadWait = 20'000;
 
-QStringList g_warnings;
-QtMessageHandler g_previousHandler = nullptr;
-
-void recordWarnings(QtMsgType type, const QMessageLogContext &context, const QString &message)
+/// The first item named `name` that is on screen, below `under` when given.
+/// Rows of a list are found by what is shown, not by delegates kept aside.
+QQuickItem *visible(const Window &w, const QString &name, QQuickItem *under = nullptr)
 {
-    if (type != QtDebugMsg && type != QtInfoMsg
-        && (message.contains(u"qrc:"_s) || message.contains(u"no icon for the symbol"_s)))
-        g_warnings.append(message);
-    g_previousHandler(type, context, message);
+    return w.findAll(name, under).value(0);
 }
 
-/// The main window on a model, loaded as the application loads it.
-class Window
+/// The `text` of the first item named `name` on screen below `under`.
+QString textOf(const Window &w, const QString &name, QQuickItem *under = nullptr)
 {
-public:
-    explicit Window(AppModel &model)
-        : commands(model)
-    {
-        QObject::connect(&engine, &QQmlEngine::warnings, [](const QList<QQmlError> &errors) {
-            for (const QQmlError &error : errors)
-                g_warnings.append(error.toString());
-        });
-        window = ui::loadMainWindow(engine, model, commands);
-    }
+    QQuickItem *found = visible(w, name, under);
+    return found ? found->property("text").toString() : u"<no %1>"_s.arg(name);
+}
 
-    static void collect(QQuickItem *item, const QString &name, QList<QQuickItem *> &out)
-    {
-        if (!item)
-            return;
-        if (item->objectName() == name && item->isVisible())
-            out.append(item);
-        for (QQuickItem *child : item->childItems())
-            collect(child, name, out);
-    }
-    /// The visible items named `name`, in tree order.
-    [[nodiscard]] QList<QQuickItem *> all(const QString &name, QQuickItem *under = nullptr) const
-    {
-        QList<QQuickItem *> out;
-        collect(under ? under : window->contentItem(), name, out);
-        return out;
-    }
-    /// The first visible item named `name`, or nullptr.
-    [[nodiscard]] QQuickItem *item(const QString &name, QQuickItem *under = nullptr) const
-    {
-        return all(name, under).value(0);
-    }
-    [[nodiscard]] QString text(const QString &name, QQuickItem *under = nullptr) const
-    {
-        QQuickItem *found = item(name, under);
-        return found ? found->property("text").toString() : u"<no %1>"_s.arg(name);
-    }
-    [[nodiscard]] QPointF scenePos(QQuickItem *target) const { return target->mapToScene(QPointF(0, 0)); }
-
-    void click(QQuickItem *target) const
-    {
-        QVERIFY(target);
-        const QPointF centre = target->mapToScene(QPointF(target->width() / 2, target->height() / 2));
-        QTest::mouseClick(window, Qt::LeftButton, {}, centre.toPoint());
-    }
-    void click(const QString &name) const { click(item(name)); }
-    /// Clicks a text field and types into it.
-    void type(const QString &field, const QString &text) const
-    {
-        click(field);
-        // One key event per character, with its text, as an input method
-        // delivers committed text.
-        for (const QChar c : text)
-            QTest::sendKeyEvent(QTest::Click, window, Qt::Key_unknown, QString(c), Qt::NoModifier);
-    }
-    void key(Qt::Key key, Qt::KeyboardModifiers modifiers = {}) const { QTest::keyClick(window, key, modifiers); }
-
-    AppCommands commands;
-    QQmlApplicationEngine engine;
-    QQuickWindow *window = nullptr;
-};
-
-template<typename T> T run(QCoro::Task<T> task)
+/// Whether the middle of `item` lies inside the window, where a click reaches it.
+bool onScreen(const Window &w, QQuickItem *item)
 {
-    return blockOn(std::move(task), 60s);
+    const QPointF centre = item->mapToScene(QPointF(item->width() / 2, item->height() / 2));
+    return QRectF(0, 0, w.window->width(), w.window->height()).contains(centre);
+}
+
+QPointF scenePos(QQuickItem *item)
+{
+    return item->mapToScene(QPointF(0, 0));
 }
 
 } // namespace
@@ -113,27 +55,55 @@ class TestPeopleScreens : public QObject
 {
     Q_OBJECT
 
-    /// A model signed in to the demo mailbox and loaded before its window
-    /// opens (the window's own start-up call then finds it done).
-    std::unique_ptr<Harness> signedIn(Harness::Codex codex = Harness::Codex::none, const QString &token = {})
+    /// A model signed in to the shared mailbox (or with `token`) and loaded,
+    /// and the window on it.
+    struct Session
     {
-        auto h = std::make_unique<Harness>(m_service.baseUrl(), codex);
-        if (!h->saveToken(token.isEmpty() ? m_service.token() : token))
-            return nullptr;
-        run(h->model->bootstrap());
-        return h;
+        Session() = default;
+        Session(Session &&) = default;
+        // Whatever a test started on the model ends before the model goes.
+        ~Session()
+        {
+            if (!h)
+                return;
+            QDeadlineTimer bound(30'000);
+            while (!bound.hasExpired()
+                && (h->model->isLoading() || h->model->isLoadingOlderMessages() || h->model->isSendingAIChat()
+                    || h->model->isRunningAI()))
+                QTest::qWait(20);
+            QTest::qWait(50);
+        }
+        std::unique_ptr<Harness> h;
+        std::unique_ptr<Window> w;
+    };
+    Session open(Harness::Codex codex = Harness::Codex::none, const QString &token = {})
+    {
+        Session s;
+        s.h = std::make_unique<Harness>(m_service.baseUrl(), codex);
+        if (!s.h->saveToken(token.isEmpty() ? m_service.token() : token))
+            qFatal("no token");
+        run(s.h->model->bootstrap());
+        s.w = std::make_unique<Window>(*s.h->model);
+        if (!s.w->window)
+            qFatal("%s", qPrintable(UiWarnings::text()));
+        return s;
     }
 
     /// Opens the people lens and the person with `email`, found by typing
     /// the address into the search field and clicking the row.
-    static void openPerson(Window &w, AppModel &model, const QString &email)
+    static void openPerson(Session &s, const QString &email)
     {
+        Window &w = *s.w;
+        AppModel &model = *s.h->model;
         w.click(u"peopleRow"_s);
         QTRY_COMPARE_WITH_TIMEOUT(model.lens(), MailLens::people, kLoadWait);
         QTRY_VERIFY_WITH_TIMEOUT(!model.isLoading(), kLoadWait);
         w.type(u"peopleSearchField"_s, email);
-        QTRY_VERIFY(w.item(u"personRow_"_s + email));
-        w.click(u"personRow_"_s + email);
+        // The list narrows to the one person before the row is clicked.
+        QTRY_COMPARE(model.filteredPeople().size(), 1);
+        // The rows that went away above it may still be leaving.
+        QTRY_VERIFY(visible(w, u"personRow_"_s + email) && onScreen(w, visible(w, u"personRow_"_s + email)));
+        w.click(visible(w, u"personRow_"_s + email));
         QTRY_VERIFY_WITH_TIMEOUT(model.personTimeline() && model.personTimeline()->person.email == email, kLoadWait);
         QTRY_VERIFY_WITH_TIMEOUT(!model.isLoading(), kLoadWait);
     }
@@ -141,7 +111,6 @@ class TestPeopleScreens : public QObject
 private Q_SLOTS:
     void initTestCase()
     {
-        g_previousHandler = qInstallMessageHandler(recordWarnings);
         QVERIFY2(m_service.start(), qPrintable(m_service.errorString()));
         // A newsletter that reached the user only as a blind copy, and a
         // sender who writes once alone and once to a crowd.
@@ -175,8 +144,8 @@ private Q_SLOTS:
         run(api.setStatus(ConversationStatus::waiting, wait->conversationId, m_service.token()));
     }
 
-    void init() { g_warnings.clear(); }
-    void cleanup() { QVERIFY2(g_warnings.isEmpty(), qPrintable(g_warnings.join(u'\n'))); }
+    void init() { UiWarnings::clear(); }
+    void cleanup() { QVERIFY2(UiWarnings::isEmpty(), qPrintable(UiWarnings::text())); }
 
     void peopleEmptyStates()
     {
@@ -184,30 +153,30 @@ private Q_SLOTS:
         const auto solo = m_service.addUser(u"Solo"_s, u"solo@example.com"_s, u"solo"_s);
         QVERIFY(solo);
         {
-            auto h = signedIn(Harness::Codex::none, solo->token);
-            QVERIFY(h);
-            Window w(*h->model);
+            Session s = open(Harness::Codex::none, solo->token);
+            Window &w = *s.w;
+            AppModel *model = s.h->model.get();
             w.click(u"peopleRow"_s);
-            QTRY_COMPARE_WITH_TIMEOUT(h->model->lens(), MailLens::people, kLoadWait);
-            QTRY_VERIFY_WITH_TIMEOUT(!h->model->isLoading(), kLoadWait);
-            QQuickItem *empty = w.item(u"peopleEmptyState"_s);
+            QTRY_COMPARE_WITH_TIMEOUT(model->lens(), MailLens::people, kLoadWait);
+            QTRY_VERIFY_WITH_TIMEOUT(!model->isLoading(), kLoadWait);
+            QQuickItem *empty = visible(w, u"peopleEmptyState"_s);
             QVERIFY(empty);
             QCOMPARE(empty->property("title").toString(), u"まだ誰もいません"_s);
             QCOMPARE(empty->property("symbol").toString(), u"person.2"_s);
             QCOMPARE(w.text(u"peopleCount"_s), u"0"_s);
-            QCOMPARE(w.item(u"timelineEmptyState"_s)->property("title").toString(), u"人を選択"_s);
+            QCOMPARE(visible(w, u"timelineEmptyState"_s)->property("title").toString(), u"人を選択"_s);
         }
 
         // People, but the search matches nobody.
-        auto h = signedIn();
-        Window w(*h->model);
+        Session s = open();
+        Window &w = *s.w;
         w.click(u"peopleRow"_s);
-        QTRY_VERIFY_WITH_TIMEOUT(w.item(u"personRow_ken.sato@example.co.jp"_s), kLoadWait);
-        QVERIFY(!w.item(u"peopleEmptyState"_s));
+        QTRY_VERIFY_WITH_TIMEOUT(visible(w, u"personRow_ken.sato@example.co.jp"_s), kLoadWait);
+        QVERIFY(!visible(w, u"peopleEmptyState"_s));
         w.type(u"peopleSearchField"_s, u"nobody-by-this-name"_s);
-        QTRY_VERIFY(w.item(u"peopleEmptyState"_s));
-        QCOMPARE(w.item(u"peopleEmptyState"_s)->property("title").toString(), u"見つかりません"_s);
-        QCOMPARE(w.item(u"peopleEmptyState"_s)->property("symbol").toString(), u"magnifyingglass"_s);
+        QTRY_VERIFY(visible(w, u"peopleEmptyState"_s));
+        QCOMPARE(visible(w, u"peopleEmptyState"_s)->property("title").toString(), u"見つかりません"_s);
+        QCOMPARE(visible(w, u"peopleEmptyState"_s)->property("symbol").toString(), u"magnifyingglass"_s);
         QCOMPARE(w.text(u"peopleCount"_s), u"0"_s);
     }
 
@@ -228,19 +197,20 @@ private Q_SLOTS:
         QFETCH(QString, initial);
         QFETCH(QString, suffix);
         QFETCH(bool, warm);
-        auto h = signedIn();
-        Window w(*h->model);
+        Session s = open();
+        Window &w = *s.w;
+        AppModel *model = s.h->model.get();
         w.click(u"peopleRow"_s);
-        QTRY_VERIFY_WITH_TIMEOUT(!h->model->people().isEmpty(), kLoadWait);
+        QTRY_VERIFY_WITH_TIMEOUT(!model->people().isEmpty(), kLoadWait);
         w.type(u"peopleSearchField"_s, email);
         QTRY_COMPARE(w.text(u"peopleCount"_s), u"1"_s);
-        QQuickItem *row = w.item(u"personRow_"_s + email);
+        QQuickItem *row = visible(w, u"personRow_"_s + email);
         QVERIFY(row);
 
-        QCOMPARE(w.text(u"avatarInitial"_s, row), initial);
-        QVERIFY(w.text(u"activityLine"_s, row).contains(u" threads · "_s));
-        QCOMPARE(w.text(u"activitySuffix"_s, row), suffix);
-        const auto colour = w.item(u"activitySuffix"_s, row)->property("color").value<QColor>();
+        QCOMPARE(textOf(w, u"avatarInitial"_s, row), initial);
+        QVERIFY(textOf(w, u"activityLine"_s, row).contains(u" threads · "_s));
+        QCOMPARE(textOf(w, u"activitySuffix"_s, row), suffix);
+        const auto colour = visible(w, u"activitySuffix"_s, row)->property("color").value<QColor>();
         QCOMPARE(colour.name() == QColor::fromRgbF(0.78f, 0.36f, 0.2f).name(), warm);
     }
 
@@ -265,39 +235,41 @@ private Q_SLOTS:
         QFETCH(int, chips);
         QFETCH(QString, firstChip);
         QFETCH(QString, overflow);
-        auto h = signedIn();
-        Window w(*h->model);
-        openPerson(w, *h->model, person);
+        Session s = open();
+        Window &w = *s.w;
+        AppModel *model = s.h->model.get();
+        openPerson(s, person);
 
         QQuickItem *message = nullptr;
-        for (const PersonTimelineMessage &m : h->model->filteredPersonMessages()) {
+        for (const PersonTimelineMessage &m : model->filteredPersonMessages()) {
             if (m.subject == subject)
-                message = w.item(u"timelineMessage_"_s + m.id);
+                message = visible(w, u"timelineMessage_"_s + m.id);
         }
         QVERIFY(message);
-        const QList<QQuickItem *> shown = w.all(u"recipientChip"_s, message);
+        const QList<QQuickItem *> shown = w.findAll(u"recipientChip"_s, message);
         QCOMPARE(shown.size(), chips);
         QVERIFY2(shown.first()->property("modelData").toString().startsWith(firstChip),
             qPrintable(shown.first()->property("modelData").toString()));
-        QCOMPARE(w.item(u"chipOverflow"_s, message) ? w.text(u"chipOverflow"_s, message) : QString(), overflow);
+        QCOMPARE(visible(w, u"chipOverflow"_s, message) ? textOf(w, u"chipOverflow"_s, message) : QString(), overflow);
     }
 
     void directHidesGroupMessagesWithoutARequest()
     {
-        auto h = signedIn();
-        Window w(*h->model);
-        openPerson(w, *h->model, u"crowd@example.com"_s);
-        QObject *view = w.item(u"personTimelineView"_s);
+        Session s = open();
+        Window &w = *s.w;
+        AppModel *model = s.h->model.get();
+        openPerson(s, u"crowd@example.com"_s);
+        QObject *view = visible(w, u"personTimelineView"_s);
         QCOMPARE(view->property("count").toInt(), 2);
 
-        QSignalSpy loading(h->model.get(), &AppModel::isLoadingChanged);
-        QSignalSpy timeline(h->model.get(), &AppModel::personTimelineChanged);
+        QSignalSpy loading(model, &AppModel::isLoadingChanged);
+        QSignalSpy timeline(model, &AppModel::personTimelineChanged);
         w.click(u"directSegment"_s);
         // At once: no waiting, and nothing was asked of the service.
         QCOMPARE(view->property("count").toInt(), 1);
-        QVERIFY(w.item(u"directSegment"_s)->property("checked").toBool());
-        QVERIFY(!w.item(u"groupSegment"_s)->property("checked").toBool());
-        QCOMPARE(h->model->filteredPersonMessages().first().subject, u"Just us"_s);
+        QVERIFY(visible(w, u"directSegment"_s)->property("checked").toBool());
+        QVERIFY(!visible(w, u"groupSegment"_s)->property("checked").toBool());
+        QCOMPARE(model->filteredPersonMessages().first().subject, u"Just us"_s);
         w.click(u"groupSegment"_s);
         QCOMPARE(view->property("count").toInt(), 2);
         QCOMPARE(loading.count(), 0);
@@ -306,57 +278,59 @@ private Q_SLOTS:
 
     void olderMailKeepsTheReadingPlaceUntilNoPageRemains()
     {
-        auto h = signedIn();
-        Window w(*h->model);
-        openPerson(w, *h->model, u"ken.sato@example.co.jp"_s);
-        auto *view = qobject_cast<QQuickItem *>(w.item(u"personTimelineView"_s));
+        Session s = open();
+        Window &w = *s.w;
+        AppModel *model = s.h->model.get();
+        openPerson(s, u"ken.sato@example.co.jp"_s);
+        auto *view = qobject_cast<QQuickItem *>(visible(w, u"personTimelineView"_s));
         QVERIFY(view);
-        QVERIFY(h->model->personTimeline()->hasMore);
+        QVERIFY(model->personTimeline()->hasMore);
 
-        for (int page = 0; page < 10 && h->model->personTimeline()->hasMore; ++page) {
+        for (int page = 0; page < 10 && model->personTimeline()->hasMore; ++page) {
             // The reader scrolls to the top, where the button is.
             QMetaObject::invokeMethod(view, "positionViewAtBeginning");
-            QQuickItem *button = w.item(u"olderMailButton"_s);
+            QQuickItem *button = visible(w, u"olderMailButton"_s);
             QVERIFY(button);
             QCOMPARE(w.text(u"olderMailButton"_s), u"以前のメールを読み込む"_s);
             QTRY_VERIFY(button->isEnabled());
 
             // The first message in view, and where it is on screen.
-            const PersonTimelineMessage first = h->model->filteredPersonMessages().first();
-            QQuickItem *before = w.item(u"timelineMessage_"_s + first.id);
+            const PersonTimelineMessage first = model->filteredPersonMessages().first();
+            QQuickItem *before = visible(w, u"timelineMessage_"_s + first.id);
             QVERIFY(before);
-            const qreal y = w.scenePos(before).y();
+            const qreal y = scenePos(before).y();
             const int count = view->property("count").toInt();
 
             w.click(button);
-            QTRY_VERIFY_WITH_TIMEOUT(!h->model->isLoadingOlderMessages(), kLoadWait);
+            QTRY_VERIFY_WITH_TIMEOUT(!model->isLoadingOlderMessages(), kLoadWait);
             QTRY_VERIFY(view->property("count").toInt() > count);
-            QTRY_VERIFY(w.item(u"timelineMessage_"_s + first.id));
+            QTRY_VERIFY(visible(w, u"timelineMessage_"_s + first.id));
             // Still where it was: the new page went above it, out of view.
-            QTRY_COMPARE(qRound(w.scenePos(w.item(u"timelineMessage_"_s + first.id)).y()), qRound(y));
+            QTRY_COMPARE(qRound(scenePos(visible(w, u"timelineMessage_"_s + first.id)).y()), qRound(y));
         }
-        QVERIFY(!h->model->personTimeline()->hasMore);
-        QVERIFY(!w.item(u"olderMailButton"_s));
+        QVERIFY(!model->personTimeline()->hasMore);
+        QVERIFY(!visible(w, u"olderMailButton"_s));
     }
 
     void aiEmptyStatesAndANewConversation()
     {
-        auto h = signedIn();
-        Window w(*h->model);
+        Session s = open();
+        Window &w = *s.w;
+        AppModel *model = s.h->model.get();
         w.click(u"aiRow"_s);
-        QTRY_COMPARE_WITH_TIMEOUT(h->model->lens(), MailLens::ai, kLoadWait);
-        QTRY_VERIFY(w.item(u"aiListEmptyState"_s));
-        QCOMPARE(w.item(u"aiListEmptyState"_s)->property("title").toString(), u"AIと話す"_s);
-        QVERIFY(w.item(u"aiEmptyState"_s));
+        QTRY_COMPARE_WITH_TIMEOUT(model->lens(), MailLens::ai, kLoadWait);
+        QTRY_VERIFY(visible(w, u"aiListEmptyState"_s));
+        QCOMPARE(visible(w, u"aiListEmptyState"_s)->property("title").toString(), u"AIと話す"_s);
+        QVERIFY(visible(w, u"aiEmptyState"_s));
         QCOMPARE(w.text(u"startAIConversationButton"_s), u"対話を始める"_s);
 
         w.click(u"startAIConversationButton"_s);
-        QTRY_COMPARE(h->model->aiConversations().size(), 1);
-        const QString id = h->model->aiConversations().first().id;
-        QTRY_VERIFY(w.item(u"aiRow_"_s + id));
-        QCOMPARE(w.text(u"aiRowPreview"_s, w.item(u"aiRow_"_s + id)), u"新しい対話"_s);
-        QVERIFY(w.item(u"aiRow_"_s + id)->property("highlighted").toBool());
-        QVERIFY(!w.item(u"aiListEmptyState"_s));
+        QTRY_COMPARE(model->aiConversations().size(), 1);
+        const QString id = model->aiConversations().first().id;
+        QTRY_VERIFY(visible(w, u"aiRow_"_s + id));
+        QCOMPARE(textOf(w, u"aiRowPreview"_s, visible(w, u"aiRow_"_s + id)), u"新しい対話"_s);
+        QVERIFY(visible(w, u"aiRow_"_s + id)->property("highlighted").toBool());
+        QVERIFY(!visible(w, u"aiListEmptyState"_s));
         QCOMPARE(w.text(u"aiTitle"_s), u"新しい会話"_s);
         QCOMPARE(w.text(u"aiPrivacyLabel"_s), u"Private · Codex CLI · 外部送信なし"_s);
     }
@@ -365,77 +339,80 @@ private Q_SLOTS:
     {
         {
             // No Codex CLI: whatever is typed, nothing can be sent.
-            auto h = signedIn(Harness::Codex::none);
-            Window w(*h->model);
+            Session s = open(Harness::Codex::none);
+            Window &w = *s.w;
+            AppModel *model = s.h->model.get();
             w.click(u"aiRow"_s);
-            QTRY_VERIFY(w.item(u"startAIConversationButton"_s));
+            QTRY_VERIFY(visible(w, u"startAIConversationButton"_s));
             w.click(u"startAIConversationButton"_s);
-            QTRY_VERIFY(w.item(u"aiInput"_s));
+            QTRY_VERIFY(visible(w, u"aiInput"_s));
             w.type(u"aiInput"_s, u"こんにちは"_s);
-            QTRY_COMPARE(h->model->aiInput(), u"こんにちは"_s);
-            QVERIFY(!w.item(u"aiSendButton"_s)->isEnabled());
+            QTRY_COMPARE(model->aiInput(), u"こんにちは"_s);
+            QVERIFY(!visible(w, u"aiSendButton"_s)->isEnabled());
             w.key(Qt::Key_Return, Qt::ControlModifier);
-            QCOMPARE(h->model->aiConversations().first().messages.size(), 0);
+            QCOMPARE(model->aiConversations().first().messages.size(), 0);
         }
-        auto h = signedIn(Harness::Codex::double_);
-        QTRY_VERIFY_WITH_TIMEOUT(h->model->isCodexReady(), kLoadWait);
-        Window w(*h->model);
+        Session s = open(Harness::Codex::double_);
+        QTRY_VERIFY_WITH_TIMEOUT(s.h->model->isCodexReady(), kLoadWait);
+        Window &w = *s.w;
+        AppModel *model = s.h->model.get();
         w.click(u"aiRow"_s);
-        QTRY_VERIFY(w.item(u"startAIConversationButton"_s));
+        QTRY_VERIFY(visible(w, u"startAIConversationButton"_s));
         w.click(u"startAIConversationButton"_s);
-        QTRY_VERIFY(w.item(u"aiInput"_s));
+        QTRY_VERIFY(visible(w, u"aiInput"_s));
         w.type(u"aiInput"_s, u"  "_s);
         w.key(Qt::Key_Return);
         w.key(Qt::Key_Tab);
-        QTRY_COMPARE(h->model->aiInput(), u"  \n\t"_s);
-        QVERIFY(!w.item(u"aiSendButton"_s)->isEnabled());
+        QTRY_COMPARE(model->aiInput(), u"  \n\t"_s);
+        QVERIFY(!visible(w, u"aiSendButton"_s)->isEnabled());
         w.type(u"aiInput"_s, u"x"_s);
-        QTRY_VERIFY(w.item(u"aiSendButton"_s)->isEnabled());
+        QTRY_VERIFY(visible(w, u"aiSendButton"_s)->isEnabled());
         QCOMPARE(w.text(u"aiSendButton"_s), u"送る"_s);
     }
 
     void chatTurnAnswersInItsOwnConversation()
     {
-        auto h = signedIn(Harness::Codex::double_);
-        QTRY_VERIFY_WITH_TIMEOUT(h->model->isCodexReady(), kLoadWait);
-        h->home.setAnswer(QByteArrayLiteral("会議は木曜です。"));
-        h->home.setControl(u"delay_ms=1500\n"_s);
-        Window w(*h->model);
+        Session s = open(Harness::Codex::double_);
+        QTRY_VERIFY_WITH_TIMEOUT(s.h->model->isCodexReady(), kLoadWait);
+        s.h->home.setAnswer(QByteArrayLiteral("会議は木曜です。"));
+        s.h->home.setControl(u"delay_ms=1500\n"_s);
+        Window &w = *s.w;
+        AppModel *model = s.h->model.get();
         w.click(u"aiRow"_s);
-        QTRY_VERIFY(w.item(u"startAIConversationButton"_s));
+        QTRY_VERIFY(visible(w, u"startAIConversationButton"_s));
         w.click(u"startAIConversationButton"_s);
-        QTRY_VERIFY(w.item(u"aiInput"_s));
-        const QString asked = h->model->aiConversations().first().id;
+        QTRY_VERIFY(visible(w, u"aiInput"_s));
+        const QString asked = model->aiConversations().first().id;
 
         w.type(u"aiInput"_s, u"次の会議はいつ？"_s);
         w.key(Qt::Key_Return, Qt::ControlModifier);
-        QTRY_VERIFY(h->model->isSendingAIChat());
-        QTRY_VERIFY(w.item(u"aiThinkingRow"_s));
+        QTRY_VERIFY(model->isSendingAIChat());
+        QTRY_VERIFY(visible(w, u"aiThinkingRow"_s));
         QCOMPARE(w.text(u"aiSendButton"_s), u"応答中…"_s);
-        QVERIFY(!w.item(u"aiSendButton"_s)->isEnabled());
-        QCOMPARE(h->model->aiInput(), QString());
-        QCOMPARE(w.all(u"bubbleContent"_s).size(), 1);
+        QVERIFY(!visible(w, u"aiSendButton"_s)->isEnabled());
+        QCOMPARE(model->aiInput(), QString());
+        QCOMPARE(w.findAll(u"bubbleContent"_s).size(), 1);
 
         // The user starts another conversation while the AI thinks.
         w.click(u"newAIConversationButton"_s);
-        QTRY_COMPARE(h->model->aiConversations().size(), 2);
-        QTRY_VERIFY_WITH_TIMEOUT(!h->model->isSendingAIChat(), kLoadWait);
-        QVERIFY(!w.item(u"aiThinkingRow"_s));
-        QCOMPARE(w.all(u"bubbleContent"_s).size(), 0);
+        QTRY_COMPARE(model->aiConversations().size(), 2);
+        QTRY_VERIFY_WITH_TIMEOUT(!model->isSendingAIChat(), kLoadWait);
+        QVERIFY(!visible(w, u"aiThinkingRow"_s));
+        QCOMPARE(w.findAll(u"bubbleContent"_s).size(), 0);
 
         // The answer went to the conversation it belongs to.
-        QTRY_VERIFY(w.item(u"aiRow_"_s + asked));
-        QCOMPARE(w.text(u"aiRowPreview"_s, w.item(u"aiRow_"_s + asked)), u"会議は木曜です。"_s);
+        QTRY_VERIFY(visible(w, u"aiRow_"_s + asked));
+        QCOMPARE(textOf(w, u"aiRowPreview"_s, visible(w, u"aiRow_"_s + asked)), u"会議は木曜です。"_s);
         w.click(u"aiRow_"_s + asked);
-        QTRY_COMPARE(w.all(u"bubbleContent"_s).size(), 2);
-        const QList<QQuickItem *> bubbles = w.all(u"bubbleContent"_s);
+        QTRY_COMPARE(w.findAll(u"bubbleContent"_s).size(), 2);
+        const QList<QQuickItem *> bubbles = w.findAll(u"bubbleContent"_s);
         QCOMPARE(bubbles.at(0)->property("text").toString(), u"次の会議はいつ？"_s);
         QCOMPARE(bubbles.at(1)->property("text").toString(), u"会議は木曜です。"_s);
-        const QList<QQuickItem *> captions = w.all(u"bubbleCaption"_s);
+        const QList<QQuickItem *> captions = w.findAll(u"bubbleCaption"_s);
         QCOMPARE(captions.at(0)->property("text").toString(), u"あなた"_s);
         QCOMPARE(captions.at(1)->property("text").toString(), u"AI"_s);
         // The user's bubble sits right of the AI's.
-        QVERIFY(w.scenePos(bubbles.at(0)).x() > w.scenePos(bubbles.at(1)).x());
+        QVERIFY(scenePos(bubbles.at(0)).x() > scenePos(bubbles.at(1)).x());
     }
 
 private:

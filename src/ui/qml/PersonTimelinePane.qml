@@ -19,10 +19,12 @@ Item {
     readonly property string personEmail: person ? person.email : ""
     readonly property var viewerID: appModel.state && appModel.state.viewer ? appModel.state.viewer.id : null
 
-    // The message at the top of the view and its distance from the view's top
-    // edge when an older page was asked for; empty otherwise.
+    // The message at the top of the view, its distance from the view's top
+    // edge and the number of rows when an older page was asked for; the
+    // message is empty otherwise.
     property string anchorMessage: ""
     property real anchorOffset: 0
+    property int anchorCount: 0
 
     function scrollToEnd() {
         Qt.callLater(() => {
@@ -40,21 +42,16 @@ Item {
         const item = top >= 0 ? view.itemAtIndex(top) : null;
         pane.anchorMessage = item ? item.messageId : "";
         pane.anchorOffset = item ? item.y - view.contentY : 0;
+        pane.anchorCount = view.count;
         pane.appModel.operations.loadOlderPersonMessages();
     }
 
-    function restoreAnchorIfLost() {
-        const index = pane.appModel.filteredPersonMessages.indexOf(pane.anchorMessage);
-        const item = index >= 0 ? view.itemAtIndex(index) : null;
-        if (item && Math.abs(item.y - view.contentY - pane.anchorOffset) < 1) {
-            pane.anchorMessage = "";
-            return;
-        }
-        pane.restoreAnchor();
-    }
-
-    function restoreAnchor() {
+    // Puts the anchored message back where the reader saw it, once the rows
+    // of the older page are in; the view may have pushed it down with them.
+    function keepPlace() {
         const id = pane.anchorMessage;
+        if (id === "")
+            return;
         pane.anchorMessage = "";
         const index = pane.appModel.filteredPersonMessages.indexOf(id);
         if (index < 0) {
@@ -62,20 +59,28 @@ Item {
             return;
         }
         view.forceLayout();
+        let item = view.itemAtIndex(index);
+        if (item && Math.abs(item.y - view.contentY - pane.anchorOffset) < 1)
+            return;
         view.positionViewAtIndex(index, ListView.Beginning);
-        view.contentY -= pane.anchorOffset;
+        item = view.itemAtIndex(index);
+        if (item)
+            view.contentY = item.y - pane.anchorOffset;
     }
 
-    onPersonEmailChanged: scrollToEnd()
+    onPersonEmailChanged: {
+        pane.anchorMessage = "";
+        scrollToEnd();
+    }
 
     Connections {
         target: pane.appModel.filteredPersonMessages
 
         function onCountChanged() {
-            // Rows added above keep the rows in view where they are; only
-            // a list that was replaced needs the place found again.
-            if (pane.anchorMessage !== "" && pane.appModel.isLoadingOlderMessages)
-                Qt.callLater(pane.restoreAnchorIfLost);
+            // The model clears its loading flag just before the page's rows
+            // arrive, so the anchor, not the flag, tells a page from news.
+            if (pane.anchorMessage !== "")
+                Qt.callLater(pane.keepPlace);
             else
                 pane.scrollToEnd();
         }
@@ -87,7 +92,7 @@ Item {
             // A page that added nothing (or failed) leaves no anchor behind.
             if (!pane.appModel.isLoadingOlderMessages)
                 Qt.callLater(() => {
-                    if (!pane.appModel.isLoadingOlderMessages)
+                    if (!pane.appModel.isLoadingOlderMessages && view.count === pane.anchorCount)
                         pane.anchorMessage = "";
                 });
         }
