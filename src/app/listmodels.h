@@ -220,6 +220,9 @@ class AIChatMessageListModel : public RecordListModel
     Q_PROPERTY(QString conversationId READ conversationId NOTIFY conversationChanged)
     /// The conversation's title, empty when none.
     Q_PROPERTY(QString title READ title NOTIFY conversationChanged)
+    /// The content of the conversation's last message, empty when it has none
+    /// (what a hand-off to Orro starts its notes from).
+    Q_PROPERTY(QString lastMessage READ lastMessage NOTIFY conversationChanged)
 
 public:
     enum Role {
@@ -238,6 +241,11 @@ public:
     [[nodiscard]] bool present() const { return m_conversation.has_value(); }
     [[nodiscard]] QString conversationId() const { return m_conversation ? m_conversation->id : QString(); }
     [[nodiscard]] QString title() const { return m_conversation ? m_conversation->title : QString(); }
+    [[nodiscard]] QString lastMessage() const
+    {
+        return m_conversation && !m_conversation->messages.isEmpty() ? m_conversation->messages.constLast().content
+                                                                     : QString();
+    }
     [[nodiscard]] const std::optional<AIConversation> &conversation() const { return m_conversation; }
 
     void show(std::optional<AIConversation> conversation);

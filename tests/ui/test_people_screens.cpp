@@ -11,6 +11,7 @@
 #include <QDeadlineTimer>
 #include <QSignalSpy>
 #include <QTest>
+#include <QUrlQuery>
 
 #include <memory>
 
@@ -413,6 +414,43 @@ private Q_SLOTS:
         QCOMPARE(captions.at(1)->property("text").toString(), u"AI"_s);
         // The user's bubble sits right of the AI's.
         QVERIFY(scenePos(bubbles.at(0)).x() > scenePos(bubbles.at(1)).x());
+    }
+
+    void todoFromAnAIConversationOpensTheOrroSheet()
+    {
+        Session s = open(Harness::Codex::double_);
+        Window &w = *s.w;
+        AppModel *model = s.h->model.get();
+        QTRY_VERIFY_WITH_TIMEOUT(model->isCodexReady(), kLoadWait);
+        s.h->home.setAnswer(QByteArrayLiteral("木曜の会議の資料を用意する"));
+        w.click(u"aiRow"_s);
+        QTRY_VERIFY(w.shown(u"startAIConversationButton"_s));
+        w.click(u"startAIConversationButton"_s);
+        QTRY_VERIFY(w.shown(u"aiInput"_s));
+        w.type(u"aiInput"_s, u"次にやることは？"_s);
+        w.click(u"aiSendButton"_s);
+        QTRY_VERIFY_WITH_TIMEOUT(!model->isSendingAIChat(), kLoadWait);
+        QTRY_COMPARE(w.findAll(u"bubbleContent"_s).size(), 2);
+        const AIConversation conversation = model->aiConversations().first();
+
+        // Prefilled from the conversation: its title, and its last message as the notes.
+        QObject *sheet = w.find(u"orroActionSheet"_s);
+        QVERIFY(sheet);
+        w.click(u"aiTodoButton"_s);
+        QTRY_VERIFY(sheet->property("opened").toBool());
+        QCOMPARE(w.text(u"orroSheetTitle"_s), u"OrroのTodoに追加"_s);
+        QCOMPARE(w.text(u"orroTitleField"_s), conversation.title);
+        QCOMPARE(w.text(u"orroNotesEditor"_s), u"木曜の会議の資料を用意する"_s);
+        QVERIFY(!w.item(u"orroDateToggle"_s)->property("checked").toBool());
+
+        // Added as a Todo that refers back to the AI conversation.
+        w.click(u"orroAddButton"_s);
+        QTRY_VERIFY(!sheet->property("visible").toBool());
+        QCOMPARE(s.h->opened.size(), 1);
+        const QUrl url = s.h->opened.last();
+        QCOMPARE(url.path(), u"/task"_s);
+        QCOMPARE(QUrlQuery(url).queryItemValue(u"sourceId"_s), conversation.id);
+        QCOMPARE(model->aiConversations().first().messages.size(), 2);
     }
 
 private:

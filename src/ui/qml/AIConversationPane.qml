@@ -19,6 +19,12 @@ Item {
     readonly property bool canSend: Presenter.canSendAIChat(appModel.aiInput, appModel.isSendingAIChat,
         appModel.isCodexReady)
 
+    function openOrro(kind) {
+        pane.orroAction = kind;
+        orroSheet.openFromAIConversation(kind, pane.conversation.conversationId, pane.conversation.title,
+                                         pane.conversation.lastMessage);
+    }
+
     function send() {
         if (pane.canSend)
             pane.appModel.operations.sendAIChat();
@@ -116,7 +122,7 @@ Item {
                 display: AbstractButton.TextBesideIcon
                 Accessible.role: Accessible.Button
                 Accessible.name: "Todo"
-                onClicked: pane.orroAction = "task"
+                onClicked: pane.openOrro("task")
             }
             Button {
                 objectName: "aiEventButton"
@@ -125,7 +131,7 @@ Item {
                 display: AbstractButton.TextBesideIcon
                 Accessible.role: Accessible.Button
                 Accessible.name: "予定"
-                onClicked: pane.orroAction = "event"
+                onClicked: pane.openOrro("event")
             }
         }
 
@@ -248,10 +254,18 @@ Item {
         }
     }
 
-    // Ctrl+Return sends from anywhere in the pane, under the button's rule.
+    // Ctrl+Return sends from anywhere in the pane, under the button's rule;
+    // only while the pane is shown and no sheet is open over it.
     Shortcut {
         sequences: ["Ctrl+Return", "Ctrl+Enter"]
-        enabled: pane.conversation.present
+        enabled: pane.visible && pane.conversation.present && !orroSheet.visible
         onActivated: pane.send()
+    }
+
+    OrroActionSheet {
+        id: orroSheet
+
+        appModel: pane.appModel
+        onClosed: pane.orroAction = ""
     }
 }
