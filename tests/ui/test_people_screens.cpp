@@ -13,6 +13,7 @@
 #include <QTest>
 #include <QUrlQuery>
 
+#include <algorithm>
 #include <memory>
 
 using namespace Qt::StringLiterals;
@@ -241,12 +242,17 @@ private Q_SLOTS:
         AppModel *model = s.h->model.get();
         openPerson(s, person);
 
-        QQuickItem *message = nullptr;
-        for (const PersonTimelineMessage &m : model->filteredPersonMessages()) {
-            if (m.subject == subject)
-                message = visible(w, u"timelineMessage_"_s + m.id);
-        }
-        QVERIFY(message);
+        // The reader scrolls to the message (the view starts at the newest).
+        const QList<PersonTimelineMessage> messages = model->filteredPersonMessages();
+        const auto found = std::find_if(
+            messages.cbegin(), messages.cend(), [&](const PersonTimelineMessage &m) { return m.subject == subject; });
+        QVERIFY(found != messages.cend());
+        QQuickItem *view = visible(w, u"personTimelineView"_s);
+        constexpr int kCenter = 1; // ListView.Center
+        QMetaObject::invokeMethod(
+            view, "positionViewAtIndex", Q_ARG(int, int(found - messages.cbegin())), Q_ARG(int, kCenter));
+        QTRY_VERIFY(visible(w, u"timelineMessage_"_s + found->id));
+        QQuickItem *message = visible(w, u"timelineMessage_"_s + found->id);
         const QList<QQuickItem *> shown = w.findAll(u"recipientChip"_s, message);
         QCOMPARE(shown.size(), chips);
         QVERIFY2(shown.first()->property("modelData").toString().startsWith(firstChip),
@@ -286,12 +292,21 @@ private Q_SLOTS:
         auto *view = qobject_cast<QQuickItem *>(visible(w, u"personTimelineView"_s));
         QVERIFY(view);
         QVERIFY(model->personTimeline()->hasMore);
+        // The timeline opens at its newest message.
+        const QString newest = u"timelineMessage_"_s + model->filteredPersonMessages().last().id;
+        QTRY_VERIFY(visible(w, newest) && onScreen(w, visible(w, newest)));
 
         for (int page = 0; page < 10 && model->personTimeline()->hasMore; ++page) {
-            // The reader scrolls to the top, where the button is.
-            QMetaObject::invokeMethod(view, "positionViewAtBeginning");
+            // The reader scrolls to the top, where the button is. The view
+            // learns the heights of rows it has not shown yet on the way, so
+            // the top may take more than one move to reach.
             QQuickItem *button = visible(w, u"olderMailButton"_s);
             QVERIFY(button);
+            const auto scrolledToTop = [&] {
+                QMetaObject::invokeMethod(view, "positionViewAtBeginning");
+                return QQuickTest::qWaitForPolish(w.window) && onScreen(w, button);
+            };
+            QTRY_VERIFY(scrolledToTop());
             QCOMPARE(w.text(u"olderMailButton"_s), u"以前のメールを読み込む"_s);
             QTRY_VERIFY(button->isEnabled());
 
