@@ -71,21 +71,16 @@ Rectangle {
             Accessible.role: Accessible.EditableText
             Accessible.name: "表示名"
         }
-        Button {
+        InkButton {
             objectName: "claimButton"
             Layout.alignment: Qt.AlignHCenter
             text: setup.appModel.isClaimingAddress ? "作成中…" : "このアドレスで始める"
             enabled: SetupRules.canClaimAddress(localPart.text, displayName.text, setup.appModel.isClaimingAddress)
-            highlighted: true
-            palette.highlight: QuarnStyle.ink
-            palette.highlightedText: "white"
             font.pixelSize: 15
             topPadding: 10
             bottomPadding: 10
             leftPadding: 22
             rightPadding: 22
-            Accessible.role: Accessible.Button
-            Accessible.name: text
             // The texts go as typed; trimming only decides the button.
             onClicked: setup.appModel.operations.claimAddress(localPart.text, displayName.text)
         }

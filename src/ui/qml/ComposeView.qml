@@ -358,15 +358,10 @@ Dialog {
                     color: QuarnStyle.secondary
                     elide: Text.ElideRight
                 }
-                Button {
+                InkButton {
                     objectName: "composeSendButton"
                     text: sheet.appModel.isSending ? "送信中…" : "送信"
                     enabled: session.sendEnabled
-                    highlighted: true
-                    palette.highlight: QuarnStyle.ink
-                    palette.highlightedText: "white"
-                    Accessible.role: Accessible.Button
-                    Accessible.name: text
                     onClicked: session.send()
                 }
             }

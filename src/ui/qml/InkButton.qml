@@ -19,8 +19,9 @@ Button {
         radius: 8
         color: QuarnStyle.ink
         opacity: button.enabled ? (button.down ? 0.8 : 1) : 0.35
-        border.width: 1
-        border.color: Qt.rgba(1, 1, 1, 0.12)
+        // The keyboard focus shows as a ring in the accent colour.
+        border.width: button.visualFocus ? 2 : 1
+        border.color: button.visualFocus ? QuarnStyle.accentText : Qt.rgba(1, 1, 1, 0.12)
     }
     contentItem: Text {
         text: button.text

@@ -43,21 +43,16 @@ Rectangle {
             color: QuarnStyle.secondary
             elide: Text.ElideMiddle
         }
-        Button {
+        InkButton {
             objectName: "signInButton"
             Layout.alignment: Qt.AlignHCenter
             text: setup.appModel.isSigningIn ? "ブラウザで続行中…" : "Quarnアカウントを作成・ログイン"
             enabled: !setup.appModel.isSigningIn
-            highlighted: true
-            palette.highlight: QuarnStyle.ink
-            palette.highlightedText: "white"
             font.pixelSize: 15
             topPadding: 10
             bottomPadding: 10
             leftPadding: 22
             rightPadding: 22
-            Accessible.role: Accessible.Button
-            Accessible.name: text
             onClicked: setup.appModel.operations.signInWithQuarn()
         }
         Label {
