@@ -279,6 +279,13 @@ private Q_SLOTS:
         QCOMPARE(model->filteredPersonMessages().first().subject, u"Just us"_s);
         w.click(u"groupSegment"_s);
         QCOMPARE(view->property("count").toInt(), 2);
+        // Exactly one segment is chosen, also after choosing the chosen one again.
+        for (int again = 0; again < 2; ++again) {
+            QVERIFY(visible(w, u"groupSegment"_s)->property("checked").toBool());
+            QVERIFY(!visible(w, u"directSegment"_s)->property("checked").toBool());
+            w.click(u"groupSegment"_s);
+        }
+        QCOMPARE(view->property("count").toInt(), 2);
         QCOMPARE(loading.count(), 0);
         QCOMPARE(timeline.count(), 0);
     }

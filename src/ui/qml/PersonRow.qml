@@ -26,6 +26,15 @@ ItemDelegate {
     rightPadding: 14
     Accessible.role: Accessible.ListItem
     Accessible.name: displayName + ", " + email
+    Accessible.selected: highlighted
+
+    // Selected and keyboard-current rows look as they do in the conversation list.
+    background: Rectangle {
+        color: row.highlighted ? QuarnStyle.tinted(QuarnStyle.accent, QuarnStyle.dark ? 0.35 : 0.12)
+                               : row.hovered ? QuarnStyle.tinted(QuarnStyle.primary, 0.04) : "transparent"
+        border.width: row.ListView.isCurrentItem && row.ListView.view.activeFocus ? 2 : 0
+        border.color: QuarnStyle.accentText
+    }
 
     contentItem: RowLayout {
         spacing: 10
@@ -92,7 +101,7 @@ ItemDelegate {
                     text: row.suffix.text
                     font.pixelSize: 10
                     font.weight: row.suffix.warm ? Font.DemiBold : Font.Normal
-                    color: row.suffix.warm ? QuarnStyle.warm : QuarnStyle.tertiary
+                    color: row.suffix.warm ? QuarnStyle.warmText : QuarnStyle.tertiary
                     elide: Text.ElideRight
                 }
             }

@@ -188,7 +188,8 @@ Item {
                             objectName: modelData.name
                             Layout.fillWidth: true
                             Layout.fillHeight: true
-                            checkable: true
+                            // Chosen by the model's filter alone: a click sets the
+                            // filter and never toggles the segment itself.
                             checked: pane.appModel.includeGroupMessages === modelData.group
                             text: modelData.label
                             Accessible.role: Accessible.PageTab
