@@ -59,7 +59,7 @@ Rectangle {
             }
             ToolButton {
                 objectName: "newAIConversationButton"
-                icon.source: "image://symbol/plus"
+                icon.source: QuarnStyle.symbol("plus")
                 icon.width: 16
                 icon.height: 16
                 Accessible.role: Accessible.Button

@@ -118,7 +118,7 @@ Item {
             Button {
                 objectName: "aiTodoButton"
                 text: "Todo"
-                icon.source: "image://symbol/checkmark.circle"
+                icon.source: QuarnStyle.symbol("checkmark.circle")
                 display: AbstractButton.TextBesideIcon
                 Accessible.role: Accessible.Button
                 Accessible.name: "Todo"
@@ -127,7 +127,7 @@ Item {
             Button {
                 objectName: "aiEventButton"
                 text: "予定"
-                icon.source: "image://symbol/calendar"
+                icon.source: QuarnStyle.symbol("calendar")
                 display: AbstractButton.TextBesideIcon
                 Accessible.role: Accessible.Button
                 Accessible.name: "予定"

@@ -52,7 +52,7 @@ ItemDelegate {
                 text: Presenter.avatarInitial(row.displayName)
                 font.pixelSize: 12
                 font.weight: Font.DemiBold
-                color: QuarnStyle.accent
+                color: QuarnStyle.accentText
             }
         }
 

@@ -108,7 +108,7 @@ Item {
                 visible: message.outgoing && text !== ""
                 text: message.deliveryLabel
                 font.pixelSize: 11
-                color: message.deliveryStatus === "failed" ? QuarnStyle.warm : QuarnStyle.tinted(QuarnStyle.secondary, 0.65 * QuarnStyle.secondary.a)
+                color: message.deliveryStatus === "failed" ? QuarnStyle.warmText : QuarnStyle.tinted(QuarnStyle.secondary, 0.65 * QuarnStyle.secondary.a)
             }
         }
 

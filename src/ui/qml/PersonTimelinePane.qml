@@ -133,7 +133,7 @@ Item {
                     text: Presenter.avatarInitial(pane.person ? pane.person.displayName : "")
                     font.pixelSize: 16
                     font.weight: Font.DemiBold
-                    color: QuarnStyle.accent
+                    color: QuarnStyle.accentText
                 }
             }
             ColumnLayout {
