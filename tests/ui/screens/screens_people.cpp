@@ -1,25 +1,16 @@
 // Renders the people and AI lenses in their states for a person to look at:
 // people empty, found and not found, a timeline with recipient chips and the
-// button for older mail, the AI lens empty and mid-answer.
+// button for older mail, the AI lens empty and mid-answer, and the Orro sheet
+// opened from an AI conversation.
 //
 //     screens_people <output folder> light|dark
 
-#include "app/appcommands.h"
-#include "app/appmodelharness.h"
-#include "core/blocking.h"
 #include "support/referenceservice.h"
-#include "ui/mainwindow.h"
+#include "ui/uiharness.h"
 
 #include <QDir>
 #include <QGuiApplication>
-#include <QImage>
-#include <QPalette>
-#include <QQmlApplicationEngine>
-#include <QQuickItem>
-#include <QQuickWindow>
-#include <QTest>
-
-#include <cstdio>
+#include <QTextStream>
 
 using namespace Qt::StringLiterals;
 using namespace quarn;
@@ -28,91 +19,37 @@ using quarn::test::ReferenceService;
 
 namespace {
 
-QPalette darkPalette()
-{
-    QPalette p;
-    const QColor window(0x1f, 0x20, 0x25);
-    const QColor base(0x17, 0x18, 0x1c);
-    const QColor text(0xe8, 0xe8, 0xec);
-    p.setColor(QPalette::Window, window);
-    p.setColor(QPalette::WindowText, text);
-    p.setColor(QPalette::Base, base);
-    p.setColor(QPalette::AlternateBase, window);
-    p.setColor(QPalette::Text, text);
-    p.setColor(QPalette::Button, QColor(0x2b, 0x2c, 0x32));
-    p.setColor(QPalette::ButtonText, text);
-    p.setColor(QPalette::Highlight, QColor(0x4f, 0x45, 0xb8));
-    p.setColor(QPalette::HighlightedText, Qt::white);
-    p.setColor(QPalette::ToolTipBase, window);
-    p.setColor(QPalette::ToolTipText, text);
-    p.setColor(QPalette::PlaceholderText, QColor(0x8a, 0x8b, 0x92));
-    p.setColor(QPalette::Mid, QColor(0x3a, 0x3b, 0x42));
-    p.setColor(QPalette::Light, QColor(0x44, 0x45, 0x4c));
-    p.setColor(QPalette::Dark, QColor(0x10, 0x10, 0x14));
-    p.setColor(QPalette::Disabled, QPalette::Text, QColor(0x77, 0x78, 0x80));
-    p.setColor(QPalette::Disabled, QPalette::WindowText, QColor(0x77, 0x78, 0x80));
-    p.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(0x77, 0x78, 0x80));
-    return p;
-}
-
-class Screen
+/// Writes the pictures of one scheme and prints their paths.
+class Pictures
 {
 public:
-    Screen(AppModel &model, QString folder, QString scheme)
-        : commands(model)
-        , m_folder(std::move(folder))
+    Pictures(QString folder, QString scheme)
+        : m_folder(std::move(folder))
         , m_scheme(std::move(scheme))
-    {
-        window = ui::loadMainWindow(engine, model, commands);
-    }
+    { }
 
-    [[nodiscard]] QQuickItem *item(const QString &name) const { return find(window->contentItem(), name); }
-    static QQuickItem *find(QQuickItem *item, const QString &name)
+    /// Lets bindings, layouts and images settle, then saves the window as
+    /// "people-<name>-<scheme>.png".
+    void save(const Window &w, const QString &name)
     {
-        if (!item)
-            return nullptr;
-        if (item->objectName() == name && item->isVisible())
-            return item;
-        for (QQuickItem *child : item->childItems()) {
-            if (QQuickItem *found = find(child, name))
-                return found;
+        for (int i = 0; i < 8; ++i) {
+            QCoreApplication::processEvents();
+            QTest::qWait(50);
         }
-        return nullptr;
-    }
-    void click(const QString &name) const
-    {
-        QQuickItem *target = item(name);
-        if (!target) {
-            std::fprintf(stderr, "screens_people: no %s\n", qPrintable(name));
+        const QString path = QDir(m_folder).filePath(u"people-%1-%2.png"_s.arg(name, m_scheme));
+        if (!w.grab(path)) {
+            QTextStream(stderr) << "screens_people: could not write " << path << '\n';
+            m_failed = true;
             return;
         }
-        const QPointF centre = target->mapToScene(QPointF(target->width() / 2, target->height() / 2));
-        QTest::mouseClick(window, Qt::LeftButton, {}, centre.toPoint());
+        QTextStream(stdout) << path << '\n';
     }
-    void type(const QString &field, const QString &text) const
-    {
-        click(field);
-        for (const QChar c : text)
-            QTest::sendKeyEvent(QTest::Click, window, Qt::Key_unknown, QString(c), Qt::NoModifier);
-    }
-    /// Lets bindings, layouts and images settle, then writes the window.
-    void shoot(const QString &state) const
-    {
-        QTest::qWait(400);
-        const QString path = QDir(m_folder).filePath(u"people-%1-%2.png"_s.arg(state, m_scheme));
-        if (window->grabWindow().save(path))
-            std::printf("%s\n", qPrintable(path));
-        else
-            std::fprintf(stderr, "screens_people: cannot write %s\n", qPrintable(path));
-    }
-
-    AppCommands commands;
-    QQmlApplicationEngine engine;
-    QQuickWindow *window = nullptr;
+    [[nodiscard]] bool failed() const { return m_failed; }
 
 private:
     QString m_folder;
     QString m_scheme;
+    bool m_failed = false;
 };
 
 /// Waits for `done` with a bound; false when it never came.
@@ -121,14 +58,39 @@ template<typename F> bool waitFor(F done, int ms = 20'000)
     return QTest::qWaitFor(done, ms);
 }
 
+/// A model signed in with `token` and loaded; null when that failed.
 std::unique_ptr<Harness> signedIn(
     const ReferenceService &service, const QString &token, Harness::Codex codex = Harness::Codex::none)
 {
     auto h = std::make_unique<Harness>(service.baseUrl(), codex);
+    // The pictures show times relative to the real clock, as the application does.
+    h->now = QDateTime::currentMSecsSinceEpoch();
     if (!h->saveToken(token))
         return nullptr;
-    blockOn(h->model->bootstrap(), std::chrono::seconds(60));
+    run(h->model->bootstrap());
     return h;
+}
+
+/// The first visible item named `name`, or null.
+QQuickItem *shownItem(const Window &w, const QString &name)
+{
+    return w.findAll(name).value(0);
+}
+
+/// Clicks the visible item named `name` once it is inside the window.
+void clickShown(const Window &w, const QString &name)
+{
+    waitFor([&] {
+        QQuickItem *item = shownItem(w, name);
+        if (!item)
+            return false;
+        const QPointF centre = item->mapToScene(QPointF(item->width() / 2, item->height() / 2));
+        return QRectF(0, 0, w.window->width(), w.window->height()).contains(centre);
+    });
+    if (QQuickItem *item = shownItem(w, name))
+        w.click(item);
+    else
+        QTextStream(stderr) << "screens_people: no " << name << '\n';
 }
 
 } // namespace
@@ -136,19 +98,19 @@ std::unique_ptr<Harness> signedIn(
 int main(int argc, char **argv)
 {
     QGuiApplication app(argc, argv);
-    if (argc != 3 || (qstrcmp(argv[2], "light") != 0 && qstrcmp(argv[2], "dark") != 0)) {
-        std::fprintf(stderr, "usage: screens_people <output folder> light|dark\n");
+    const QStringList args = QCoreApplication::arguments();
+    if (args.size() != 3 || (args[2] != u"light"_s && args[2] != u"dark"_s)) {
+        QTextStream(stderr) << "usage: screens_people <output folder> light|dark\n";
         return 2;
     }
-    const QString folder = QString::fromLocal8Bit(argv[1]);
-    const QString scheme = QString::fromLatin1(argv[2]);
-    QDir().mkpath(folder);
-    if (scheme == u"dark"_s)
-        QGuiApplication::setPalette(darkPalette());
+    QDir().mkpath(args[1]);
+    useScheme(args[2] == u"dark"_s);
+    Pictures pictures(args[1], args[2]);
+    UiWarnings warnings;
 
     ReferenceService service;
     if (!service.start()) {
-        std::fprintf(stderr, "screens_people: %s\n", qPrintable(service.errorString()));
+        QTextStream(stderr) << "screens_people: " << service.errorString() << '\n';
         return 1;
     }
     service.deliver({ .from = u"crowd@example.com"_s,
@@ -165,63 +127,77 @@ int main(int argc, char **argv)
         auto h = solo ? signedIn(service, solo->token) : nullptr;
         if (!h)
             return 1;
-        Screen s(*h->model, folder, scheme);
-        s.click(u"peopleRow"_s);
+        Window w(*h->model);
+        if (!w.window)
+            return 1;
+        w.click(u"peopleRow"_s);
         waitFor([&] { return h->model->lens() == MailLens::people && !h->model->isLoading(); });
-        s.shoot(u"empty"_s);
+        pictures.save(w, u"empty"_s);
     }
     {
         auto h = signedIn(service, service.token());
         if (!h)
             return 1;
-        Screen s(*h->model, folder, scheme);
-        s.click(u"peopleRow"_s);
+        Window w(*h->model);
+        if (!w.window)
+            return 1;
+        w.click(u"peopleRow"_s);
         waitFor([&] { return !h->model->people().isEmpty() && !h->model->isLoading(); });
-        s.click(u"personRow_ken.sato@example.co.jp"_s);
+        clickShown(w, u"personRow_ken.sato@example.co.jp"_s);
         waitFor([&] { return h->model->personTimeline().has_value() && !h->model->isLoading(); });
-        s.shoot(u"found"_s);
-        if (QQuickItem *view = s.item(u"personTimelineView"_s))
+        pictures.save(w, u"found"_s);
+        if (QQuickItem *view = shownItem(w, u"personTimelineView"_s))
             QMetaObject::invokeMethod(view, "positionViewAtBeginning");
-        s.shoot(u"timeline-older-mail"_s);
+        pictures.save(w, u"timeline-older-mail"_s);
 
-        s.type(u"peopleSearchField"_s, u"crowd"_s);
-        waitFor([&] { return s.item(u"personRow_crowd@example.com"_s) != nullptr; });
-        s.click(u"personRow_crowd@example.com"_s);
+        w.type(u"peopleSearchField"_s, u"crowd"_s);
+        clickShown(w, u"personRow_crowd@example.com"_s);
         waitFor([&] {
             return h->model->personTimeline() && h->model->personTimeline()->person.email == u"crowd@example.com"_s
                 && !h->model->isLoading();
         });
-        s.shoot(u"timeline-chips"_s);
+        pictures.save(w, u"timeline-chips"_s);
 
-        s.type(u"peopleSearchField"_s, u"-nobody"_s);
-        waitFor([&] { return s.item(u"peopleEmptyState"_s) != nullptr; });
-        s.shoot(u"not-found"_s);
+        w.type(u"peopleSearchField"_s, u"-nobody"_s);
+        waitFor([&] { return shownItem(w, u"peopleEmptyState"_s) != nullptr; });
+        pictures.save(w, u"not-found"_s);
     }
     {
         auto h = signedIn(service, service.token(), Harness::Codex::double_);
         if (!h)
             return 1;
         waitFor([&] { return h->model->isCodexReady(); });
-        Screen s(*h->model, folder, scheme);
-        s.click(u"aiRow"_s);
+        Window w(*h->model);
+        if (!w.window)
+            return 1;
+        w.click(u"aiRow"_s);
         waitFor([&] { return h->model->lens() == MailLens::ai; });
-        s.shoot(u"ai-empty"_s);
+        pictures.save(w, u"ai-empty"_s);
 
         h->home.setAnswer(
             u"木曜の10時からが空いています。候補を三つ挙げると、木曜10時、金曜14時、来週月曜の9時です。"_s.toUtf8());
-        s.click(u"startAIConversationButton"_s);
-        waitFor([&] { return s.item(u"aiInput"_s) != nullptr; });
-        s.type(u"aiInput"_s, u"佐藤さんとの打ち合わせ、いつが良さそう？"_s);
-        s.click(u"aiSendButton"_s);
+        clickShown(w, u"startAIConversationButton"_s);
+        waitFor([&] { return shownItem(w, u"aiInput"_s) != nullptr; });
+        w.type(u"aiInput"_s, u"佐藤さんとの打ち合わせ、いつが良さそう？"_s);
+        w.click(u"aiSendButton"_s);
         waitFor(
             [&] { return !h->model->isSendingAIChat() && h->model->aiConversations().value(0).messages.size() == 2; });
         h->home.setControl(u"delay_ms=3000\n"_s);
-        s.type(u"aiInput"_s, u"では木曜10時で返信の下書きを考えて。"_s);
-        s.click(u"aiSendButton"_s);
+        w.type(u"aiInput"_s, u"では木曜10時で返信の下書きを考えて。"_s);
+        w.click(u"aiSendButton"_s);
         waitFor([&] { return h->model->isSendingAIChat(); });
-        s.shoot(u"ai-mid-answer"_s);
-        // The turn ends before the model goes.
+        pictures.save(w, u"ai-mid-answer"_s);
+        // The turn ends before the sheet opens and before the model goes.
         waitFor([&] { return !h->model->isSendingAIChat(); });
+
+        w.click(u"aiTodoButton"_s);
+        pictures.save(w, u"ai-orro-task"_s);
+        w.key(Qt::Key_Escape);
+        w.click(u"aiEventButton"_s);
+        pictures.save(w, u"ai-orro-event"_s);
+        w.key(Qt::Key_Escape);
     }
-    return 0;
+    if (!UiWarnings::isEmpty())
+        QTextStream(stderr) << "screens_people: warnings\n" << UiWarnings::text() << '\n';
+    return pictures.failed() ? 1 : 0;
 }
