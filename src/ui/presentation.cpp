@@ -1,15 +1,9 @@
 #include "ui/presentation.h"
 
 #include "core/text.h"
-
-#include <unicode/locid.h>
-#include <unicode/reldatefmt.h>
-#include <unicode/unistr.h>
+#include "ui/screenrules.h"
 
 #include <QDateTime>
-
-#include <limits>
-#include <memory>
 
 using namespace Qt::StringLiterals;
 
@@ -90,66 +84,6 @@ QString aiPreview(qsizetype messageCount, const QString &lastMessage)
 bool canSendAIChat(const QString &input, bool isSending, bool isCodexReady)
 {
     return !isSending && isCodexReady && !text::trimmed(input).isEmpty();
-}
-
-namespace {
-
-/// One formatter per locale: building one loads the locale's data.
-icu::RelativeDateTimeFormatter *formatterFor(const QLocale &locale)
-{
-    static QString cachedName;
-    static std::unique_ptr<icu::RelativeDateTimeFormatter> cached;
-    const QString name = locale.name();
-    if (cached && cachedName == name)
-        return cached.get();
-    UErrorCode status = U_ZERO_ERROR;
-    auto formatter = std::make_unique<icu::RelativeDateTimeFormatter>(icu::Locale(name.toUtf8().constData()), nullptr,
-        UDAT_STYLE_LONG, UDISPCTX_CAPITALIZATION_FOR_STANDALONE, status);
-    if (U_FAILURE(status))
-        return nullptr;
-    cachedName = name;
-    cached = std::move(formatter);
-    return cached.get();
-}
-
-} // namespace
-
-QString relativeTime(qint64 atMs, qint64 nowMs, const QLocale &locale)
-{
-    constexpr qint64 second = 1000;
-    constexpr qint64 minute = 60 * second;
-    constexpr qint64 hour = 60 * minute;
-    constexpr qint64 day = 24 * hour;
-    const qint64 distance = atMs - nowMs;
-    const qint64 magnitude = distance < 0 ? -distance : distance;
-    struct Step
-    {
-        qint64 below;
-        qint64 unitMs;
-        URelativeDateTimeUnit unit;
-    };
-    static constexpr Step steps[] = {
-        { minute, second, UDAT_REL_UNIT_SECOND },
-        { hour, minute, UDAT_REL_UNIT_MINUTE },
-        { day, hour, UDAT_REL_UNIT_HOUR },
-        { 7 * day, day, UDAT_REL_UNIT_DAY },
-        { 30 * day, 7 * day, UDAT_REL_UNIT_WEEK },
-        { 365 * day, 30 * day, UDAT_REL_UNIT_MONTH },
-        { std::numeric_limits<qint64>::max(), 365 * day, UDAT_REL_UNIT_YEAR },
-    };
-    const Step *step = steps;
-    while (magnitude >= step->below)
-        ++step;
-    const qint64 count = magnitude / step->unitMs;
-    icu::RelativeDateTimeFormatter *formatter = formatterFor(locale);
-    if (!formatter)
-        return {};
-    icu::UnicodeString out;
-    UErrorCode status = U_ZERO_ERROR;
-    formatter->formatNumeric(distance < 0 ? -double(count) : double(count), step->unit, out, status);
-    if (U_FAILURE(status))
-        return {};
-    return QString(reinterpret_cast<const QChar *>(out.getBuffer()), out.length());
 }
 
 } // namespace quarn::ui::presentation
@@ -236,7 +170,8 @@ bool Presenter::canSendAIChat(const QString &input, bool isSending, bool isCodex
 
 QString Presenter::relativeTime(qint64 atMs, qint64 nowMs) const
 {
-    return p::relativeTime(atMs, nowMs);
+    // One wording of relative times for every screen.
+    return ScreenRules::relative(atMs, nowMs, QLocale().name());
 }
 
 } // namespace quarn::ui

@@ -66,10 +66,6 @@ struct ActivitySuffix
 /// Whether the AI chat's send button is enabled.
 [[nodiscard]] bool canSendAIChat(const QString &input, bool isSending, bool isCodexReady);
 
-/// `atMs` relative to `nowMs` in the words of `locale` ("3 minutes ago",
-/// "3分前"), in the largest whole unit from seconds to years.
-[[nodiscard]] QString relativeTime(qint64 atMs, qint64 nowMs, const QLocale &locale = QLocale());
-
 } // namespace quarn::ui::presentation
 
 namespace quarn::ui {

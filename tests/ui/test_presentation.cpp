@@ -136,34 +136,6 @@ private Q_SLOTS:
         QFETCH(bool, enabled);
         QCOMPARE(presentation::canSendAIChat(input, sending, ready), enabled);
     }
-
-    void relativeTime_data()
-    {
-        QTest::addColumn<qint64>("offsetMs");
-        QTest::addColumn<QString>("english");
-        QTest::addColumn<QString>("japanese");
-        constexpr qint64 minute = 60'000;
-        constexpr qint64 day = 24 * 60 * minute;
-        QTest::newRow("seconds") << qint64(-5'000) << u"5 seconds ago"_s << u"5 秒前"_s;
-        QTest::newRow("just under an hour") << -(59 * minute + 59'000) << u"59 minutes ago"_s << u"59 分前"_s;
-        QTest::newRow("hours") << -(3 * 60 * minute) << u"3 hours ago"_s << u"3 時間前"_s;
-        QTest::newRow("yesterday in numbers") << -day << u"1 day ago"_s << u"1 日前"_s;
-        QTest::newRow("weeks") << -(15 * day) << u"2 weeks ago"_s << u"2 週間前"_s;
-        QTest::newRow("months") << -(65 * day) << u"2 months ago"_s << u"2 か月前"_s;
-        QTest::newRow("years") << -(800 * day) << u"2 years ago"_s << u"2 年前"_s;
-        QTest::newRow("future") << 2 * minute << u"in 2 minutes"_s << u"2 分後"_s;
-    }
-    void relativeTime()
-    {
-        QFETCH(qint64, offsetMs);
-        QFETCH(QString, english);
-        QFETCH(QString, japanese);
-        const qint64 now = 1'700'000'000'000;
-        QCOMPARE(presentation::relativeTime(now + offsetMs, now, QLocale(u"en_US"_s)), english);
-        // ICU writes a narrow space between number and unit in some locales.
-        QCOMPARE(presentation::relativeTime(now + offsetMs, now, QLocale(u"ja_JP"_s)).remove(u' '),
-            QString(japanese).remove(u' '));
-    }
 };
 
 QTEST_GUILESS_MAIN(TestPresentation)

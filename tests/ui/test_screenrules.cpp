@@ -222,6 +222,8 @@ private Q_SLOTS:
         QTest::newRow("en future days") << u"en_US"_s << 2 * 24 * hour << u"in 2 days"_s;
         QTest::newRow("ja hours") << u"ja_JP"_s << -3 * hour << u"3 時間前"_s;
         QTest::newRow("ja now") << u"ja_JP"_s << qint64(-20'000) << u"今"_s;
+        // Something made a moment ago can be ahead of the screens' clock.
+        QTest::newRow("en moments ahead of the clock") << u"en_US"_s << qint64(17'000) << u"now"_s;
         QTest::newRow("C falls back to English") << u"C"_s << -2 * 60'000LL << u"2 minutes ago"_s;
     }
     void relativeTime()
