@@ -41,7 +41,6 @@ Rectangle {
             Layout.bottomMargin: 10
 
             ColumnLayout {
-                Layout.fillWidth: true
                 spacing: 1
                 Text {
                     text: "AI"
@@ -56,6 +55,9 @@ Rectangle {
                     font.pixelSize: 11
                     color: QuarnStyle.secondary
                 }
+            }
+            Item {
+                Layout.fillWidth: true
             }
             ToolButton {
                 objectName: "newAIConversationButton"
@@ -118,6 +120,14 @@ Rectangle {
                 bottomPadding: 8
                 Accessible.role: Accessible.ListItem
                 Accessible.name: title
+                Accessible.selected: highlighted
+                // Selected and keyboard-current rows look as in the conversation list.
+                background: Rectangle {
+                    color: row.highlighted ? QuarnStyle.tinted(QuarnStyle.accent, QuarnStyle.dark ? 0.35 : 0.12)
+                                           : row.hovered ? QuarnStyle.tinted(QuarnStyle.primary, 0.04) : "transparent"
+                    border.width: row.ListView.isCurrentItem && view.activeFocus ? 2 : 0
+                    border.color: QuarnStyle.accentText
+                }
                 onClicked: {
                     view.currentIndex = index;
                     view.forceActiveFocus();
