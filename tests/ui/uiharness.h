@@ -23,6 +23,7 @@
 #include "ui/mainwindow.h"
 
 #include <QAccessible>
+#include <QDir>
 #include <QGuiApplication>
 #include <QImage>
 #include <QPalette>
@@ -31,6 +32,7 @@
 #include <QQuickWindow>
 #include <QStringList>
 #include <QTest>
+#include <QTextStream>
 #include <QtQuickTest/quicktest.h>
 
 #include <chrono>
@@ -323,6 +325,48 @@ private:
         for (QQuickItem *child : children)
             collect(child, name, found);
     }
+};
+
+/// Writes the pictures of one area of the screens in one scheme, as
+/// "<area>-<name>-<scheme>.png" in a folder, and prints each path on its own
+/// line (the screens programs' output).
+class Pictures
+{
+public:
+    Pictures(QString area, QString folder, QString scheme)
+        : m_area(std::move(area))
+        , m_folder(std::move(folder))
+        , m_scheme(std::move(scheme))
+    { }
+
+    /// Lets events arrive for `settleFor` first (bindings, layouts, images);
+    /// none for a state that an arriving answer would end.
+    bool save(QQuickWindow *window, const QString &name, std::chrono::milliseconds settleFor = {})
+    {
+        if (settleFor.count() > 0)
+            QTest::qWait(int(settleFor.count()));
+        QCoreApplication::processEvents();
+        const QString path = QDir(m_folder).filePath(QStringLiteral("%1-%2-%3.png").arg(m_area, name, m_scheme));
+        const QImage image = window ? window->grabWindow() : QImage();
+        if (image.isNull() || !image.save(path, "PNG")) {
+            QTextStream(stderr) << "screens_" << m_area << ": could not write " << path << '\n';
+            m_failed = true;
+            return false;
+        }
+        QTextStream(stdout) << path << '\n';
+        return true;
+    }
+    bool save(const Window &w, const QString &name, std::chrono::milliseconds settleFor = {})
+    {
+        return save(w.window, name, settleFor);
+    }
+    [[nodiscard]] bool failed() const { return m_failed; }
+
+private:
+    QString m_area;
+    QString m_folder;
+    QString m_scheme;
+    bool m_failed = false;
 };
 
 } // namespace quarn::testing

@@ -39,39 +39,6 @@ bool settle(const std::function<bool()> &done)
     return done();
 }
 
-class Shots
-{
-public:
-    Shots(QString folder, QString scheme)
-        : m_folder(std::move(folder))
-        , m_scheme(std::move(scheme))
-    { }
-
-    /// `settleFirst`: let pending events (images, layout) arrive first; off
-    /// for a state that an arriving answer would end.
-    bool save(QQuickWindow *window, const QString &name, bool settleFirst = true)
-    {
-        if (settleFirst)
-            QTest::qWait(50);
-        const QString path = QDir(m_folder).filePath(u"compose-%1-%2.png"_s.arg(name, m_scheme));
-        const QImage image = window->grabWindow();
-        if (image.isNull() || !image.save(path)) {
-            std::fprintf(stderr, "screens_compose: could not write %s\n", qPrintable(path));
-            m_failed = true;
-            return false;
-        }
-        std::printf("%s\n", qPrintable(path));
-        std::fflush(stdout);
-        return true;
-    }
-    [[nodiscard]] bool failed() const { return m_failed; }
-
-private:
-    QString m_folder;
-    QString m_scheme;
-    bool m_failed = false;
-};
-
 void storeSignature(const QString &signature)
 {
     QSettings settings;
@@ -114,7 +81,7 @@ int main(int argc, char *argv[])
     QDir().mkpath(folder);
     QTemporaryDir settingsHome;
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsHome.path());
-    Shots shots(folder, scheme);
+    Pictures shots(u"compose"_s, folder, scheme);
 
     ReferenceService service;
     if (!service.start()) {
@@ -136,17 +103,17 @@ int main(int argc, char *argv[])
         (void)QTest::qWaitForWindowExposed(w.window);
 
         openCompose(h, w);
-        shots.save(w.window, u"empty"_s);
+        shots.save(w.window, u"empty"_s, 50ms);
 
         w.type(u"recipientField"_s, u"aoi@"_s + domain + u", ren@"_s + domain + u", tanaka@"_s);
-        shots.save(w.window, u"chips-invalid"_s);
+        shots.save(w.window, u"chips-invalid"_s, 50ms);
         closeCompose(h, w);
 
         openCompose(h, w);
         w.type(u"recipientField"_s, u"aoi@"_s + domain + u", ren@"_s + domain);
         w.type(u"bodyEditor"_s, u"お疲れさまです。\n来週の定例を木曜に移せますか。"_s);
         session(w)->setProperty("quietInterval", 60'000);
-        shots.save(w.window, u"chat"_s);
+        shots.save(w.window, u"chat"_s, 50ms);
         closeCompose(h, w);
 
         openCompose(h, w);
@@ -157,13 +124,13 @@ int main(int argc, char *argv[])
             return session(w)->property("subject").toString() == u"来週の打ち合わせ日程のご相談"_s
                 && !session(w)->property("isGeneratingSubject").toBool();
         });
-        shots.save(w.window, u"email-signature"_s);
+        shots.save(w.window, u"email-signature"_s, 50ms);
 
         w.click(u"scheduleSwitch"_s);
         settle([&] { return w.item(u"schedulePicker"_s) != nullptr; });
         w.click(Window::findItem(w.item(u"schedulePicker"_s), u"dateTimePickerField"_s));
         settle([&] { return w.find(u"schedulePicker"_s)->property("popupOpen").toBool(); });
-        shots.save(w.window, u"scheduled-picker"_s);
+        shots.save(w.window, u"scheduled-picker"_s, 50ms);
         closeCompose(h, w);
 
         storeSignature(QString());
@@ -175,7 +142,7 @@ int main(int argc, char *argv[])
         blank.type(u"bodyEditor"_s, u"見積もりの件、金曜までにお返事します。"_s);
         blank.click(u"regenerateSubjectButton"_s);
         settle([&] { return session(blank)->property("isGeneratingSubject").toBool(); });
-        shots.save(blank.window, u"generating-no-signature"_s);
+        shots.save(blank.window, u"generating-no-signature"_s, 50ms);
         settle([&] { return !session(blank)->property("isGeneratingSubject").toBool(); });
         closeCompose(h, blank);
 
@@ -185,7 +152,7 @@ int main(int argc, char *argv[])
             settings->show();
             (void)QTest::qWaitForWindowExposed(settings);
             blank.type(u"signatureEditor"_s, u"佐藤 健\n株式会社クオーン 営業部\nTel 03-1234-5678"_s);
-            shots.save(settings, u"settings"_s);
+            shots.save(settings, u"settings"_s, 50ms);
             settings->close();
         }
         storeSignature(QString());
@@ -197,10 +164,10 @@ int main(int argc, char *argv[])
         Window w(*h.model);
         (void)QTest::qWaitForWindowExposed(w.window);
         settle([&] { return w.shown(u"tokenSetupView"_s); });
-        shots.save(w.window, u"token-setup"_s);
+        shots.save(w.window, u"token-setup"_s, 50ms);
         w.click(u"signInButton"_s);
         settle([&] { return h.model->isSigningIn(); });
-        shots.save(w.window, u"token-setup-busy"_s);
+        shots.save(w.window, u"token-setup-busy"_s, 50ms);
     }
 
     // The address setup: disabled, ready, and claiming.
@@ -217,13 +184,13 @@ int main(int argc, char *argv[])
         (void)QTest::qWaitForWindowExposed(w.window);
         settle([&] { return w.shown(u"addressSetupView"_s); });
         w.type(u"localPartField"_s, u"ab"_s);
-        shots.save(w.window, u"address-setup-disabled"_s);
+        shots.save(w.window, u"address-setup-disabled"_s, 50ms);
         w.type(u"localPartField"_s, u"c"_s);
         w.type(u"displayNameField"_s, u"佐藤 健"_s);
-        shots.save(w.window, u"address-setup-ready"_s);
+        shots.save(w.window, u"address-setup-ready"_s, 50ms);
         w.click(u"claimButton"_s);
         // Drawn before the answer can arrive: the claim is still running.
-        shots.save(w.window, u"address-setup-busy"_s, false);
+        shots.save(w.window, u"address-setup-busy"_s);
         settle([&] { return !h.model->isClaimingAddress(); });
     }
     return shots.failed() ? 1 : 0;

@@ -19,39 +19,6 @@ using quarn::test::ReferenceService;
 
 namespace {
 
-/// Writes the pictures of one scheme and prints their paths.
-class Pictures
-{
-public:
-    Pictures(QString folder, QString scheme)
-        : m_folder(std::move(folder))
-        , m_scheme(std::move(scheme))
-    { }
-
-    /// Lets bindings, layouts and images settle, then saves the window as
-    /// "people-<name>-<scheme>.png".
-    void save(const Window &w, const QString &name)
-    {
-        for (int i = 0; i < 8; ++i) {
-            QCoreApplication::processEvents();
-            QTest::qWait(50);
-        }
-        const QString path = QDir(m_folder).filePath(u"people-%1-%2.png"_s.arg(name, m_scheme));
-        if (!w.grab(path)) {
-            QTextStream(stderr) << "screens_people: could not write " << path << '\n';
-            m_failed = true;
-            return;
-        }
-        QTextStream(stdout) << path << '\n';
-    }
-    [[nodiscard]] bool failed() const { return m_failed; }
-
-private:
-    QString m_folder;
-    QString m_scheme;
-    bool m_failed = false;
-};
-
 /// Waits for `done` with a bound; false when it never came.
 template<typename F> bool waitFor(F done, int ms = 20'000)
 {
@@ -105,7 +72,7 @@ int main(int argc, char **argv)
     }
     QDir().mkpath(args[1]);
     useScheme(args[2] == u"dark"_s);
-    Pictures pictures(args[1], args[2]);
+    Pictures pictures(u"people"_s, args[1], args[2]);
     UiWarnings warnings;
 
     ReferenceService service;
@@ -132,7 +99,7 @@ int main(int argc, char **argv)
             return 1;
         w.click(u"peopleRow"_s);
         waitFor([&] { return h->model->lens() == MailLens::people && !h->model->isLoading(); });
-        pictures.save(w, u"empty"_s);
+        pictures.save(w, u"empty"_s, 400ms);
     }
     {
         auto h = signedIn(service, service.token());
@@ -145,10 +112,10 @@ int main(int argc, char **argv)
         waitFor([&] { return !h->model->people().isEmpty() && !h->model->isLoading(); });
         clickShown(w, u"personRow_ken.sato@example.co.jp"_s);
         waitFor([&] { return h->model->personTimeline().has_value() && !h->model->isLoading(); });
-        pictures.save(w, u"found"_s);
+        pictures.save(w, u"found"_s, 400ms);
         if (QQuickItem *view = shownItem(w, u"personTimelineView"_s))
             QMetaObject::invokeMethod(view, "positionViewAtBeginning");
-        pictures.save(w, u"timeline-older-mail"_s);
+        pictures.save(w, u"timeline-older-mail"_s, 400ms);
 
         w.type(u"peopleSearchField"_s, u"crowd"_s);
         clickShown(w, u"personRow_crowd@example.com"_s);
@@ -156,11 +123,11 @@ int main(int argc, char **argv)
             return h->model->personTimeline() && h->model->personTimeline()->person.email == u"crowd@example.com"_s
                 && !h->model->isLoading();
         });
-        pictures.save(w, u"timeline-chips"_s);
+        pictures.save(w, u"timeline-chips"_s, 400ms);
 
         w.type(u"peopleSearchField"_s, u"-nobody"_s);
         waitFor([&] { return shownItem(w, u"peopleEmptyState"_s) != nullptr; });
-        pictures.save(w, u"not-found"_s);
+        pictures.save(w, u"not-found"_s, 400ms);
     }
     {
         auto h = signedIn(service, service.token(), Harness::Codex::double_);
@@ -172,7 +139,7 @@ int main(int argc, char **argv)
             return 1;
         w.click(u"aiRow"_s);
         waitFor([&] { return h->model->lens() == MailLens::ai; });
-        pictures.save(w, u"ai-empty"_s);
+        pictures.save(w, u"ai-empty"_s, 400ms);
 
         h->home.setAnswer(
             u"木曜の10時からが空いています。候補を三つ挙げると、木曜10時、金曜14時、来週月曜の9時です。"_s.toUtf8());
@@ -186,15 +153,15 @@ int main(int argc, char **argv)
         w.type(u"aiInput"_s, u"では木曜10時で返信の下書きを考えて。"_s);
         w.click(u"aiSendButton"_s);
         waitFor([&] { return h->model->isSendingAIChat(); });
-        pictures.save(w, u"ai-mid-answer"_s);
+        pictures.save(w, u"ai-mid-answer"_s, 400ms);
         // The turn ends before the sheet opens and before the model goes.
         waitFor([&] { return !h->model->isSendingAIChat(); });
 
         w.click(u"aiTodoButton"_s);
-        pictures.save(w, u"ai-orro-task"_s);
+        pictures.save(w, u"ai-orro-task"_s, 400ms);
         w.key(Qt::Key_Escape);
         w.click(u"aiEventButton"_s);
-        pictures.save(w, u"ai-orro-event"_s);
+        pictures.save(w, u"ai-orro-event"_s, 400ms);
         w.key(Qt::Key_Escape);
     }
     if (!UiWarnings::isEmpty())

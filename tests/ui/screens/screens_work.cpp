@@ -17,35 +17,6 @@ using quarn::test::ReferenceService;
 
 namespace {
 
-/// Writes the pictures of one scheme and prints their paths.
-class Pictures
-{
-public:
-    Pictures(QString folder, QString scheme)
-        : m_folder(std::move(folder))
-        , m_scheme(std::move(scheme))
-    { }
-
-    /// Saves the window as "work-<name>-<scheme>.png".
-    bool save(const Window &w, const QString &name)
-    {
-        const QString path = QDir(m_folder).filePath(u"work-%1-%2.png"_s.arg(name, m_scheme));
-        if (!w.grab(path)) {
-            QTextStream(stderr) << "screens_work: could not write " << path << '\n';
-            m_failed = true;
-            return false;
-        }
-        QTextStream(stdout) << path << '\n';
-        return true;
-    }
-    [[nodiscard]] bool failed() const { return m_failed; }
-
-private:
-    QString m_folder;
-    QString m_scheme;
-    bool m_failed = false;
-};
-
 /// Lets bindings, layouts and image loads settle before a picture.
 void settle()
 {
@@ -111,7 +82,7 @@ int main(int argc, char **argv)
     }
     QDir().mkpath(args[1]);
     useScheme(args[2] == u"dark"_s);
-    Pictures pictures(args[1], args[2]);
+    Pictures pictures(u"work"_s, args[1], args[2]);
     UiWarnings warnings;
 
     ReferenceService service;
