@@ -22,7 +22,7 @@ const QHash<QString, QString> &table()
         { u"plus.bubble"_s, u"document-new"_s },
         { u"person.crop.circle.badge.exclamationmark"_s, u"mail-mark-important"_s },
         { u"person.crop.circle"_s, u"user-identity"_s },
-        { u"person.2"_s, u"system-users"_s },
+        { u"person.2"_s, u"user-others"_s },
         { u"sparkles"_s, u"tools-wizard"_s },
         { u"clock"_s, u"clock"_s },
         { u"calendar"_s, u"view-calendar-day"_s },
