@@ -8,7 +8,6 @@
 #include "support/referenceservice.h"
 #include "ui/uiharness.h"
 
-#include <QDeadlineTimer>
 #include <QSignalSpy>
 #include <QTest>
 #include <QUrlQuery>
@@ -66,14 +65,8 @@ class TestPeopleScreens : public QObject
         // Whatever a test started on the model ends before the model goes.
         ~Session()
         {
-            if (!h)
-                return;
-            QDeadlineTimer bound(30'000);
-            while (!bound.hasExpired()
-                && (h->model->isLoading() || h->model->isLoadingOlderMessages() || h->model->isSendingAIChat()
-                    || h->model->isRunningAI()))
-                QTest::qWait(20);
-            QTest::qWait(50);
+            if (h)
+                waitUntilIdle(*h->model);
         }
         std::unique_ptr<Harness> h;
         std::unique_ptr<Window> w;

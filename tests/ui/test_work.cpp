@@ -7,7 +7,6 @@
 #include "ui/uiharness.h"
 
 #include <QColor>
-#include <QDeadlineTimer>
 #include <QSignalSpy>
 #include <QTest>
 #include <QUrlQuery>
@@ -48,14 +47,8 @@ private:
         // Whatever a test started on the model ends before the model goes.
         ~Session()
         {
-            if (!h)
-                return;
-            QDeadlineTimer bound(30'000);
-            while (!bound.hasExpired()
-                && (h->model->isLoading() || h->model->isSending() || h->model->isRunningAI()
-                    || h->model->isLoadingOlderMessages()))
-                QTest::qWait(20);
-            QTest::qWait(50);
+            if (h)
+                waitUntilIdle(*h->model);
         }
         std::unique_ptr<ReferenceService> service;
         std::unique_ptr<Harness> h;

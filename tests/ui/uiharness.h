@@ -23,6 +23,7 @@
 #include "ui/mainwindow.h"
 
 #include <QAccessible>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QGuiApplication>
 #include <QImage>
@@ -326,6 +327,19 @@ private:
             collect(child, name, found);
     }
 };
+
+/// Waits (30 s at most) until nothing a test started on `model` is still
+/// running (loads, sends, AI runs, chat turns, older pages), so that the
+/// model can go.
+inline void waitUntilIdle(const AppModel &model)
+{
+    QDeadlineTimer bound(30'000);
+    while (!bound.hasExpired()
+        && (model.isLoading() || model.isSending() || model.isRunningAI() || model.isLoadingOlderMessages()
+            || model.isSendingAIChat()))
+        QTest::qWait(20);
+    QTest::qWait(50);
+}
 
 /// Writes the pictures of one area of the screens in one scheme, as
 /// "<area>-<name>-<scheme>.png" in a folder, and prints each path on its own
