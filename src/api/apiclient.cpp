@@ -88,6 +88,22 @@ struct Answer
     QByteArray body;
 };
 
+/// Moves what `reply` holds unread into `received`, never more than makes it
+/// one byte longer than `bound` (enough to tell that the answer is too large).
+/// The bytes are read straight into `received`: reading into a buffer sized
+/// for the bound would allocate, and touch, far more than arrived.
+void takeAvailable(QNetworkReply *reply, QByteArray &received, qint64 bound)
+{
+    const qint64 room = bound + 1 - received.size();
+    const qint64 wanted = std::min(reply->bytesAvailable(), room);
+    if (wanted <= 0)
+        return;
+    const qsizetype at = received.size();
+    received.resize(at + qsizetype(wanted));
+    const qint64 got = reply->read(received.data() + at, wanted);
+    received.resize(at + qsizetype(std::max<qint64>(got, 0)));
+}
+
 bool isTransportFailure(QNetworkReply::NetworkError error)
 {
     // Qt reports HTTP error statuses as errors too (codes 201 and up); those
@@ -146,15 +162,19 @@ QCoro::Task<Answer> send(
     };
     QObject::connect(r, &QNetworkReply::metaDataChanged, r, [r, progress, bound, cutOff] {
         const QVariant length = r->header(QNetworkRequest::ContentLengthHeader);
-        if (!progress->tooLarge && length.isValid() && length.toLongLong() > bound)
+        if (progress->tooLarge || !length.isValid())
+            return;
+        if (length.toLongLong() > bound)
             cutOff();
+        else if (length.toLongLong() > progress->received.size())
+            progress->received.reserve(qsizetype(length.toLongLong()));
     });
     QObject::connect(r, &QNetworkReply::readyRead, r, [r, progress, bound, cutOff] {
         if (progress->tooLarge) {
             (void)r->skip(r->bytesAvailable());
             return;
         }
-        progress->received.append(r->read(bound + 1 - progress->received.size()));
+        takeAvailable(r, progress->received, bound);
         if (progress->received.size() > bound)
             cutOff();
     });
@@ -183,7 +203,7 @@ QCoro::Task<Answer> send(
     Answer answer;
     answer.status = status.toInt();
     if (answer.status != 401 && answer.status != 403) {
-        progress->received.append(r->read(bound + 1 - progress->received.size()));
+        takeAvailable(r, progress->received, bound);
         if (progress->received.size() > bound || r->bytesAvailable() > 0)
             throw MailAPIError::invalidResponse();
         answer.body = std::move(progress->received);
