@@ -164,10 +164,11 @@ QCoro::Task<Answer> send(
         const QVariant length = r->header(QNetworkRequest::ContentLengthHeader);
         if (progress->tooLarge || !length.isValid())
             return;
-        if (length.toLongLong() > bound)
+        const qint64 declared = length.toLongLong();
+        if (declared > bound)
             cutOff();
-        else if (length.toLongLong() > progress->received.size())
-            progress->received.reserve(qsizetype(length.toLongLong()));
+        else if (declared > progress->received.size())
+            progress->received.reserve(qsizetype(declared));
     });
     QObject::connect(r, &QNetworkReply::readyRead, r, [r, progress, bound, cutOff] {
         if (progress->tooLarge) {
