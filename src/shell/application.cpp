@@ -4,14 +4,18 @@
 #include "app/appmodel.h"
 #include "app/desktopnotifier.h"
 #include "app/launchercount.h"
+#include "app/listmodels.h"
 #include "app/urlhandoff.h"
 #include "ui/mainwindow.h"
 
+#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
 #include <QQuickWindow>
 
+#include <atomic>
 #include <cstdio>
+#include <memory>
 
 using namespace Qt::StringLiterals;
 
@@ -22,6 +26,55 @@ namespace {
 void report(const QString &message)
 {
     std::fprintf(stderr, "quarn-mail: %s\n", qPrintable(message));
+}
+
+/// With QUARN_TRACE_STARTUP set, the start-up benchmark learns from standard
+/// error when the first frame is on screen ("quarn-mail: startup first-frame
+/// <ms>") and when the first frame that shows conversations is ("... first-list
+/// <ms>"), in milliseconds since the application object was made. A frame
+/// counts for the list only if it was synchronised after the rows arrived.
+void traceStartUp(QQuickWindow &window, const AppModel &model, QElapsedTimer clock)
+{
+    struct Trace
+    {
+        QElapsedTimer clock;
+        bool frameTold = false;
+        bool listTold = false;
+        std::atomic<bool> rowsArrived = false;
+        std::atomic<bool> listSynchronised = false;
+    };
+    const auto trace = std::make_shared<Trace>();
+    trace->clock = clock;
+    const auto tell = [trace](const char *event) {
+        std::fprintf(stderr, "quarn-mail: startup %s %lld\n", event, static_cast<long long>(trace->clock.elapsed()));
+        std::fflush(stderr);
+    };
+    ConversationListModel *list = model.filteredConversationsModel();
+    QObject::connect(list, &RecordListModel::countChanged, &window, [trace, list, &window] {
+        if (list->count() > 0 && !trace->rowsArrived.exchange(true))
+            window.update();
+    });
+    // The render loop may synchronise and swap on its own thread.
+    QObject::connect(
+        &window, &QQuickWindow::beforeSynchronizing, &window,
+        [trace] {
+            if (trace->rowsArrived)
+                trace->listSynchronised = true;
+        },
+        Qt::DirectConnection);
+    QObject::connect(
+        &window, &QQuickWindow::frameSwapped, &window,
+        [trace, tell] {
+            if (!trace->frameTold) {
+                trace->frameTold = true;
+                tell("first-frame");
+            }
+            if (trace->listSynchronised && !trace->listTold) {
+                trace->listTold = true;
+                tell("first-list");
+            }
+        },
+        Qt::QueuedConnection);
 }
 
 } // namespace
@@ -51,6 +104,8 @@ int runApplication(int argc, char *argv[])
     }
 
     QGuiApplication app(argc, argv);
+    QElapsedTimer sinceStart;
+    sinceStart.start();
     QGuiApplication::setOrganizationName(u"Quarn"_s);
     QGuiApplication::setApplicationName(u"Quarn Mail"_s);
     QGuiApplication::setDesktopFileName(u"quarn-mail"_s);
@@ -82,6 +137,8 @@ int runApplication(int argc, char *argv[])
         report(u"the main window could not be loaded"_s);
         return 1;
     }
+    if (qEnvironmentVariableIsSet("QUARN_TRACE_STARTUP"))
+        traceStartUp(*window, *model, sinceStart);
     const auto bringForward = [window] {
         window->show();
         window->raise();
