@@ -378,6 +378,20 @@ private:
     void selectPerson(std::optional<QString> email);
     /// A number for a state request about to be sent.
     [[nodiscard]] quint64 nextStateRequest() { return ++m_stateRequests; }
+    /// A state request on its way, with what decides whether its answer is
+    /// still wanted when it arrives.
+    struct PendingState
+    {
+        quint64 request;
+        ConversationStatus status;
+        QString token;
+        QCoro::Task<MailState> answer;
+    };
+    /// Sends the state request of the selected status; needs a token.
+    [[nodiscard]] PendingState requestState();
+    /// The rest of a reload of the work lens once `pending` was sent: applies
+    /// its answer while wanted, then the people list and the selection.
+    QCoro::Task<void> completeRefresh(PendingState pending, bool keepingSelection);
     /// Whether the answer to state request `request` for `status`, sent with
     /// `token`, is still wanted: the status is still the one shown, no newer
     /// answer has been applied, and the token is the same.

@@ -42,10 +42,16 @@ QCoro::Task<void> AppModel::bootstrap()
     }
 
     // The readiness probe runs beside the loading below; it is awaited before
-    // the triage pass, which needs its answer.
+    // the triage pass, which needs its answer. The first list is asked for
+    // before the AI conversations are read, and applied after them.
     QCoro::Task<void> probe = probeCodex();
+    std::optional<PendingState> firstList;
+    if (m_isConfigured && m_lens == MailLens::work)
+        firstList.emplace(requestState());
     co_await loadAIConversations();
-    if (m_isConfigured)
+    if (firstList)
+        co_await completeRefresh(std::move(*firstList), true);
+    else if (m_isConfigured)
         co_await refresh(true);
     m_isStartingUp = false;
     startUpLoading.reset();
@@ -73,15 +79,26 @@ QCoro::Task<void> AppModel::refresh(bool keepingSelection)
         co_return;
     }
 
+    co_await completeRefresh(requestState(), keepingSelection);
+}
+
+AppModel::PendingState AppModel::requestState()
+{
+    const quint64 request = nextStateRequest();
+    return { request, m_selectedStatus, *m_token, m_api->state(m_selectedStatus, *m_token) };
+}
+
+QCoro::Task<void> AppModel::completeRefresh(PendingState pending, bool keepingSelection)
+{
     const LoadingScope loading(*this);
     const ReloadScope reloading(*this);
-    const QString token = *m_token;
-    const ConversationStatus status = m_selectedStatus;
-    const quint64 request = nextStateRequest();
+    const QString token = pending.token;
+    const ConversationStatus status = pending.status;
+    const quint64 request = pending.request;
     std::optional<MailState> fresh;
     std::exception_ptr failure;
     try {
-        fresh = co_await m_api->state(status, token);
+        fresh = co_await std::move(pending.answer);
     } catch (...) {
         failure = std::current_exception();
     }

@@ -11,10 +11,15 @@
 #include "core/blocking.h"
 #include "support/referenceservice.h"
 
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
 
 #include <sqlite3.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 using namespace quarn;
@@ -135,6 +140,41 @@ private Q_SLOTS:
         QVERIFY(h.model->isCodexReady());
         QCOMPARE(h.model->aiConversations().size(), 1);
         QCOMPARE(service.count(), 0);
+    }
+
+    void firstListIsAskedForWhileTheAIConversationsAreReadAndAppliedAfterThem()
+    {
+        FakeService service;
+        service.route("GET", stateTarget(ConversationStatus::needsYou),
+            mailState(ConversationStatus::needsYou, { item(u"conv_1"_s, ConversationStatus::needsYou) }));
+        service.route("GET", "/api/people", PeopleResponse {});
+        Harness h(service.baseUrl());
+        QVERIFY(h.saveToken(kToken));
+        run(AIConversationStore(h.aiFile()).save({ AIConversation { u"ai_1"_s, u"一"_s, {}, 1, 1 } }));
+        QStringList applied;
+        connect(h.model.get(), &AppModel::aiConversationsChanged, this, [&] { applied.append(u"ai"_s); });
+        connect(h.model.get(), &AppModel::stateChanged, this, [&] { applied.append(u"state"_s); });
+
+        // Reading the AI conversations waits while their folder is locked.
+        int folder = ::open(QFile::encodeName(h.dataDir()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const auto unlock = qScopeGuard([&folder] {
+            if (folder >= 0)
+                ::close(std::exchange(folder, -1));
+        });
+        QVERIFY(folder >= 0);
+        QCOMPARE(::flock(folder, LOCK_EX), 0);
+        auto task = h.model->bootstrap();
+        QTRY_COMPARE(service.count("/api/state"), 1);
+        QTest::qWait(200);
+        const QStringList whileReading = applied;
+        ::close(std::exchange(folder, -1));
+        run(std::move(task));
+
+        QCOMPARE(whileReading, QStringList());
+        QCOMPARE(applied, (QStringList { u"ai"_s, u"state"_s }));
+        QCOMPARE(ids(h.model->filteredConversations()), QStringList { u"conv_1"_s });
+        QCOMPARE(h.model->aiConversations().size(), 1);
+        QCOMPARE(service.count("/api/state"), 1);
     }
 
     // --- reload -------------------------------------------------------------------
