@@ -2,7 +2,8 @@
 // frame that shows conversations, against the reference service with its
 // demo mailbox on loopback and an AI conversation file of 100 conversations.
 // The baseline, measured in the same iteration, is the start of an empty Qt
-// Quick window to its first frame. Both run on the offscreen platform.
+// Quick window to its first frame. Both run on the offscreen platform, and
+// again on the X server of DISPLAY when there is one (such as Xvfb).
 //
 // The application learns nothing from the benchmark but QUARN_TRACE_STARTUP,
 // which makes it say on standard error when its first frame and its first
@@ -103,7 +104,7 @@ struct Fixture
         dataHome = root.filePath(u"data"_s);
         QDir().mkpath(dataHome);
         QProcess provision;
-        provision.setProcessEnvironment(environment(u"provision"_s));
+        provision.setProcessEnvironment(environment(u"provision"_s, u"offscreen"_s));
         provision.start(QStringLiteral(QUARN_APP_BINARY), { u"--provision-token"_s });
         provision.write(demoToken + '\n');
         provision.closeWriteChannel();
@@ -135,7 +136,7 @@ struct Fixture
 
     /// The application's environment: its own data and runtime folders and
     /// home (so no installed Codex CLI is found), the offscreen platform.
-    QProcessEnvironment environment(const QString &run)
+    QProcessEnvironment environment(const QString &run, const QString &platform)
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         const QString runtime = root.filePath(u"runtime-"_s + run);
@@ -144,7 +145,7 @@ struct Fixture
         env.insert(u"XDG_DATA_HOME"_s, dataHome);
         env.insert(u"XDG_RUNTIME_DIR"_s, runtime);
         env.insert(u"HOME"_s, root.path());
-        env.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
+        env.insert(u"QT_QPA_PLATFORM"_s, platform);
         return env;
     }
 };
@@ -174,17 +175,29 @@ double timeToMarker(const QString &program, const QStringList &arguments, const 
     return milliseconds(*seen - started);
 }
 
+/// The platform of the run: the offscreen one (0), or the X server of
+/// DISPLAY (1), where the scene graph draws with OpenGL.
+QString platformOf(const benchmark::State &state)
+{
+    return state.range(0) == 0 ? u"offscreen"_s : u"xcb"_s;
+}
+
 void BM_StartUpToFirstList(benchmark::State &state)
 {
+    const QString platform = platformOf(state);
+    if (platform == u"xcb"_s && qEnvironmentVariableIsEmpty("DISPLAY")) {
+        state.SkipWithError("no DISPLAY: start an X server (such as Xvfb) for the xcb run");
+        return;
+    }
     Fixture &f = fixture();
     double appTotal = 0;
     double windowTotal = 0;
     for (auto _ : state) {
         const QString run = QString::number(++f.runs);
-        QProcessEnvironment windowEnv = f.environment(u"window-"_s + run);
+        QProcessEnvironment windowEnv = f.environment(u"window-"_s + run, platform);
         const double window
             = timeToMarker(QStringLiteral(QUARN_EMPTY_WINDOW_BINARY), {}, windowEnv, "startup first-frame", state);
-        QProcessEnvironment appEnv = f.environment(u"app-"_s + run);
+        QProcessEnvironment appEnv = f.environment(u"app-"_s + run, platform);
         appEnv.insert(u"QUARN_TRACE_STARTUP"_s, u"1"_s);
         const double app
             = timeToMarker(QStringLiteral(QUARN_APP_BINARY), {}, appEnv, "quarn-mail: startup first-list", state);
@@ -200,4 +213,10 @@ void BM_StartUpToFirstList(benchmark::State &state)
 
 } // namespace
 
-BENCHMARK(BM_StartUpToFirstList)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
+BENCHMARK(BM_StartUpToFirstList)
+    ->ArgName("xcb")
+    ->Arg(0)
+    ->Arg(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(10);
