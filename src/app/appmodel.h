@@ -82,6 +82,9 @@ class AppModel : public QObject
     Q_PROPERTY(QVariant errorMessage READ errorMessageValue WRITE setErrorMessageValue NOTIFY errorMessageChanged)
     /// A device token is present and has not been rejected.
     Q_PROPERTY(bool isConfigured READ isConfigured NOTIFY isConfiguredChanged)
+    /// Start-up has read the device token file (or failed to): until then
+    /// `isConfigured` says nothing yet, and no screen is chosen by it.
+    Q_PROPERTY(bool hasReadToken READ hasReadToken NOTIFY hasReadTokenChanged)
     /// The service answered that this account has no mailbox yet, and nothing
     /// is loading: the address setup is due. Before any answer (still
     /// loading, or the service unreachable) this stays false.
@@ -148,6 +151,7 @@ public:
     [[nodiscard]] bool isCodexReady() const { return m_isCodexReady; }
     [[nodiscard]] const std::optional<QString> &errorMessage() const { return m_errorMessage; }
     [[nodiscard]] bool isConfigured() const { return m_isConfigured; }
+    [[nodiscard]] bool hasReadToken() const { return m_hasReadToken; }
     [[nodiscard]] bool needsAddress() const { return m_needsAddress; }
     /// A reload of the lists runs, or start-up has a token and has not had
     /// its first reload answered yet. The background refresh loop skips its
@@ -289,6 +293,7 @@ Q_SIGNALS:
     void isCodexReadyChanged();
     void errorMessageChanged();
     void isConfiguredChanged();
+    void hasReadTokenChanged();
     void needsAddressChanged();
     void isSigningInChanged();
     void isClaimingAddressChanged();
@@ -448,6 +453,7 @@ private:
     bool m_isCodexReady = false;
     std::optional<QString> m_errorMessage;
     bool m_isConfigured = false;
+    bool m_hasReadToken = false;
     bool m_isSigningIn = false;
     bool m_isClaimingAddress = false;
     bool m_composePresented = false;

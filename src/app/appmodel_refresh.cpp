@@ -40,13 +40,15 @@ QCoro::Task<void> AppModel::bootstrap()
         }
         setIsConfigured(token.has_value());
     }
+    m_hasReadToken = true;
+    Q_EMIT hasReadTokenChanged();
 
     // The readiness probe runs beside the loading below; it is awaited before
     // the triage pass, which needs its answer. The first list is asked for
     // before the AI conversations are read, and applied after them.
     QCoro::Task<void> probe = probeCodex();
     std::optional<PendingState> firstList;
-    if (m_isConfigured && m_lens == MailLens::work)
+    if (m_isConfigured && m_lens != MailLens::people)
         firstList.emplace(requestState());
     co_await loadAIConversations();
     if (firstList)

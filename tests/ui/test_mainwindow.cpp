@@ -7,8 +7,11 @@
 #include "support/referenceservice.h"
 #include "ui/uiharness.h"
 
+#include <QScopeGuard>
+#include <QSemaphore>
 #include <QSignalSpy>
 #include <QTest>
+#include <QThreadPool>
 
 using namespace Qt::StringLiterals;
 using namespace quarn;
@@ -44,6 +47,42 @@ private Q_SLOTS:
         QVERIFY(!w.item(u"mailWorkspace"_s));
         QVERIFY(!w.commands.refreshLoopActive());
         QCOMPARE(w.find(u"signInButton"_s)->property("text").toString(), u"Quarnアカウントを作成・ログイン"_s);
+    }
+
+    void withATokenNeitherScreenShowsBeforeTheTokenIsRead()
+    {
+        Harness h(m_service.baseUrl());
+        QVERIFY(h.saveToken(m_service.token()));
+        // The token is read on the shared thread pool: while every thread of
+        // it waits here, start-up cannot know whether there is a token.
+        QThreadPool *pool = QThreadPool::globalInstance();
+        const int threads = pool->maxThreadCount();
+        QSemaphore started;
+        QSemaphore go;
+        for (int i = 0; i < threads; ++i) {
+            pool->start([&] {
+                started.release();
+                go.acquire();
+            });
+        }
+        started.acquire(threads);
+        bool released = false;
+        const auto release = qScopeGuard([&] {
+            if (!std::exchange(released, true))
+                go.release(threads);
+        });
+
+        Window w(*h.model);
+        QTest::qWait(100);
+        QVERIFY(!h.model->hasReadToken());
+        QVERIFY(w.find(u"screenLoader"_s));
+        QCOMPARE(w.find(u"screenLoader"_s)->property("item").value<QObject *>(), nullptr);
+
+        released = true;
+        go.release(threads);
+        QTRY_VERIFY_WITH_TIMEOUT(w.shown(u"mailWorkspace"_s), 20'000);
+        QVERIFY(!w.item(u"tokenSetupView"_s));
+        QTRY_VERIFY_WITH_TIMEOUT(h.model->state(), 20'000);
     }
 
     void workspaceShowsTheModelsState()

@@ -1,10 +1,11 @@
 import QtQuick
 
-// The window's root: the setup screens until there is a token and a mailbox,
-// the workspace afterwards. The address setup is only for an account the
-// service said has no mailbox: while the first load runs, or when the service
-// could not be reached, the workspace shows (with the error, and its refresh
-// loop tries again).
+// The window's root: nothing but the canvas until start-up has read the token
+// file (a moment), then the setup screens until there is a token and a
+// mailbox, the workspace afterwards. The address setup is only for an account
+// the service said has no mailbox: while the first load runs, or when the
+// service could not be reached, the workspace shows (with the error, and its
+// refresh loop tries again).
 Item {
     id: content
 
@@ -13,6 +14,8 @@ Item {
     required property string mailDomain
 
     readonly property string screen: {
+        if (!appModel.hasReadToken)
+            return "starting";
         if (!appModel.isConfigured)
             return "tokenSetup";
         if (appModel.needsAddress)
@@ -23,7 +26,8 @@ Item {
     Loader {
         objectName: "screenLoader"
         anchors.fill: parent
-        sourceComponent: content.screen === "tokenSetup" ? tokenSetup
+        sourceComponent: content.screen === "starting" ? null
+                       : content.screen === "tokenSetup" ? tokenSetup
                        : content.screen === "addressSetup" ? addressSetup : workspace
     }
 
