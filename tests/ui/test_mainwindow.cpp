@@ -72,6 +72,7 @@ private Q_SLOTS:
                 go.release(threads);
         });
 
+        QSignalSpy loaded(h.model.get(), &AppModel::startUpLoaded);
         Window w(*h.model);
         QTest::qWait(100);
         QVERIFY(!h.model->hasReadToken());
@@ -82,7 +83,9 @@ private Q_SLOTS:
         go.release(threads);
         QTRY_VERIFY_WITH_TIMEOUT(w.shown(u"mailWorkspace"_s), 20'000);
         QVERIFY(!w.item(u"tokenSetupView"_s));
-        QTRY_VERIFY_WITH_TIMEOUT(h.model->state(), 20'000);
+        QTRY_COMPARE_WITH_TIMEOUT(loaded.count(), 1, 20'000);
+        QVERIFY(h.model->state());
+        waitUntilIdle(*h.model);
     }
 
     void workspaceShowsTheModelsState()
