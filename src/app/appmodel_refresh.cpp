@@ -5,10 +5,34 @@
 #include "ai/codexrunner.h"
 #include "api/apiclient.h"
 #include "app/appmodel.h"
+#include "core/async.h"
 
 #include <algorithm>
 
 namespace quarn {
+
+namespace {
+
+/// `incoming`, or `shown` itself when the two lists are equal. The comparison
+/// runs on a worker, and so does freeing the list that is not kept; an
+/// unchanged reload then hands the main thread the very list it shows, which
+/// it finds equal without looking at a row. (A plain function on purpose:
+/// as a coroutine awaited in place, GCC 12 dropped one reference too many of
+/// a list parameter moved into the job, which ASan caught as a use after free.)
+QCoro::Task<QList<ConversationListItem>> keepShownIfEqual(
+    QList<ConversationListItem> shown, QList<ConversationListItem> incoming)
+{
+    return runOn(QThreadPool::globalInstance(), [shown = std::move(shown), incoming = std::move(incoming)]() mutable {
+        if (shown == incoming) {
+            incoming = {};
+            return std::move(shown);
+        }
+        shown = {};
+        return std::move(incoming);
+    });
+}
+
+} // namespace
 
 QCoro::Task<void> AppModel::bootstrap()
 {
@@ -103,6 +127,11 @@ QCoro::Task<void> AppModel::completeRefresh(PendingState pending, bool keepingSe
         fresh = co_await std::move(pending.answer);
     } catch (...) {
         failure = std::current_exception();
+    }
+    if (fresh && m_state && !fresh->conversations.isEmpty()
+        && fresh->conversations.size() == m_state->conversations.size()) {
+        auto comparing = keepShownIfEqual(m_state->conversations, std::move(fresh->conversations));
+        fresh->conversations = co_await std::move(comparing);
     }
     if (!isStateAnswerWanted(request, status, token)) {
         // Another status was chosen, a newer list has landed or the account
