@@ -7,6 +7,8 @@
 
 #include <csignal>
 
+#include <sys/prctl.h>
+
 namespace quarn::test {
 
 namespace {
@@ -104,6 +106,10 @@ bool ReferenceService::start()
     QStringList arguments { QStringLiteral("serve"), QStringLiteral("--db"), databasePath(),
         QStringLiteral("--mail-domain"), m_mailDomain, QStringLiteral("--port"), QStringLiteral("0") };
     arguments += m_serveArguments;
+    // A test that crashes or is stopped by its time limit takes its service
+    // with it, instead of leaving it serving (and holding the test's output
+    // open) after the test is gone.
+    m_process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
     m_process->start(executablePath(), arguments);
     if (!m_process->waitForStarted(kStartBoundMs)) {
         m_error = QStringLiteral("cannot start %1: %2").arg(executablePath(), m_process->errorString());
