@@ -394,8 +394,9 @@ private:
     };
     /// Sends the state request of the selected status; needs a token.
     [[nodiscard]] PendingState requestState();
-    /// The rest of a reload of the work lens once `pending` was sent: applies
-    /// its answer while wanted, then the people list and the selection.
+    /// The rest of a state reload (work and AI lenses) once `pending` was
+    /// sent: applies its answer while wanted, then the people list and the
+    /// selection.
     QCoro::Task<void> completeRefresh(PendingState pending, bool keepingSelection);
     /// Whether the answer to state request `request` for `status`, sent with
     /// `token`, is still wanted: the status is still the one shown, no newer

@@ -17,8 +17,9 @@ namespace {
 /// runs on a worker, and so does freeing the list that is not kept; an
 /// unchanged reload then hands the main thread the very list it shows, which
 /// it finds equal without looking at a row. (A plain function on purpose:
-/// as a coroutine awaited in place, GCC 12 dropped one reference too many of
-/// a list parameter moved into the job, which ASan caught as a use after free.)
+/// written as a coroutine awaited in place, with these parameters moved into
+/// the job, it lost a reference to the shown list under GCC 12, which ASan
+/// reported as a use after free in the list model.)
 QCoro::Task<QList<ConversationListItem>> keepShownIfEqual(
     QList<ConversationListItem> shown, QList<ConversationListItem> incoming)
 {
