@@ -11,6 +11,7 @@
 // (http://127.0.0.1:8787 in the local preset), so that port must be free.
 #include "ai/aiconversationstore.h"
 #include "core/blocking.h"
+#include "support/referenceservice.h"
 
 #include <QDir>
 #include <QFile>
@@ -76,37 +77,24 @@ void stop(QProcess &process)
 
 struct Fixture
 {
+    // The demo mailbox, at the origin the application was built for.
+    test::ReferenceService service { test::ReferenceService::Data::Demo };
     QTemporaryDir root;
-    QProcess service;
     QString dataHome;
     int runs = 0;
 
     Fixture()
     {
-        const QString portFile = root.filePath(u"service.port"_s);
-        const QString tokenFile = root.filePath(u"demo-token"_s);
-        service.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        service.start(QStringLiteral(QUARN_SERVICE_BINARY),
-            { u"serve"_s, u"--db"_s, root.filePath(u"service.sqlite"_s), u"--port"_s, QString::number(kServicePort),
-                u"--seed"_s, u"--port-file"_s, portFile, u"--token-file"_s, tokenFile });
-        const auto deadline = Clock::now() + kPatience;
-        while (QFile(portFile).size() == 0) {
-            if (service.waitForFinished(100))
-                fail(u"the reference service did not start (is port %1 taken?)"_s.arg(kServicePort));
-            if (Clock::now() > deadline)
-                fail(u"the reference service did not report its port"_s);
-        }
-        QFile token(tokenFile);
-        if (!token.open(QIODevice::ReadOnly))
-            fail(u"no demo token"_s);
-        const QByteArray demoToken = token.readAll().trimmed();
+        service.setServeArguments({ u"--port"_s, QString::number(kServicePort) });
+        if (!service.start())
+            fail(service.errorString() + u" (is port %1 taken?)"_s.arg(kServicePort));
 
         dataHome = root.filePath(u"data"_s);
         QDir().mkpath(dataHome);
         QProcess provision;
         provision.setProcessEnvironment(environment(u"provision"_s, u"offscreen"_s));
         provision.start(QStringLiteral(QUARN_APP_BINARY), { u"--provision-token"_s });
-        provision.write(demoToken + '\n');
+        provision.write(service.token().toUtf8() + '\n');
         provision.closeWriteChannel();
         if (!provision.waitForFinished(30'000) || provision.exitCode() != 0)
             fail(u"provisioning the demo token failed: "_s + QString::fromUtf8(provision.readAllStandardError()));
@@ -131,8 +119,6 @@ struct Fixture
         AIConversationStore store(supportFolder + u"/ai-conversations.json"_s);
         blockOn(store.save(conversations), kPatience);
     }
-
-    ~Fixture() { stop(service); }
 
     /// The application's environment: its own data and runtime folders and
     /// home (so no installed Codex CLI is found), the offscreen platform.

@@ -1,14 +1,13 @@
 # Start-up of the real application against the reference service, against an
 # empty Qt Quick window's start in the same run.
-if(TARGET quarn-mail AND TARGET quarn-mail-service)
+if(TARGET quarn-mail AND TARGET quarn_reference_service)
   add_executable(emptywindow ${CMAKE_CURRENT_LIST_DIR}/emptywindow.cpp)
   target_link_libraries(emptywindow PRIVATE Qt6::Gui Qt6::Quick Qt6::Qml)
   quarn_warnings(emptywindow)
   quarn_add_bench(bench_startup QT_MAIN SOURCES ${CMAKE_CURRENT_LIST_DIR}/bench_startup.cpp
-    LIBS quarn_app)
+    LIBS quarn_app quarn_reference_service)
   target_compile_definitions(bench_startup PRIVATE
     QUARN_APP_BINARY="$<TARGET_FILE:quarn-mail>"
-    QUARN_SERVICE_BINARY="$<TARGET_FILE:quarn-mail-service>"
     QUARN_EMPTY_WINDOW_BINARY="$<TARGET_FILE:emptywindow>")
-  add_dependencies(bench_startup quarn-mail quarn-mail-service emptywindow)
+  add_dependencies(bench_startup quarn-mail emptywindow)
 endif()
