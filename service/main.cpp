@@ -179,10 +179,13 @@ int serve(MailStore &store, const Arguments &args)
     // A large mailbox's answer is several megabytes, built on whichever
     // worker serves it. With an arena per thread and glibc's mmap threshold
     // rising after each large free, the freed answers stay resident in every
-    // arena; two arenas and a fixed threshold (large blocks are mapped and
-    // returned on free) keep the service's size flat under load.
+    // arena. Two arenas bound that; within them, large blocks come from the
+    // heap and freed memory is kept for the next answer (up to a fixed
+    // amount) instead of being mapped afresh and faulted in page by page on
+    // every request.
     mallopt(M_ARENA_MAX, 2);
-    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+    mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
+    mallopt(M_TRIM_THRESHOLD, 64 * 1024 * 1024);
 
     if (args.seed && seedIfEmpty(store))
         std::cerr << "quarn-mail-service: seeded demo data\n";
