@@ -47,6 +47,11 @@ bool ReferenceService::isRunning() const
     return m_process && m_process->state() == QProcess::Running;
 }
 
+qint64 ReferenceService::processId() const
+{
+    return isRunning() ? m_process->processId() : 0;
+}
+
 std::optional<QByteArray> ReferenceService::runCommand(const QStringList &arguments)
 {
     if (!m_dir.isValid()) {

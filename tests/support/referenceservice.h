@@ -88,6 +88,8 @@ public:
     /// stop() then start() on the same database (the port changes).
     bool restart();
     [[nodiscard]] bool isRunning() const;
+    /// The running service's process id (0 when it is not running).
+    [[nodiscard]] qint64 processId() const;
 
     [[nodiscard]] QString errorString() const { return m_error; }
     /// http://127.0.0.1:<port>, no trailing slash.
