@@ -229,8 +229,9 @@ QString errorMessage(const QByteArray &body)
     return QStringLiteral("通信に失敗しました。");
 }
 
-template<typename T>
-QCoro::Task<T> request(
+/// The body of a successful answer; an unauthorised or other failing status
+/// is thrown as the error it stands for.
+QCoro::Task<QByteArray> answerBody(
     QUrl url, QByteArray method, std::optional<QByteArray> body, QString token, APIClient::Limits limits)
 {
     auto sending = send(std::move(url), std::move(method), std::move(body), std::move(token), limits);
@@ -239,9 +240,14 @@ QCoro::Task<T> request(
         throw MailAPIError::unauthorized();
     if (answer.status < 200 || answer.status > 299)
         throw MailAPIError::server(answer.status, errorMessage(answer.body));
-    if (answer.body.size() < kDecodeOnWorkerBytes) {
+    co_return answer.body;
+}
+
+template<typename T> QCoro::Task<T> decodeBody(QByteArray body)
+{
+    if (body.size() < kDecodeOnWorkerBytes) {
         try {
-            co_return decodeJson<T>(answer.body);
+            co_return decodeJson<T>(body);
         } catch (const DecodeError &) {
             throw MailAPIError::invalidResponse();
         }
@@ -249,7 +255,7 @@ QCoro::Task<T> request(
     // A large answer (the state of a big mailbox is megabytes) is decoded on
     // a worker, so that the window keeps drawing meanwhile; a small one is
     // not worth the hop between threads.
-    auto job = [body = answer.body] { return decodeJson<T>(body); };
+    auto job = [body] { return decodeJson<T>(body); };
     auto decoding = runOn(QThreadPool::globalInstance(), std::move(job));
     std::optional<T> decoded;
     try {
@@ -258,6 +264,16 @@ QCoro::Task<T> request(
         throw MailAPIError::invalidResponse();
     }
     co_return std::move(*decoded);
+}
+
+template<typename T>
+QCoro::Task<T> request(
+    QUrl url, QByteArray method, std::optional<QByteArray> body, QString token, APIClient::Limits limits)
+{
+    auto receiving = answerBody(std::move(url), std::move(method), std::move(body), std::move(token), limits);
+    const QByteArray answer = co_await std::move(receiving);
+    auto decoding = decodeBody<T>(answer);
+    co_return co_await std::move(decoding);
 }
 
 QByteArray jsonBody(const ordered_json &object)
@@ -311,10 +327,24 @@ QNetworkAccessManager *APIClient::networkAccessManager()
 // Each operation builds its URL and body before its first suspension (QCoro
 // tasks start eagerly), so nothing refers to the client after that point.
 
-QCoro::Task<MailState> APIClient::state(ConversationStatus status, QString token) const
+QCoro::Task<MailState> APIClient::state(
+    ConversationStatus status, QString token, std::shared_ptr<MailStateMemo> memo) const
 {
     QUrl url = withQuery(endpoint(m_baseURL, "/api/state"), QStringLiteral("status"), rawValue(status));
-    co_return co_await request<MailState>(std::move(url), kGet, std::nullopt, std::move(token), m_limits);
+    if (!memo)
+        co_return co_await request<MailState>(std::move(url), kGet, std::nullopt, std::move(token), m_limits);
+
+    auto receiving = answerBody(std::move(url), kGet, std::nullopt, std::move(token), m_limits);
+    const QByteArray body = co_await std::move(receiving);
+    // Returned as a copy made here: QCoro's promise moves from any lvalue
+    // handed to co_return that is not const, which would empty the memo.
+    if (memo->state && body == memo->body)
+        co_return MailState(*memo->state);
+    auto decoding = decodeBody<MailState>(body);
+    MailState decoded = co_await std::move(decoding);
+    memo->body = body;
+    memo->state = decoded;
+    co_return decoded;
 }
 
 QCoro::Task<ConversationDetail> APIClient::conversation(QString id, QString token) const

@@ -10,6 +10,7 @@
 #include <QUrl>
 
 #include <chrono>
+#include <memory>
 #include <optional>
 
 class QNetworkAccessManager;
@@ -24,6 +25,18 @@ struct APIClientLimits
     /// The largest answer body accepted; the state of a huge mailbox is a few
     /// megabytes.
     qint64 maximumAnswerBytes = qint64(64) << 20;
+};
+
+/// The last state answer a caller received and what it decoded to. Handed
+/// to APIClient::state, it spares decoding an answer whose bytes are the same
+/// as the last one's (the periodic reload of an unchanged list): that answer
+/// is the state decoded before, shared rather than copied. Belongs to the
+/// caller and is used on its thread only.
+struct MailStateMemo
+{
+    QByteArray body;
+    /// Present once `body` has been decoded.
+    std::optional<MailState> state;
 };
 
 /// Client of the mail service's REST interface: one operation per endpoint.
@@ -62,8 +75,11 @@ public:
     [[nodiscard]] QUrl baseURL() const { return m_baseURL; }
     [[nodiscard]] const Limits &limits() const { return m_limits; }
 
-    /// GET /api/state?status=<raw value>
-    [[nodiscard]] QCoro::Task<MailState> state(ConversationStatus status, QString token) const;
+    /// GET /api/state?status=<raw value>. With a memo, an answer of the same
+    /// bytes as the memo's is not decoded again, and a newly decoded one
+    /// becomes the memo's.
+    [[nodiscard]] QCoro::Task<MailState> state(
+        ConversationStatus status, QString token, std::shared_ptr<MailStateMemo> memo = {}) const;
     /// GET /api/conversations/<id>
     [[nodiscard]] QCoro::Task<ConversationDetail> conversation(QString id, QString token) const;
     /// GET /api/people

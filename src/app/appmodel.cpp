@@ -112,6 +112,7 @@ AppModel::AppModel(AppEnvironment environment, QObject *parent)
 {
     m_environment.fillDefaults();
     m_api = std::make_unique<APIClient>(m_environment.baseURL);
+    m_stateMemo = std::make_shared<MailStateMemo>();
     m_credentialStore = std::make_unique<DeviceCredentialStore>(m_environment.credentialDirectory);
     m_accountAuthorization = m_environment.accountAuthorization
         ? std::make_unique<QuarnAccountAuthorization>(*m_environment.accountAuthorization)
@@ -577,6 +578,7 @@ void AppModel::presentListFailure(std::exception_ptr error)
             // by the next token saved after a sign-in.
             setIsConfigured(false);
             m_token.reset();
+            m_stateMemo = std::make_shared<MailStateMemo>();
         }
     } catch (...) { }
     present(error);

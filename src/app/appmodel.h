@@ -23,6 +23,7 @@ namespace quarn {
 
 class AIConversationStore;
 class APIClient;
+struct MailStateMemo;
 class DeviceCredentialStore;
 
 /// The one object that holds everything the screens show and runs every
@@ -436,6 +437,9 @@ private:
 
     AppEnvironment m_environment;
     std::unique_ptr<APIClient> m_api;
+    /// The last answer of the reload's state request and its decoding, so an
+    /// unchanged answer is not decoded again. Replaced when the token changes.
+    std::shared_ptr<MailStateMemo> m_stateMemo;
     std::unique_ptr<DeviceCredentialStore> m_credentialStore;
     std::unique_ptr<QuarnAccountAuthorization> m_accountAuthorization;
     std::unique_ptr<AIConversationStore> m_aiStore;

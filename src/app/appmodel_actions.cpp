@@ -327,6 +327,7 @@ QCoro::Task<void> AppModel::saveToken(QString token)
         co_return;
     }
     m_token = trimmedToken;
+    m_stateMemo = std::make_shared<MailStateMemo>();
     setIsConfigured(true);
     setErrorMessage(std::nullopt);
 

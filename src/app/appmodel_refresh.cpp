@@ -112,7 +112,7 @@ QCoro::Task<void> AppModel::refresh(bool keepingSelection)
 AppModel::PendingState AppModel::requestState()
 {
     const quint64 request = nextStateRequest();
-    return { request, m_selectedStatus, *m_token, m_api->state(m_selectedStatus, *m_token) };
+    return { request, m_selectedStatus, *m_token, m_api->state(m_selectedStatus, *m_token, m_stateMemo) };
 }
 
 QCoro::Task<void> AppModel::completeRefresh(PendingState pending, bool keepingSelection)

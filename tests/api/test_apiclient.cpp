@@ -379,6 +379,57 @@ void TestAPIClient::transportFailureIsPassedOn()
     }
 }
 
+void TestAPIClient::stateIsDecodedOnlyWhenItsBytesChange_data()
+{
+    QTest::addColumn<int>("conversations");
+    QTest::newRow("small answer") << 1;
+    QTest::newRow("answer decoded on a worker") << 400;
+}
+
+void TestAPIClient::stateIsDecodedOnlyWhenItsBytesChange()
+{
+    QFETCH(int, conversations);
+    const auto stateBody = [conversations](int inboxCount) {
+        QByteArray list;
+        for (int i = 0; i < conversations; ++i) {
+            if (i > 0)
+                list += ',';
+            list += QByteArray(kListItem).replace("conv_1", "conv_" + QByteArray::number(i));
+        }
+        return R"({"viewer":{"id":"u","name":"佐藤","email":"s@q"},"status":"needs_you","counts":{"inbox":)"
+            + QByteArray::number(inboxCount) + R"(},"conversations":[)" + list + "]}";
+    };
+    const QByteArray first = stateBody(1);
+    const QByteArray second = stateBody(2);
+    QVERIFY(conversations < 400 || first.size() > 64 * 1024);
+
+    m_server.reset();
+    for (const QByteArray &body : { first, first, first, second, QByteArray("{\"viewer\":"), second })
+        m_server.enqueue({ 200, body });
+    const auto memo = std::make_shared<MailStateMemo>();
+    const auto state = [&] { return run(client().state(ConversationStatus::needsYou, kToken, memo)); };
+
+    const MailState decoded = state();
+    QCOMPARE(decoded.conversations.size(), conversations);
+    QCOMPARE(memo->body, first);
+    // The same bytes again: the decoded state itself, as often as they come.
+    for (int round = 0; round < 2; ++round) {
+        const MailState again = state();
+        QCOMPARE(again, decoded);
+        QVERIFY(again.conversations.constData() == decoded.conversations.constData());
+    }
+    // One byte differs: decoded afresh, and remembered instead.
+    const MailState changed = state();
+    QCOMPARE(changed.counts.value(u"inbox"_s), 2);
+    QVERIFY(changed.conversations.constData() != decoded.conversations.constData());
+    QCOMPARE(memo->state, changed);
+    // An unreadable answer fails as ever and leaves the memo as it was.
+    QVERIFY_THROWS_EXCEPTION(MailAPIError, (void)state());
+    QCOMPARE(memo->body, second);
+    QVERIFY(state().conversations.constData() == changed.conversations.constData());
+    QCOMPARE(m_server.requests().size(), 6);
+}
+
 void TestAPIClient::invalidScheduleFailsBeforeSending()
 {
     m_server.reset();

@@ -36,6 +36,8 @@ private Q_SLOTS:
     void dotSegmentsAreRefused();
     void emailInTimelinePath();
     void transportFailureIsPassedOn();
+    void stateIsDecodedOnlyWhenItsBytesChange_data();
+    void stateIsDecodedOnlyWhenItsBytesChange();
     void invalidScheduleFailsBeforeSending();
     void tokenCannotInjectHeaders_data();
     void tokenCannotInjectHeaders();
