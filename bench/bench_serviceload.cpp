@@ -4,7 +4,8 @@
 //   empty done list measured alternately (what a request costs without the
 //   list);
 // - the service's resident size after 200 state requests of the inbox from
-//   8 concurrent clients, against its size after the first one.
+//   8 concurrent clients, against its size just before them (after the
+//   answers it has already given).
 #include "support/referenceservice.h"
 
 #include <QFile>
@@ -230,7 +231,7 @@ void BM_ResidentAfterLoad(benchmark::State &state)
         if (before <= 0 || after <= 0)
             state.SkipWithError("the service's resident size cannot be read");
         state.counters["requests"] = answered.load();
-        state.counters["rss_first_MB"] = before;
+        state.counters["rss_before_MB"] = before;
         state.counters["rss_MB"] = after;
         state.counters["ratio"] = after / before;
     }
