@@ -201,10 +201,18 @@ void RecordListModel::replace(QList<T> &current, QList<T> incoming, std::optiona
             while (first > 0 && fromOld[std::size_t(first - 1)] < 0)
                 --first;
             beginInsertRows({}, anchor, anchor + (row - first));
-            for (int r = row; r >= first; --r) {
-                m_transient->insert(m_transient->begin() + anchor, &newAt(r));
-                token.insert(token.begin() + anchor, -1 - r);
+            // The run goes in at once: row by row at one place would move
+            // every row inserted before it again (quadratic in the run).
+            std::vector<const void *> records;
+            std::vector<int> tokens;
+            records.reserve(std::size_t(row - first + 1));
+            tokens.reserve(std::size_t(row - first + 1));
+            for (int r = first; r <= row; ++r) {
+                records.push_back(&newAt(r));
+                tokens.push_back(-1 - r);
             }
+            m_transient->insert(m_transient->begin() + anchor, records.begin(), records.end());
+            token.insert(token.begin() + anchor, tokens.begin(), tokens.end());
             endInsertRows();
             row = first - 1;
             continue;
