@@ -7,6 +7,7 @@
 #include "app/notificationsetting.h"
 #include "app/setuprules.h"
 #include "quarn/config.h"
+#include "ui/offlinenetwork.h"
 #include "ui/screenrules.h"
 #include "ui/symbols.h"
 
@@ -54,6 +55,11 @@ QQuickWindow *loadMainWindow(QQmlApplicationEngine &engine, AppModel &model, App
     }();
     (void)styleChosen;
     registerScreenTypes();
+    // Text from outside can hold markup that names remote images; should a
+    // screen ever interpret it, nothing is fetched (a sender would learn when
+    // and where the mail was read).
+    if (!engine.networkAccessManagerFactory())
+        installOfflineNetwork(engine);
     engine.addImportPath(u"qrc:/qt/qml"_s);
     engine.addImageProvider(u"symbol"_s, new SymbolImageProvider);
     engine.setInitialProperties({
