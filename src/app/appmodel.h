@@ -244,6 +244,11 @@ public:
     bool sendToOrro(OrroActionKind kind, const QString &title, const QString &notes,
         const std::optional<QDateTime> &dueAt, const std::optional<QDateTime> &startsAt,
         const std::optional<QDateTime> &endsAt, const QString &conversationID);
+    /// Opens an address from a message body with the desktop's browser or
+    /// mail program, on the user's action only: an http(s) address with a
+    /// host or a mailto: address; anything else is refused. Answers whether
+    /// it was handed over; a failure is reported as the error message.
+    bool openLink(const QString &link);
     /// Starts the browser sign-in; openDeepLink completes it.
     void signInWithQuarn();
     /// Stores `token` (trimmed) and starts working with it.

@@ -289,6 +289,16 @@ bool AppModel::sendToOrro(OrroActionKind kind, const QString &title, const QStri
     return m_environment.openURL(url);
 }
 
+bool AppModel::openLink(const QString &link)
+{
+    if (!BodyLinkPolicy::isOpenable(link))
+        return false;
+    if (m_environment.openURL(QUrl(link, QUrl::StrictMode)))
+        return true;
+    setErrorMessage(u"リンクを開けませんでした: "_s + link);
+    return false;
+}
+
 void AppModel::signInWithQuarn()
 {
     if (m_isSigningIn)

@@ -131,6 +131,11 @@ bool AppModelOperations::sendToOrro(const QString &kind, const QString &title, c
         *value, title, notes, timeValue(dueAt), timeValue(startsAt), timeValue(endsAt), conversationID);
 }
 
+bool AppModelOperations::openLink(const QString &link)
+{
+    return m_model.openLink(link);
+}
+
 void AppModelOperations::signInWithQuarn()
 {
     m_model.signInWithQuarn();

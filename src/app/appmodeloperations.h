@@ -51,6 +51,7 @@ public:
         const QVariant &startsAt, const QVariant &endsAt, const QString &conversationID);
 
     // Account.
+    Q_INVOKABLE bool openLink(const QString &link);
     Q_INVOKABLE void signInWithQuarn();
     Q_INVOKABLE void claimAddress(const QString &localPart, const QString &displayName);
 

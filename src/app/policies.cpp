@@ -235,4 +235,17 @@ std::optional<QString> MailDeepLink::conversationID(const QString &url)
     return path;
 }
 
+bool BodyLinkPolicy::isOpenable(const QString &link)
+{
+    const QUrl url(link, QUrl::StrictMode);
+    if (!url.isValid())
+        return false;
+    const QString scheme = url.scheme().toLower();
+    if (scheme == u"http"_s || scheme == u"https"_s)
+        return !url.host().isEmpty();
+    if (scheme == u"mailto"_s)
+        return !url.path().isEmpty();
+    return false;
+}
+
 } // namespace quarn

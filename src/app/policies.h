@@ -98,4 +98,13 @@ namespace MailDeepLink {
 
 } // namespace MailDeepLink
 
+/// Addresses found in message bodies, which the user may open.
+namespace BodyLinkPolicy {
+
+/// An http(s) address with a host, or a mailto: address with a recipient;
+/// nothing else is opened from mail (no file:, no custom schemes).
+[[nodiscard]] bool isOpenable(const QString &link);
+
+} // namespace BodyLinkPolicy
+
 } // namespace quarn

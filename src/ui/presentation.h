@@ -66,6 +66,38 @@ struct ActivitySuffix
 /// Whether the AI chat's send button is enabled.
 [[nodiscard]] bool canSendAIChat(const QString &input, bool isSending, bool isCodexReady);
 
+/// A one-line field from outside the program (a name, an address, a subject)
+/// as its own isolated run: the explicit direction controls it holds
+/// (embeddings, overrides, isolates: U+202A–U+202E, U+2066–U+2069) are
+/// dropped, so that it cannot reverse its own characters ("gnp.exe" shown as
+/// "exe.png"), and the rest is wrapped in FSI … PDI, so that its natural
+/// direction cannot move the texts beside it. Empty stays empty.
+[[nodiscard]] QString isolatedText(const QString &text);
+
+/// One piece of a message body: text, or a link the user may open.
+struct BodyPiece
+{
+    QString text;
+    /// Empty for text; the address to open for a link.
+    QString link;
+
+    bool operator==(const BodyPiece &) const = default;
+};
+
+/// The body cut into text and the http(s):// and mailto: addresses in it.
+/// Punctuation that ends a sentence is not part of an address, nor is a
+/// closing bracket without its opening one.
+[[nodiscard]] QList<BodyPiece> bodyPieces(const QString &body);
+
+/// The body as rich text built from escaped pieces, each address a link to
+/// itself; empty when the body holds no address (it is then shown as plain
+/// text). Nothing of the body is ever markup.
+[[nodiscard]] QString linkedBodyHtml(const QString &body);
+
+/// Whether `link` may be opened on the user's action: an http(s) address with
+/// a host, or a mailto: address.
+[[nodiscard]] bool isOpenableLink(const QString &link);
+
 } // namespace quarn::ui::presentation
 
 namespace quarn::ui {
@@ -102,6 +134,10 @@ public:
     Q_INVOKABLE [[nodiscard]] QString aiPreview(int messageCount, const QString &lastMessage) const;
     Q_INVOKABLE [[nodiscard]] bool canSendAIChat(const QString &input, bool isSending, bool isCodexReady) const;
     Q_INVOKABLE [[nodiscard]] QString relativeTime(qint64 atMs, qint64 nowMs) const;
+    /// isolatedText(): a field from outside as its own run.
+    Q_INVOKABLE [[nodiscard]] QString isolated(const QString &text) const;
+    /// linkedBodyHtml(): "" when the body has no address to open.
+    Q_INVOKABLE [[nodiscard]] QString linkedBody(const QString &body) const;
 
 Q_SIGNALS:
     void nowChanged();

@@ -136,6 +136,84 @@ private Q_SLOTS:
         QFETCH(bool, enabled);
         QCOMPARE(presentation::canSendAIChat(input, sending, ready), enabled);
     }
+
+    // A field with a direction control or right-to-left letters becomes its
+    // own run without the controls; anything else stays exactly as written.
+    void isolatedText_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("shown");
+        const QString fsi(QChar(0x2068)), pdi(QChar(0x2069));
+        QTest::newRow("latin and japanese") << u"Kim Lee 様 <b>"_s << u"Kim Lee 様 <b>"_s;
+        QTest::newRow("empty") << QString() << QString();
+        QTest::newRow("override reverses a file name")
+            << u"invoice \u202Egnp.exe"_s << fsi + u"invoice gnp.exe"_s + pdi;
+        QTest::newRow("every embedding, override and isolate")
+            << u"a\u202Ab\u202Bc\u202Cd\u202De\u2066f\u2067g\u2068h\u2069i"_s << fsi + u"abcdefghi"_s + pdi;
+        QTest::newRow("a stray pop cannot close the run early") << u"x\u2069 y"_s << fsi + u"x y"_s + pdi;
+        QTest::newRow("hebrew name") << u"\u05D3\u05E0\u05D4"_s << fsi + u"\u05D3\u05E0\u05D4"_s + pdi;
+        QTest::newRow("marks stay") << u"a\u200Fb\u202E"_s << fsi + u"a\u200Fb"_s + pdi;
+    }
+    void isolatedText()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, shown);
+        QCOMPARE(presentation::isolatedText(text), shown);
+    }
+
+    // Addresses in a body: where they start and end, and what is left text.
+    void bodyPieces_data()
+    {
+        QTest::addColumn<QString>("body");
+        QTest::addColumn<QStringList>("links");
+        QTest::newRow("no address") << u"Call me at 10:30. http:/ is not one"_s << QStringList();
+        QTest::newRow("sentence end") << u"See https://example.com/a?b=1&c=2."_s
+                                      << QStringList { u"https://example.com/a?b=1&c=2"_s };
+        QTest::newRow("brackets") << u"(https://example.com/wiki/A_(b)) and [http://example.org]"_s
+                                  << QStringList { u"https://example.com/wiki/A_(b)"_s, u"http://example.org"_s };
+        QTest::newRow("japanese right after")
+            << u"詳細はhttps://example.jp/x。よろしく"_s << QStringList { u"https://example.jp/x"_s };
+        QTest::newRow("mailto and case") << u"Write to MAILTO:kim@example.com, or HTTPS://EXAMPLE.COM"_s
+                                         << QStringList { u"MAILTO:kim@example.com"_s, u"HTTPS://EXAMPLE.COM"_s };
+        QTest::newRow("inside markup") << u"<a href=\"http://127.0.0.1:9/x\">pay</a>"_s
+                                       << QStringList { u"http://127.0.0.1:9/x"_s };
+        QTest::newRow("not at a word start") << u"xhttp://example.com"_s << QStringList();
+        QTest::newRow("other schemes") << u"javascript:alert(1) file:///etc/passwd ftp://example.com"_s
+                                       << QStringList();
+        QTest::newRow("no host") << u"https:// and mailto: alone"_s << QStringList();
+    }
+    void bodyPieces()
+    {
+        QFETCH(QString, body);
+        QFETCH(QStringList, links);
+        const QList<presentation::BodyPiece> pieces = presentation::bodyPieces(body);
+        QString joined;
+        QStringList found;
+        for (const presentation::BodyPiece &piece : pieces) {
+            joined += piece.text;
+            if (!piece.link.isEmpty()) {
+                QCOMPARE(piece.link, piece.text);
+                found.append(piece.link);
+            }
+        }
+        QCOMPARE(joined, body);
+        QCOMPARE(found, links);
+    }
+
+    // The rich text of a body is made of escaped pieces only: the markup a
+    // sender wrote comes out as characters, and a body without an address
+    // has none.
+    void linkedBodyHtml()
+    {
+        QCOMPARE(presentation::linkedBodyHtml(u"<img src=\"//x/y.png\"> no address"_s), QString());
+        const QString html = presentation::linkedBodyHtml(
+            u"<b>hi</b> &amp; <img src=\"https://example.com/y.png\">\nhttps://example.com/\"onmouseover=x"_s);
+        QVERIFY(!html.contains(u"<b>"_s));
+        QVERIFY(!html.contains(u"<img"_s));
+        QVERIFY(html.contains(u"&lt;b&gt;hi&lt;/b&gt; &amp;amp; &lt;img src=&quot;"_s));
+        QVERIFY(html.contains(u"<br>"_s));
+        QVERIFY(html.contains(u"<a href=\"https://example.com/\">https://example.com/</a>&quot;onmouseover=x"_s));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestPresentation)

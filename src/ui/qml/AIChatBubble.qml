@@ -35,7 +35,7 @@ Item {
                 size: 11
                 opacity: 0.6
             }
-            Text {
+            PlainLabel {
                 objectName: "bubbleCaption"
                 text: bubble.mine ? "あなた" : "AI"
                 font.pixelSize: 10
@@ -49,7 +49,7 @@ Item {
             radius: 14
             color: bubble.mine ? QuarnStyle.tinted(QuarnStyle.accent, 0.11) : QuarnStyle.tinted(QuarnStyle.primary, 0.055)
 
-            TextEdit {
+            SelectableText {
                 id: contentEdit
 
                 objectName: "bubbleContent"
@@ -57,9 +57,6 @@ Item {
                 y: 14
                 width: parent.width - 28
                 text: bubble.content
-                readOnly: true
-                selectByMouse: true
-                wrapMode: TextEdit.Wrap
                 font.pixelSize: 13
                 color: QuarnStyle.primary
                 selectionColor: QuarnStyle.system.highlight

@@ -42,7 +42,7 @@ Rectangle {
 
             ColumnLayout {
                 spacing: 1
-                Text {
+                PlainLabel {
                     text: "AI"
                     font.pixelSize: 20
                     font.weight: Font.DemiBold
@@ -50,7 +50,7 @@ Rectangle {
                     Accessible.role: Accessible.Heading
                     Accessible.name: text
                 }
-                Text {
+                PlainLabel {
                     text: "Private conversations"
                     font.pixelSize: 11
                     color: QuarnStyle.secondary
@@ -139,23 +139,23 @@ Rectangle {
                     RowLayout {
                         Layout.fillWidth: true
                         spacing: 6
-                        Text {
+                        PlainLabel {
                             objectName: "aiRowTitle"
                             Layout.fillWidth: true
-                            text: row.title
+                            text: Presenter.isolated(row.title)
                             font.pixelSize: 13
                             font.weight: Font.DemiBold
                             color: QuarnStyle.primary
                             elide: Text.ElideRight
                             maximumLineCount: 1
                         }
-                        Text {
+                        PlainLabel {
                             text: Presenter.relativeTime(row.updatedAt, Presenter.now)
                             font.pixelSize: 10
                             color: QuarnStyle.secondary
                         }
                     }
-                    Text {
+                    PlainLabel {
                         objectName: "aiRowPreview"
                         Layout.fillWidth: true
                         text: Presenter.aiPreview(row.messageCount, row.lastMessage)

@@ -89,10 +89,10 @@ Item {
             ColumnLayout {
                 Layout.fillWidth: true
                 spacing: 3
-                Text {
+                PlainLabel {
                     objectName: "aiTitle"
                     Layout.fillWidth: true
-                    text: pane.conversation.title
+                    text: Presenter.isolated(pane.conversation.title)
                     font.pixelSize: 16
                     font.weight: Font.DemiBold
                     color: QuarnStyle.primary
@@ -107,7 +107,7 @@ Item {
                         size: 11
                         opacity: 0.6
                     }
-                    Text {
+                    PlainLabel {
                         objectName: "aiPrivacyLabel"
                         text: "Private · Codex CLI · 外部送信なし"
                         font.pixelSize: 11
@@ -175,7 +175,7 @@ Item {
                         Layout.preferredHeight: 16
                         running: parent.visible
                     }
-                    Text {
+                    PlainLabel {
                         text: "Codexが考えています"
                         font.pixelSize: 12
                         color: QuarnStyle.secondary
@@ -211,7 +211,7 @@ Item {
                                                     : QuarnStyle.tinted(QuarnStyle.primary, 0.15)
                 }
 
-                TextArea {
+                PlainTextArea {
                     id: input
 
                     objectName: "aiInput"
@@ -237,7 +237,7 @@ Item {
             ColumnLayout {
                 Layout.alignment: Qt.AlignBottom
                 spacing: 6
-                Text {
+                PlainLabel {
                     Layout.alignment: Qt.AlignRight
                     text: "この入力からメールは送られません"
                     font.pixelSize: 10

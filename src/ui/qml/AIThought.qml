@@ -61,7 +61,7 @@ Item {
                         Layout.preferredHeight: 16
                         padding: 0
                     }
-                    Label {
+                    PlainLabel {
                         objectName: "aiWorkingText"
                         Layout.fillWidth: true
                         text: "このPCのCodex CLIが会話を整理しています。"
@@ -71,7 +71,7 @@ Item {
                     }
                 }
 
-                TextEdit {
+                SelectableText {
                     objectName: "aiSummary"
                     visible: !thought.working
                     Layout.fillWidth: true
@@ -79,9 +79,6 @@ Item {
                     font.pixelSize: 13
                     font.weight: Font.Medium
                     color: QuarnStyle.primary
-                    readOnly: true
-                    selectByMouse: true
-                    wrapMode: TextEdit.Wrap
                     activeFocusOnTab: false
                     Accessible.role: Accessible.StaticText
                     Accessible.name: text
@@ -97,7 +94,7 @@ Item {
                         size: 13
                         tint: nextStepText.color
                     }
-                    Label {
+                    PlainLabel {
                         id: nextStepText
                         objectName: "nextStepText"
                         text: thought.step.text
@@ -106,7 +103,7 @@ Item {
                         color: QuarnStyle.tone(thought.step.tone)
                     }
                 }
-                Label {
+                PlainLabel {
                     objectName: "aiRequest"
                     visible: !thought.working && thought.requestLine !== ""
                     Layout.fillWidth: true

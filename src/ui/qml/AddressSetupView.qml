@@ -28,13 +28,13 @@ Rectangle {
         ColumnLayout {
             Layout.alignment: Qt.AlignHCenter
             spacing: 6
-            Label {
+            PlainLabel {
                 Layout.alignment: Qt.AlignHCenter
                 text: "Quarnアドレスを作る"
                 font.pixelSize: 20
                 font.weight: Font.DemiBold
             }
-            Label {
+            PlainLabel {
                 Layout.alignment: Qt.AlignHCenter
                 text: "このアドレスがQuarnアカウント名になります。"
                 color: QuarnStyle.secondary
@@ -54,7 +54,7 @@ Rectangle {
                 Accessible.role: Accessible.EditableText
                 Accessible.name: "アドレス"
             }
-            Label {
+            PlainLabel {
                 objectName: "mailDomainLabel"
                 Layout.maximumWidth: 220
                 text: "@" + setup.mailDomain
@@ -84,7 +84,7 @@ Rectangle {
             // The texts go as typed; trimming only decides the button.
             onClicked: setup.appModel.operations.claimAddress(localPart.text, displayName.text)
         }
-        Label {
+        PlainLabel {
             Layout.alignment: Qt.AlignHCenter
             text: "同じアカウントで、ほかのQuarn製品にもログインできます。"
             font.pixelSize: 11

@@ -1,6 +1,7 @@
 import QtQuick
 import QtQuick.Controls
 import QtQuick.Layouts
+import Quarn.Ui
 import Quarn.Rules
 
 // The sheet for a new message, shown while the model's composePresented is
@@ -61,12 +62,12 @@ Dialog {
                 ColumnLayout {
                     Layout.fillWidth: true
                     spacing: 2
-                    Label {
+                    PlainLabel {
                         text: "新規メッセージ"
                         font.pixelSize: 20
                         font.weight: Font.DemiBold
                     }
-                    Label {
+                    PlainLabel {
                         Layout.fillWidth: true
                         text: "本文から件名を作り、送信前に確認できます。"
                         color: QuarnStyle.secondary
@@ -107,7 +108,7 @@ Dialog {
                             Layout.fillWidth: true
                             spacing: 8
 
-                            Label {
+                            PlainLabel {
                                 text: "宛先"
                                 font.pixelSize: 11
                                 color: QuarnStyle.secondary
@@ -164,15 +165,15 @@ Dialog {
                                         name: "person.crop.circle"
                                         size: 14
                                     }
-                                    Label {
+                                    PlainLabel {
                                         anchors.verticalCenter: parent.verticalCenter
-                                        text: chip.modelData
+                                        text: Presenter.isolated(chip.modelData)
                                         font.pixelSize: 11
                                     }
                                 }
                             }
                         }
-                        Label {
+                        PlainLabel {
                             objectName: "invalidRecipientsLabel"
                             Layout.fillWidth: true
                             visible: session.invalidRecipients.length > 0
@@ -193,7 +194,7 @@ Dialog {
                             name: "sparkles"
                             size: 14
                         }
-                        Label {
+                        PlainLabel {
                             text: "件名"
                         }
                         TextField {
@@ -240,7 +241,7 @@ Dialog {
                         contentWidth: availableWidth
                         Layout.preferredHeight: 240
 
-                        TextArea {
+                        PlainTextArea {
                             id: bodyEditor
 
                             objectName: "bodyEditor"
@@ -292,7 +293,7 @@ Dialog {
                                 onClicked: MailSignature.requestEditor()
                             }
                         }
-                        Label {
+                        PlainLabel {
                             objectName: "signaturePreview"
                             Layout.fillWidth: true
                             visible: session.includeSignature && session.signature !== ""
@@ -303,7 +304,7 @@ Dialog {
                             maximumLineCount: 2
                             elide: Text.ElideRight
                         }
-                        Label {
+                        PlainLabel {
                             objectName: "signatureHint"
                             Layout.fillWidth: true
                             visible: session.signature === ""
@@ -350,7 +351,7 @@ Dialog {
                 Layout.fillWidth: true
                 spacing: 12
 
-                Label {
+                PlainLabel {
                     objectName: "footerCaption"
                     Layout.fillWidth: true
                     text: session.footerCaption

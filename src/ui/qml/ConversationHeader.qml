@@ -1,6 +1,7 @@
 import QtQuick
 import QtQuick.Controls
 import QtQuick.Layouts
+import Quarn.Ui
 import Quarn.Rules
 
 // The shown conversation's subject and person, and its actions: Todo and
@@ -39,10 +40,10 @@ Pane {
             Layout.fillWidth: true
             spacing: 4
 
-            Label {
+            PlainLabel {
                 objectName: "detailSubject"
                 Layout.fillWidth: true
-                text: header.detail != null ? header.detail.subject : ""
+                text: header.detail != null ? Presenter.isolated(header.detail.subject) : ""
                 font.pixelSize: 16
                 font.weight: Font.DemiBold
                 elide: Text.ElideRight
@@ -58,7 +59,8 @@ Pane {
                 hoverEnabled: true
                 focusPolicy: Qt.StrongFocus
                 padding: 2
-                text: header.detail != null ? header.detail.participantName + " · " + header.detail.participantAddress : ""
+                text: header.detail != null ? Presenter.isolated(header.detail.participantName) + " · "
+                                        + Presenter.isolated(header.detail.participantAddress) : ""
                 ToolTip.visible: hovered
                 ToolTip.delay: 600
                 ToolTip.text: "この人とのすべてのやりとりを見る"
@@ -81,7 +83,7 @@ Pane {
                         size: 13
                         tint: QuarnStyle.secondary
                     }
-                    Label {
+                    PlainLabel {
                         Layout.fillWidth: true
                         text: personButton.text
                         font.pixelSize: QuarnStyle.captionSize

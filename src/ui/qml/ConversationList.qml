@@ -37,7 +37,7 @@ Rectangle {
             Layout.topMargin: 14
             spacing: 8
 
-            Label {
+            PlainLabel {
                 objectName: "listTitle"
                 text: list.statusPresentation.label
                 font.pixelSize: 20
@@ -57,7 +57,7 @@ Rectangle {
             Item {
                 Layout.fillWidth: true
             }
-            Label {
+            PlainLabel {
                 objectName: "listCount"
                 text: view.count.toString()
                 font.pixelSize: QuarnStyle.captionSize

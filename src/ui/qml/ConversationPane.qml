@@ -83,6 +83,7 @@ Item {
                 width: timeline.width - timeline.leftMargin - timeline.rightMargin
                 message: modelData
                 viewerID: pane.viewerID
+                onLinkOpened: link => pane.appModel.operations.openLink(link)
             }
             footer: Item {
                 objectName: "conversation-timeline-end"

@@ -1,6 +1,7 @@
 import QtQuick
 import QtQuick.Controls
 import QtQuick.Layouts
+import Quarn.Ui
 import Quarn.Rules
 
 // One conversation of the list: who and when, the subject, and the AI
@@ -71,11 +72,11 @@ ItemDelegate {
                 radius: 3
                 color: QuarnStyle.warm
             }
-            Label {
+            PlainLabel {
                 objectName: "rowName"
                 // As wide as the name, up to what the time leaves free.
                 Layout.maximumWidth: Math.max(40, row.availableWidth - rowTime.implicitWidth - 40)
-                text: row.participantName
+                text: Presenter.isolated(row.participantName)
                 font.pixelSize: 12
                 font.weight: Font.DemiBold
                 elide: Text.ElideRight
@@ -89,7 +90,7 @@ ItemDelegate {
             Item {
                 Layout.fillWidth: true
             }
-            Label {
+            PlainLabel {
                 id: rowTime
                 objectName: "rowTime"
                 text: row.when
@@ -97,10 +98,10 @@ ItemDelegate {
                 color: QuarnStyle.tertiary
             }
         }
-        Label {
+        PlainLabel {
             objectName: "rowSubject"
             Layout.fillWidth: true
-            text: row.subject
+            text: Presenter.isolated(row.subject)
             font.pixelSize: 13
             font.weight: Font.Medium
             elide: Text.ElideRight
@@ -118,7 +119,7 @@ ItemDelegate {
                 implicitHeight: badgeText.implicitHeight + 4
                 radius: 4
                 color: QuarnStyle.tinted(QuarnStyle.accent, QuarnStyle.dark ? 0.3 : 0.1)
-                Text {
+                PlainLabel {
                     id: badgeText
                     anchors.centerIn: parent
                     text: "AI"
@@ -127,10 +128,10 @@ ItemDelegate {
                     color: QuarnStyle.accentText
                 }
             }
-            Label {
+            PlainLabel {
                 objectName: "rowSummary"
                 Layout.fillWidth: true
-                text: row.aiSummary != null ? row.aiSummary : row.preview
+                text: Presenter.isolated(row.aiSummary != null ? row.aiSummary : row.preview)
                 font.pixelSize: 11
                 color: QuarnStyle.secondary
                 elide: Text.ElideRight

@@ -132,7 +132,7 @@ Item {
                         Accessible.name: "前の月"
                         onClicked: popup.showMonth(popup.shownYear, popup.shownMonth - 1)
                     }
-                    Label {
+                    PlainLabel {
                         objectName: "shownMonthLabel"
                         Layout.fillWidth: true
                         horizontalAlignment: Text.AlignHCenter
@@ -151,7 +151,7 @@ Item {
                 DayOfWeekRow {
                     Layout.fillWidth: true
                     locale: grid.locale
-                    delegate: Label {
+                    delegate: PlainLabel {
                         required property string shortName
                         text: shortName
                         horizontalAlignment: Text.AlignHCenter
@@ -173,7 +173,7 @@ Item {
                     Accessible.role: Accessible.Table
                     Accessible.name: picker.accessibleName + " " + popup.shownYear + "年" + (popup.shownMonth + 1) + "月"
 
-                    delegate: Label {
+                    delegate: PlainLabel {
                         id: day
 
                         required property var model
@@ -257,7 +257,7 @@ Item {
                         picker.pick(d.getFullYear(), d.getMonth(), d.getDate(), index, d.getMinutes());
                     }
                 }
-                Label {
+                PlainLabel {
                     text: ":"
                     font.weight: Font.DemiBold
                 }
@@ -316,7 +316,7 @@ Item {
         // Spelled out as a Component: inside an inline component the implicit
         // wrapping of a delegate fails.
         delegate: Component {
-            Label {
+            PlainLabel {
                 required property int index
                 text: index < 10 ? "0" + index : index
                 horizontalAlignment: Text.AlignHCenter

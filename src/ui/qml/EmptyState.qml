@@ -15,14 +15,14 @@ ColumnLayout {
         size: 32
         opacity: 0.6
     }
-    Text {
+    PlainLabel {
         Layout.alignment: Qt.AlignHCenter
         text: parent.title
         font.pixelSize: 16
         font.weight: Font.DemiBold
         color: QuarnStyle.primary
     }
-    Text {
+    PlainLabel {
         Layout.alignment: Qt.AlignHCenter
         Layout.maximumWidth: 320
         text: parent.description

@@ -23,7 +23,7 @@ Button {
         border.width: button.visualFocus ? 2 : 1
         border.color: button.visualFocus ? QuarnStyle.accentText : Qt.rgba(1, 1, 1, 0.12)
     }
-    contentItem: Text {
+    contentItem: PlainLabel {
         text: button.text
         font: button.font
         color: "white"

@@ -17,7 +17,7 @@ Item {
         anchors.margins: 8
         spacing: 8
 
-        Label {
+        PlainLabel {
             objectName: "signatureHeading"
             text: "Email署名"
             font.weight: Font.DemiBold
@@ -31,7 +31,7 @@ Item {
             Layout.minimumHeight: 130
             contentWidth: availableWidth
 
-            TextArea {
+            PlainTextArea {
                 id: editor
 
                 objectName: "signatureEditor"
@@ -51,7 +51,7 @@ Item {
             }
         }
 
-        Label {
+        PlainLabel {
             Layout.fillWidth: true
             text: "Emailで送るメッセージにだけ追加されます。Quarn chatには付きません。"
             font.pixelSize: 11

@@ -151,7 +151,7 @@ ApplicationWindow {
         width: Math.min(420, window.width - 80)
         closePolicy: Popup.CloseOnEscape
 
-        Label {
+        PlainLabel {
             objectName: "errorText"
             width: errorAlert.availableWidth
             text: window.appModel.errorMessage ?? ""

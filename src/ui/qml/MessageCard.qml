@@ -11,6 +11,9 @@ Item {
     property string bodyText
     property bool own
 
+    // An address in the body the user chose to open.
+    signal linkOpened(string link)
+
     readonly property real padding: 15
     readonly property color fill: own ? QuarnStyle.tinted(QuarnStyle.accent, QuarnStyle.dark ? 0.32 : 0.11)
                                       : QuarnStyle.tinted(QuarnStyle.primary, QuarnStyle.dark ? 0.08 : 0.055)
@@ -46,20 +49,20 @@ Item {
         }
     }
 
-    TextEdit {
+    MessageBody {
         id: body
 
         objectName: "messageBody"
         x: card.padding
         y: card.padding
         width: card.width - 2 * card.padding
-        text: card.bodyText
+        bodyText: card.bodyText
         font.pixelSize: 13
         color: QuarnStyle.primary
-        readOnly: true
-        selectByMouse: true
-        wrapMode: TextEdit.Wrap
         activeFocusOnTab: false
+        Accessible.role: Accessible.StaticText
+        Accessible.name: card.bodyText
+        onLinkOpened: link => card.linkOpened(link)
         selectionColor: QuarnStyle.system.highlight
         selectedTextColor: QuarnStyle.system.highlightedText
     }

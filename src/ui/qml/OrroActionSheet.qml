@@ -73,14 +73,14 @@ Dialog {
             ColumnLayout {
                 Layout.fillWidth: true
                 spacing: 4
-                Label {
+                PlainLabel {
                     id: headerTitle
                     objectName: "orroSheetTitle"
                     text: sheet.isEvent ? "Orroの予定に追加" : "OrroのTodoに追加"
                     font.pixelSize: 16
                     font.weight: Font.DemiBold
                 }
-                Label {
+                PlainLabel {
                     Layout.fillWidth: true
                     text: "登録前に内容を確認できます。元のConversationへの参照も残ります。"
                     font.pixelSize: QuarnStyle.captionSize
@@ -102,7 +102,7 @@ Dialog {
         ColumnLayout {
             Layout.fillWidth: true
             spacing: 6
-            Label {
+            PlainLabel {
                 text: "タイトル"
                 font.pixelSize: QuarnStyle.captionSize
                 font.weight: Font.DemiBold
@@ -122,7 +122,7 @@ Dialog {
             Layout.fillWidth: true
             Layout.fillHeight: true
             spacing: 6
-            Label {
+            PlainLabel {
                 text: "メモ"
                 font.pixelSize: QuarnStyle.captionSize
                 font.weight: Font.DemiBold
@@ -138,7 +138,7 @@ Dialog {
                     border.width: notesEditor.activeFocus ? 2 : 0
                     border.color: QuarnStyle.accentText
                 }
-                TextArea {
+                PlainTextArea {
                     id: notesEditor
                     objectName: "orroNotesEditor"
                     wrapMode: TextEdit.Wrap
@@ -170,7 +170,7 @@ Dialog {
                     name: "calendar.badge.clock"
                     size: 14
                 }
-                Label {
+                PlainLabel {
                     objectName: "orroStartLabel"
                     text: "開始"
                 }
@@ -196,7 +196,7 @@ Dialog {
                 size: 12
                 tint: QuarnStyle.secondary
             }
-            Label {
+            PlainLabel {
                 text: "Quarn Orroで保存"
                 font.pixelSize: QuarnStyle.captionSize
                 color: QuarnStyle.secondary

@@ -40,7 +40,7 @@ ColumnLayout {
         Layout.bottomMargin: 8
         spacing: 8
 
-        Text {
+        PlainLabel {
             Layout.fillWidth: true
             text: "People"
             font.pixelSize: 20
@@ -57,7 +57,7 @@ ColumnLayout {
             running: list.appModel.isLoading
             Accessible.name: "読み込み中"
         }
-        Text {
+        PlainLabel {
             objectName: "peopleCount"
             text: view.count.toString()
             font.pixelSize: 11

@@ -46,7 +46,7 @@ ItemDelegate {
             radius: 16
             color: QuarnStyle.tinted(QuarnStyle.accent, 0.11)
 
-            Text {
+            PlainLabel {
                 objectName: "avatarInitial"
                 anchors.centerIn: parent
                 text: Presenter.avatarInitial(row.displayName)
@@ -63,24 +63,24 @@ ItemDelegate {
             RowLayout {
                 Layout.fillWidth: true
                 spacing: 6
-                Text {
+                PlainLabel {
                     Layout.fillWidth: true
-                    text: row.displayName
+                    text: Presenter.isolated(row.displayName)
                     font.pixelSize: 13
                     font.weight: Font.DemiBold
                     color: QuarnStyle.primary
                     elide: Text.ElideRight
                     maximumLineCount: 1
                 }
-                Text {
+                PlainLabel {
                     text: Presenter.relativeTime(row.lastMessageAt, Presenter.now)
                     font.pixelSize: 10
                     color: QuarnStyle.tertiary
                 }
             }
-            Text {
+            PlainLabel {
                 Layout.fillWidth: true
-                text: row.email
+                text: Presenter.isolated(row.email)
                 font.pixelSize: 11
                 color: QuarnStyle.secondary
                 elide: Text.ElideRight
@@ -88,13 +88,13 @@ ItemDelegate {
             RowLayout {
                 Layout.fillWidth: true
                 spacing: 0
-                Text {
+                PlainLabel {
                     objectName: "activityLine"
                     text: Presenter.activityLine(row.conversationCount, row.messageCount)
                     font.pixelSize: 10
                     color: QuarnStyle.tertiary
                 }
-                Text {
+                PlainLabel {
                     objectName: "activitySuffix"
                     Layout.leftMargin: text === "" ? 0 : 6
                     Layout.fillWidth: true

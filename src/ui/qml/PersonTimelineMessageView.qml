@@ -29,6 +29,8 @@ Item {
         bodyEdit.implicitWidth + 30, chipRow.implicitWidth)
 
     signal openConversation
+    // An address in the body the user chose to open.
+    signal linkOpened(string link)
 
     objectName: "timelineMessage_" + id
     implicitHeight: column.implicitHeight + 18
@@ -59,9 +61,9 @@ Item {
                     size: 13
                     opacity: 0.7
                 }
-                Text {
+                PlainLabel {
                     Layout.fillWidth: true
-                    text: message.subject
+                    text: Presenter.isolated(message.subject)
                     font.pixelSize: 12
                     font.weight: Font.Medium
                     font.underline: subjectButton.hovered
@@ -69,7 +71,7 @@ Item {
                     elide: Text.ElideRight
                     maximumLineCount: 1
                 }
-                Text {
+                PlainLabel {
                     id: statusText
 
                     objectName: "statusWording"
@@ -92,18 +94,18 @@ Item {
                 size: 12
                 opacity: 0.6
             }
-            Text {
+            PlainLabel {
                 objectName: "directionLabel"
                 text: message.outgoing ? "送信" : "受信"
                 font.pixelSize: 11
                 color: QuarnStyle.secondary
             }
-            Text {
+            PlainLabel {
                 text: Presenter.relativeTime(message.createdAt, Presenter.now)
                 font.pixelSize: 11
                 color: QuarnStyle.secondary
             }
-            Text {
+            PlainLabel {
                 objectName: "deliveryLabel"
                 visible: message.outgoing && text !== ""
                 text: message.deliveryLabel
@@ -142,23 +144,21 @@ Item {
                 }
             }
 
-            TextEdit {
+            MessageBody {
                 id: bodyEdit
 
                 objectName: "bodyText"
                 x: 15
                 y: 15
                 width: parent.width - 30
-                text: message.bodyText
-                readOnly: true
-                selectByMouse: true
-                wrapMode: TextEdit.Wrap
+                bodyText: message.bodyText
                 font.pixelSize: 13
                 color: QuarnStyle.primary
                 selectionColor: QuarnStyle.system.highlight
                 selectedTextColor: QuarnStyle.system.highlightedText
                 Accessible.role: Accessible.StaticText
-                Accessible.name: text
+                Accessible.name: message.bodyText
+                onLinkOpened: link => message.linkOpened(link)
             }
         }
 
@@ -185,21 +185,21 @@ Item {
                     radius: height / 2
                     color: QuarnStyle.tinted(QuarnStyle.primary, 0.045)
 
-                    Text {
+                    PlainLabel {
                         id: chipText
 
                         anchors.fill: parent
                         anchors.leftMargin: 6
                         anchors.rightMargin: 6
                         verticalAlignment: Text.AlignVCenter
-                        text: parent.modelData
+                        text: Presenter.isolated(parent.modelData)
                         font.pixelSize: 9
                         color: QuarnStyle.secondary
                         elide: Text.ElideRight
                     }
                 }
             }
-            Text {
+            PlainLabel {
                 objectName: "chipOverflow"
                 visible: text !== ""
                 text: message.chips.overflow

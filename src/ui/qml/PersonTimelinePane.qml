@@ -127,7 +127,7 @@ Item {
                 radius: 21
                 color: QuarnStyle.tinted(QuarnStyle.accent, 0.12)
 
-                Text {
+                PlainLabel {
                     objectName: "timelineInitial"
                     anchors.centerIn: parent
                     text: Presenter.avatarInitial(pane.person ? pane.person.displayName : "")
@@ -139,10 +139,10 @@ Item {
             ColumnLayout {
                 Layout.fillWidth: true
                 spacing: 2
-                Text {
+                PlainLabel {
                     objectName: "timelineName"
                     Layout.fillWidth: true
-                    text: pane.person ? pane.person.displayName : ""
+                    text: pane.person ? Presenter.isolated(pane.person.displayName) : ""
                     font.pixelSize: 16
                     font.weight: Font.DemiBold
                     color: QuarnStyle.primary
@@ -150,10 +150,10 @@ Item {
                     Accessible.role: Accessible.Heading
                     Accessible.name: text
                 }
-                Text {
+                PlainLabel {
                     objectName: "timelineEmail"
                     Layout.fillWidth: true
-                    text: pane.personEmail
+                    text: Presenter.isolated(pane.personEmail)
                     font.pixelSize: 11
                     color: QuarnStyle.secondary
                     elide: Text.ElideRight
@@ -203,7 +203,7 @@ Item {
                                 border.width: segment.checked ? 1 : 0
                                 border.color: QuarnStyle.tinted(QuarnStyle.primary, 0.12)
                             }
-                            contentItem: Text {
+                            contentItem: PlainLabel {
                                 text: segment.text
                                 font.pixelSize: 12
                                 font.weight: segment.checked ? Font.DemiBold : Font.Normal
@@ -273,7 +273,7 @@ Item {
                             size: 12
                             opacity: 0.6
                         }
-                        Text {
+                        PlainLabel {
                             visible: !pane.appModel.isLoadingOlderMessages
                             text: olderButton.text
                             font.pixelSize: 11
@@ -287,6 +287,7 @@ Item {
                 width: view.width - view.leftMargin - view.rightMargin
                 viewerID: pane.viewerID
                 onOpenConversation: pane.appModel.operations.openTimelineConversation(conversationId)
+                onLinkOpened: link => pane.appModel.operations.openLink(link)
             }
 
             footer: Item {

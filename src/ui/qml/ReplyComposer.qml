@@ -31,7 +31,7 @@ Pane {
                 size: 12
                 tint: QuarnStyle.secondary
             }
-            Label {
+            PlainLabel {
                 objectName: "replyChannel"
                 text: composer.channel.text
                 font.pixelSize: QuarnStyle.captionSize
@@ -55,7 +55,7 @@ Pane {
                     border.color: QuarnStyle.accentText
                 }
 
-                TextArea {
+                PlainTextArea {
                     id: editor
 
                     objectName: "replyEditor"

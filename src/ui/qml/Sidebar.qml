@@ -39,7 +39,7 @@ Rectangle {
                 name: "envelope.badge"
                 size: 20
             }
-            Label {
+            PlainLabel {
                 objectName: "sidebarTitle"
                 text: "Quarn Mail"
                 font.pixelSize: 14
@@ -103,7 +103,7 @@ Rectangle {
         MenuSeparator {
             Layout.fillWidth: true
         }
-        Label {
+        PlainLabel {
             objectName: "mailboxAddress"
             Layout.fillWidth: true
             elide: Text.ElideRight
@@ -122,7 +122,7 @@ Rectangle {
                 name: sidebar.appModel.isCodexReady ? "checkmark.seal" : "exclamationmark.triangle"
                 size: 14
             }
-            Label {
+            PlainLabel {
                 id: codexStatus
                 objectName: "codexStatus"
                 text: sidebar.appModel.isCodexReady ? "Codex CLI · Ready" : "Codex CLI · 要確認"

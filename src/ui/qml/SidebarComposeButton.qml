@@ -53,7 +53,7 @@ AbstractButton {
             tint: label.color
             size: 14
         }
-        Label {
+        PlainLabel {
             id: label
             text: button.text
             // White on ink; on the light hover fill white would vanish.

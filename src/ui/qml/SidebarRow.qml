@@ -44,7 +44,7 @@ AbstractButton {
                 tint: QuarnStyle.secondary
             }
         }
-        Label {
+        PlainLabel {
             objectName: "label"
             Layout.fillWidth: true
             text: row.label
@@ -52,7 +52,7 @@ AbstractButton {
             font.weight: row.bold ? Font.DemiBold : Font.Normal
             elide: Text.ElideRight
         }
-        Label {
+        PlainLabel {
             objectName: "count"
             text: row.count.toString()
             font.pixelSize: QuarnStyle.captionSize

@@ -1,6 +1,7 @@
 import QtQuick
 import QtQuick.Controls
 import QtQuick.Layouts
+import Quarn.Ui
 import Quarn.Rules
 
 // One message of the conversation: the viewer's own on the trailing side,
@@ -14,6 +15,9 @@ Item {
     // The message (the model's message map) and the viewer's id (or null).
     required property var message
     required property var viewerID
+
+    // An address in the body the user chose to open.
+    signal linkOpened(string link)
 
     readonly property bool own: ScreenRules.isOwnMessage(message.senderUserId, viewerID)
     readonly property bool failed: message.deliveryStatus === "failed"
@@ -44,28 +48,28 @@ Item {
                 size: 12
                 tint: QuarnStyle.secondary
             }
-            Label {
+            PlainLabel {
                 objectName: "direction"
                 text: entry.own ? "送信" : "受信"
                 font.pixelSize: QuarnStyle.captionSize
                 color: QuarnStyle.secondary
             }
-            Label {
+            PlainLabel {
                 Layout.fillWidth: !entry.own
                 Layout.maximumWidth: entry.columnWidth - 120
-                text: entry.message.senderName
+                text: Presenter.isolated(entry.message.senderName)
                 font.pixelSize: QuarnStyle.captionSize
                 color: QuarnStyle.secondary
                 elide: Text.ElideRight
             }
-            Label {
+            PlainLabel {
                 id: when
                 text: ScreenRules.relativeTime(entry.message.createdAt, ScreenRules.now)
                 font.pixelSize: QuarnStyle.captionSize
                 color: QuarnStyle.secondary
             }
         }
-        Label {
+        PlainLabel {
             objectName: "deliveryLabel"
             Layout.alignment: entry.own ? Qt.AlignRight : Qt.AlignLeft
             visible: text !== ""
@@ -78,6 +82,7 @@ Item {
             Layout.maximumWidth: entry.columnWidth
             bodyText: entry.message.bodyText
             own: entry.own
+            onLinkOpened: link => entry.linkOpened(link)
         }
     }
 }

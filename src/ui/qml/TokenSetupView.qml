@@ -27,13 +27,13 @@ Rectangle {
             size: 40
             tint: QuarnStyle.accent
         }
-        Label {
+        PlainLabel {
             Layout.alignment: Qt.AlignHCenter
             text: "Quarn Mail"
             font.pixelSize: 22
             font.weight: Font.DemiBold
         }
-        Label {
+        PlainLabel {
             objectName: "tokenSetupSubtitle"
             Layout.alignment: Qt.AlignHCenter
             Layout.maximumWidth: setup.width - 40
@@ -55,7 +55,7 @@ Rectangle {
             rightPadding: 22
             onClicked: setup.appModel.operations.signInWithQuarn()
         }
-        Label {
+        PlainLabel {
             Layout.alignment: Qt.AlignHCenter
             Layout.maximumWidth: setup.width - 40
             text: "Googleログインまたはメールリンクで続けます。パスワードはQuarn Mailに渡りません。"

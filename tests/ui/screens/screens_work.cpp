@@ -70,6 +70,36 @@ bool renderEmptyMailbox(Pictures &pictures)
     return true;
 }
 
+/// A message whose sender wrote markup, entities, a remote image, a link and
+/// a direction override into every field: the list and the pane show it as
+/// written (nothing is fetched; 127.0.0.1:9 is the discard port).
+bool renderHostileMail(Pictures &pictures)
+{
+    ReferenceService service;
+    if (!service.start())
+        return false;
+    const QString image = u"<img src=\"http://127.0.0.1:9/beacon.png\">"_s;
+    const auto delivered = service.deliver({ .from = u"billing@example.com"_s,
+        .fromName = u"Billing "_s + image + u" <b>Support</b> \u202Egnp.exe"_s,
+        .subject = u"<font size=40>Invoice</font> &lt;b&gt; "_s + image,
+        .body = u"Hello <b>Kim</b> &amp; team,\n"_s + image + u"\n<a href=\"http://127.0.0.1:9/pay\">Pay now</a>\n"_s
+            + u"Terms: https://example.com/terms."_s });
+    if (!delivered)
+        return false;
+    Harness h(service.baseUrl());
+    if (!h.saveToken(service.token()))
+        return false;
+    run(h.model->bootstrap());
+    Window w(*h.model);
+    if (!w.window)
+        return false;
+    run(h.model->selectStatus(ConversationStatus::inbox));
+    run(h.model->openConversation(delivered->conversationId));
+    settle();
+    pictures.save(w, u"pane-hostile-mail"_s);
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -156,6 +186,10 @@ int main(int argc, char **argv)
     w.key(Qt::Key_Escape);
     settle();
 
+    if (!renderHostileMail(pictures)) {
+        QTextStream(stderr) << "screens_work: the hostile mail could not be shown\n";
+        return 1;
+    }
     if (!renderEmptyMailbox(pictures)) {
         QTextStream(stderr) << "screens_work: the empty mailbox could not be shown\n";
         return 1;
