@@ -20,7 +20,12 @@ TextEdit {
     text: linkedHtml !== "" ? linkedHtml : bodyText
     readOnly: true
     selectByMouse: true
+    selectByKeyboard: true
     wrapMode: TextEdit.Wrap
+    // A body with an address to open is a stop of the Tab chain, and shows
+    // where its text cursor is, so that Enter can open the address under it.
+    activeFocusOnTab: linkedHtml !== ""
+    cursorVisible: activeFocus
 
     onLinkActivated: link => body.linkOpened(link)
 

@@ -59,7 +59,6 @@ Item {
         bodyText: card.bodyText
         font.pixelSize: 13
         color: QuarnStyle.primary
-        activeFocusOnTab: false
         Accessible.role: Accessible.StaticText
         Accessible.name: card.bodyText
         onLinkOpened: link => card.linkOpened(link)
