@@ -148,6 +148,7 @@ QCoro::Task<Answer> send(
         QByteArray received;
         bool tooLarge = false;
         bool timedOut = false;
+        bool unpackFailed = false;
     };
     const auto progress = std::make_shared<Progress>();
     const qint64 bound = limits.maximumAnswerBytes;
@@ -179,6 +180,21 @@ QCoro::Task<Answer> send(
         if (progress->received.size() > bound)
             cutOff();
     });
+    // A compressed answer the stack refuses to unpack (its own check against
+    // archive bombs) is reported as an error, but when the answer's end is the
+    // connection's end the reply never finishes: it would wait for the
+    // deadline while the sender goes on. It is unreadable, and ends now.
+    QObject::connect(r, &QNetworkReply::errorOccurred, r, [r, progress](QNetworkReply::NetworkError code) {
+        const int status = r->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        const QByteArray encoding = r->rawHeader(QByteArrayLiteral("Content-Encoding")).trimmed().toLower();
+        if (code != QNetworkReply::UnknownContentError || status < 200 || status > 299 || encoding.isEmpty()
+            || encoding == "identity" || r->isFinished())
+            return;
+        progress->unpackFailed = true;
+        progress->received.clear();
+        progress->received.squeeze();
+        QMetaObject::invokeMethod(r, &QNetworkReply::abort, Qt::QueuedConnection);
+    });
     // One deadline for the whole request: a transfer timeout restarts with
     // every byte, so a trickling answer or an endless header would never end.
     auto *deadline = new QTimer(r);
@@ -192,7 +208,7 @@ QCoro::Task<Answer> send(
     co_await r;
     deadline->stop();
 
-    if (progress->tooLarge)
+    if (progress->tooLarge || progress->unpackFailed)
         throw MailAPIError::invalidResponse();
     if (progress->timedOut)
         throw PlatformError(APIClient::timeoutMessage(), int(QNetworkReply::TimeoutError));

@@ -150,6 +150,48 @@ private Q_SLOTS:
         }
     }
 
+    // A compressed answer that unpacks far beyond the bound fails as an
+    // unreadable answer as soon as the bound is passed, not at the deadline.
+    void compressionBombIsCutOffAtTheBound_data()
+    {
+        QTest::addColumn<QByteArray>("encoding");
+        QTest::addColumn<bool>("declaresLength");
+        QTest::newRow("deflate") << QByteArray("deflate") << true;
+        QTest::newRow("gzip") << QByteArray("gzip") << true;
+        QTest::newRow("gzip, until the connection closes") << QByteArray("gzip") << false;
+    }
+    void compressionBombIsCutOffAtTheBound()
+    {
+        QFETCH(QByteArray, encoding);
+        QFETCH(bool, declaresLength);
+        constexpr qint64 kBound = 1 << 20;
+        // 64 MiB of white space in a few kilobytes. qCompress gives a zlib
+        // stream behind a 4-byte length: that stream is HTTP's "deflate";
+        // its raw part in a gzip frame is "gzip" (the checksum at the end is
+        // never reached).
+        const QByteArray zlib = qCompress(QByteArray(64 << 20, ' '), 9).mid(4);
+        const QByteArray packed = encoding == "deflate"
+            ? zlib
+            : QByteArray("\x1f\x8b\x08\0\0\0\0\0\0\x03", 10) + zlib.mid(2).chopped(4) + QByteArray(8, '\0');
+        QVERIFY(packed.size() < kBound);
+        const QByteArray length = declaresLength ? "Content-Length: " + QByteArray::number(packed.size()) + "\r\n" : "";
+        const QByteArray head = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Encoding: " + encoding
+            + "\r\n" + length + "Connection: close\r\n\r\n";
+        MisbehavingServer server(head + packed, {}, MisbehavingServer::Pace::flood);
+        APIClient::Limits limits;
+        limits.maximumAnswerBytes = kBound;
+        limits.deadline = 60s;
+        const APIClient client(server.baseUrl(), limits);
+        try {
+            (void)blockOn(client.state(ConversationStatus::needsYou, kToken), 30s);
+            QFAIL("the bomb was accepted");
+        } catch (const MailAPIError &e) {
+            QCOMPARE(e.kind(), MailAPIError::Kind::invalidResponse);
+        } catch (const PlatformError &e) {
+            QFAIL(qPrintable(u"failed as a transport error: "_s + e.description()));
+        }
+    }
+
     void answerAtTheBoundIsRead()
     {
         // 0.5 MiB of JSON white space around a valid state: exactly the bound.
