@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -40,6 +41,75 @@ bool startsWithNoCase(std::string_view text, std::string_view prefix)
             return false;
     }
     return true;
+}
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+enum class Body { waiting, whole, malformed, tooLarge };
+
+/// Whether the chunked body at the start of `body` has arrived whole: its
+/// chunks, the last (empty) one and the empty line after any trailer fields;
+/// or what makes the parser refuse it (a malformed chunk, more than `limit`
+/// bytes), which is not waited for.
+Body chunkedBody(std::string_view body, std::size_t limit)
+{
+    // Sizes, line ends and trailers cost a little beyond the data itself.
+    if (body.size() > limit + 64 * 1024)
+        return Body::tooLarge;
+    std::size_t pos = 0;
+    std::size_t total = 0;
+    for (;;) {
+        const std::size_t lineEnd = body.find('\n', pos);
+        if (lineEnd == std::string_view::npos)
+            return Body::waiting;
+        std::size_t size = 0;
+        bool digits = false;
+        for (std::size_t i = pos; i < lineEnd && hexValue(body[i]) >= 0; ++i) {
+            digits = true;
+            size = size * 16 + std::size_t(hexValue(body[i]));
+            if (size > limit)
+                return Body::tooLarge;
+        }
+        total += size;
+        if (!digits)
+            return Body::malformed;
+        if (total > limit)
+            return Body::tooLarge;
+        pos = lineEnd + 1;
+        if (size == 0) {
+            // Trailer fields, up to the empty line that ends the request.
+            for (;;) {
+                const std::size_t end = body.find('\n', pos);
+                if (end == std::string_view::npos)
+                    return Body::waiting;
+                const bool empty = end == pos || (end == pos + 1 && body[pos] == '\r');
+                pos = end + 1;
+                if (empty)
+                    return Body::whole;
+            }
+        }
+        // The data, then its line end.
+        if (body.size() <= pos + size)
+            return Body::waiting;
+        pos += size;
+        if (body[pos] == '\r') {
+            if (body.size() <= pos + 1)
+                return Body::waiting;
+            ++pos;
+        }
+        if (body[pos] != '\n')
+            return Body::malformed;
+        ++pos;
+    }
 }
 
 } // namespace
@@ -115,34 +185,51 @@ void ConnectionHub::closeConnection(int fd)
     ::close(fd);
 }
 
-bool ConnectionHub::requestArrived(const Connection &c) const
+bool ConnectionHub::requestArrived(const Connection &c, bool *refusedBody) const
 {
     const std::size_t end = headEnd(c.buffer);
     if (end == std::string::npos)
         return c.buffer.size() > m_options.headLimit;
-    // A body of a stated length is waited for here as well; other bodies
-    // (chunked) are read by the worker, within the same deadline.
+    // The body is waited for here too, whether of a stated length or chunked,
+    // so that a slow upload holds a connection of this thread and never a
+    // worker; the deadline and the size bound end it.
     const std::string_view head(c.buffer.data(), end);
+    std::optional<std::size_t> length;
+    bool chunked = false;
     for (std::size_t line = head.find('\n'); line != std::string_view::npos; line = head.find('\n', line + 1)) {
         const std::string_view rest = head.substr(line + 1);
-        if (!startsWithNoCase(rest, "content-length:"))
+        if (startsWithNoCase(rest, "transfer-encoding:")) {
+            const std::string_view value = rest.substr(0, rest.find('\n'));
+            for (std::size_t i = 0; i + 7 <= value.size(); ++i) {
+                if (startsWithNoCase(value.substr(i), "chunked"))
+                    chunked = true;
+            }
+            continue;
+        }
+        if (!startsWithNoCase(rest, "content-length:") || length)
             continue;
         std::size_t i = std::strlen("content-length:");
         while (i < rest.size() && (rest[i] == ' ' || rest[i] == '\t'))
             ++i;
-        std::size_t length = 0;
+        std::size_t value = 0;
         bool digits = false;
         for (; i < rest.size() && rest[i] >= '0' && rest[i] <= '9'; ++i) {
             digits = true;
-            length = length * 10 + std::size_t(rest[i] - '0');
-            if (length > m_options.payloadMax)
+            value = value * 10 + std::size_t(rest[i] - '0');
+            if (value > m_options.payloadMax)
                 return true; // refused without waiting for it
         }
         if (!digits)
             return true; // the parser refuses it
-        return c.buffer.size() >= end + length;
+        length = value;
     }
-    return true;
+    if (chunked) {
+        const Body body = chunkedBody(std::string_view(c.buffer).substr(end), m_options.payloadMax);
+        if (refusedBody)
+            *refusedBody = body == Body::tooLarge;
+        return body != Body::waiting;
+    }
+    return !length || c.buffer.size() >= end + *length;
 }
 
 void ConnectionHub::pollLoop()
@@ -172,8 +259,11 @@ void ConnectionHub::pollLoop()
         // A connection that came back with the start of its next request
         // may hold all of it already.
         auto arrived = [&](Connection &c) {
-            if (!c.requestStarted || !requestArrived(c))
+            bool refused = false;
+            if (!c.requestStarted || !requestArrived(c, &refused))
                 return false;
+            if (refused)
+                ::shutdown(c.fd, SHUT_RD);
             ready.push_back(ReadyRequest { c.fd, std::move(c.buffer), c.since + m_options.requestDeadline, c.served });
             return true;
         };
@@ -232,7 +322,11 @@ void ConnectionHub::pollLoop()
             }
             if (drop[i])
                 continue;
-            if (c.requestStarted && requestArrived(c)) {
+            bool refused = false;
+            if (c.requestStarted && requestArrived(c, &refused)) {
+                // The parser refuses the body without waiting for the rest.
+                if (refused)
+                    ::shutdown(c.fd, SHUT_RD);
                 ready.push_back(
                     ReadyRequest { c.fd, std::move(c.buffer), c.since + m_options.requestDeadline, c.served });
                 c.fd = -1;

@@ -77,7 +77,10 @@ private:
     void workerLoop();
     void wake();
     /// Whether `c.buffer` holds a whole request (or enough to refuse it).
-    [[nodiscard]] bool requestArrived(const Connection &c) const;
+    /// `refusedBody`, when given, tells whether the rest of a body must not
+    /// be read (a chunked body beyond the bound: the parser would wait for
+    /// all of it before refusing it).
+    [[nodiscard]] bool requestArrived(const Connection &c, bool *refusedBody = nullptr) const;
     void closeConnection(int fd);
 
     HubOptions m_options;

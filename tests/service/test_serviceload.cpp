@@ -38,15 +38,13 @@ int connectTo(quint16 port)
     return fd;
 }
 
-/// One request on a new connection; the status line of the answer, or
-/// empty when none came within `boundMs`.
-QByteArray statusLine(quint16 port, const QString &token, int boundMs)
+/// `request` on a new connection; the status line of the answer, or empty
+/// when none came within `boundMs`.
+QByteArray exchange(quint16 port, const QByteArray &request, int boundMs)
 {
     const int fd = connectTo(port);
     if (fd < 0)
         return {};
-    const QByteArray request = "GET /api/state?status=inbox HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer "
-        + token.toUtf8() + "\r\nConnection: close\r\n\r\n";
     QByteArray answer;
     if (::send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL) == request.size()) {
         QElapsedTimer clock;
@@ -66,23 +64,42 @@ QByteArray statusLine(quint16 port, const QString &token, int boundMs)
     return answer.left(answer.indexOf("\r\n"));
 }
 
-/// Connections that each send the same request head one byte a second, and
-/// connections that stay open without sending anything, until stopped.
+/// A state request on a new connection; the status line of its answer.
+QByteArray statusLine(quint16 port, const QString &token, int boundMs)
+{
+    return exchange(port,
+        "GET /api/state?status=inbox HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " + token.toUtf8()
+            + "\r\nConnection: close\r\n\r\n",
+        boundMs);
+}
+
+/// Connections that each send the same request slowly, and connections that
+/// stay open without sending anything, until stopped. A slow request is a
+/// head sent one byte a second, or (an upload) a whole head followed by a
+/// chunked body of one byte a second that never ends.
 class SlowClients
 {
 public:
-    SlowClients(quint16 port, int trickling, int idle)
+    SlowClients(quint16 port, int trickling, int idle, QByteArray uploadHead = {})
     {
         for (int i = 0; i < trickling + idle; ++i) {
             const int fd = connectTo(port);
             if (fd >= 0)
                 (i < trickling ? m_trickling : m_idle).push_back(fd);
         }
-        m_thread = std::thread([this] {
+        if (!uploadHead.isEmpty()) {
+            for (const int fd : m_trickling)
+                (void)::send(fd, uploadHead.constData(), size_t(uploadHead.size()), MSG_NOSIGNAL);
+        }
+        m_thread = std::thread([this, upload = !uploadHead.isEmpty()] {
             static const QByteArray head = "GET /api/state?status=inbox HTTP/1.1\r\nHost: 127.0.0.1\r\n";
             for (int sent = 0; !m_stop && sent < head.size() - 1; ++sent) {
-                for (const int fd : m_trickling)
-                    (void)::send(fd, head.constData() + sent, 1, MSG_NOSIGNAL);
+                for (const int fd : m_trickling) {
+                    if (upload)
+                        (void)::send(fd, "1\r\n \r\n", 6, MSG_NOSIGNAL);
+                    else
+                        (void)::send(fd, head.constData() + sent, 1, MSG_NOSIGNAL);
+                }
                 for (int tick = 0; tick < 10 && !m_stop; ++tick)
                     std::this_thread::sleep_for(std::chrono::milliseconds(100));
             }
@@ -167,16 +184,64 @@ private Q_SLOTS:
         QCOMPARE(QByteArray::fromStdString(wire::stateText(s)), QByteArray::fromStdString(wire::dump(wire::state(s))));
     }
 
-    void slowClientsHoldNeitherOthersNorStop()
+    // A chunked upload that arrives whole, in any cut, is served as one
+    // request; a malformed or oversized one is refused, not waited for.
+    void chunkedUploads_data()
     {
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QByteArray>("status");
+        const QByteArray json = R"({"to":["kim@example.com"],"subject":"Chunks","body":"In pieces"})";
+        QByteArray pieces;
+        for (qsizetype i = 0; i < json.size(); i += 7) {
+            const QByteArray piece = json.mid(i, 7);
+            pieces += QByteArray::number(piece.size(), 16) + "\r\n" + piece + "\r\n";
+        }
+        QTest::newRow("in pieces") << pieces + "0\r\n\r\n" << QByteArray("HTTP/1.1 200 OK");
+        QTest::newRow("malformed size") << QByteArray("zz\r\n{}\r\n0\r\n\r\n")
+                                        << QByteArray("HTTP/1.1 400 Bad Request");
+        // Refused as unreadable: the rest is not read, so no worker waits for
+        // two megabytes that may never come.
+        QTest::newRow("beyond the bound") << QByteArray("200000\r\n") << QByteArray("HTTP/1.1 400 Bad Request");
+    }
+    void chunkedUploads()
+    {
+        QFETCH(QByteArray, body);
+        QFETCH(QByteArray, status);
         test::ReferenceService service;
         QVERIFY2(service.start(), qPrintable(service.errorString()));
+        const QByteArray head = "POST /api/conversations HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer "
+            + service.token().toUtf8()
+            + "\r\nContent-Type: application/json\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n";
+        QCOMPARE(exchange(service.port(), head + body, 5000), status);
+    }
+
+    void slowClientsHoldNeitherOthersNorStop_data()
+    {
+        QTest::addColumn<QByteArray>("uploadHead");
+        QTest::addColumn<bool>("withToken");
+        QTest::newRow("slow request heads") << QByteArray() << false;
+        const QByteArray upload = "POST /api/conversations HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                                  "Content-Type: application/json\r\nTransfer-Encoding: chunked\r\n";
+        QTest::newRow("slow chunked uploads without a token") << upload << false;
+        QTest::newRow("slow chunked uploads with the token") << upload << true;
+    }
+    void slowClientsHoldNeitherOthersNorStop()
+    {
+        QFETCH(QByteArray, uploadHead);
+        QFETCH(bool, withToken);
+        test::ReferenceService service;
+        QVERIFY2(service.start(), qPrintable(service.errorString()));
+        if (!uploadHead.isEmpty()) {
+            if (withToken)
+                uploadHead += "Authorization: Bearer " + service.token().toUtf8() + "\r\n";
+            uploadHead += "\r\n";
+        }
         {
             // More slow connections than the service has workers, and idle
             // ones beside them: every probe is still answered while they are
             // all open (well before a slow request's reading deadline, which
             // would otherwise free the workers).
-            SlowClients slow(service.port(), 64, 64);
+            SlowClients slow(service.port(), 64, 64, uploadHead);
             QCOMPARE(slow.connected(), std::size_t(128));
             for (int probe = 0; probe < 5; ++probe)
                 QCOMPARE(statusLine(service.port(), service.token(), 5000), QByteArray("HTTP/1.1 200 OK"));
