@@ -14,6 +14,8 @@
 #include "ui/uiharness.h"
 
 #include <QDateTime>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -415,6 +417,37 @@ private Q_SLOTS:
         QVERIFY2(!h.model->errorMessage(), qPrintable(h.model->errorMessage().value_or(QString())));
         QTRY_VERIFY_WITH_TIMEOUT(w.shown(u"mailWorkspace"_s), 20'000);
         QCOMPARE(h.model->state()->mailbox->address, localPart.trimmed() + u'@' + service.mailDomain());
+    }
+
+    // What the claim sends is exactly what was typed, blanks included (the
+    // reference service trims, so only the request itself can tell).
+    void claimSendsTheTextsAsTyped()
+    {
+        FakeService service;
+        MailState noMailbox;
+        noMailbox.viewer = Viewer { u"user_1"_s, u"Me"_s, u"me@example.jp"_s };
+        service.route("GET", "/api/state?status=needs_you", noMailbox);
+        service.route("GET", "/api/people", PeopleResponse {});
+        service.route(
+            "POST", "/api/mailbox", MailboxResponse { true, Mailbox { u"kimlee@quarn.local"_s, u"Kim Lee"_s } });
+        Harness h(service.baseUrl());
+        QVERIFY(h.saveToken(u"tok_mail_"_s + QString(43, u'd')));
+        run(h.model->bootstrap());
+        Window w(*h.model);
+        QTRY_VERIFY(w.shown(u"addressSetupView"_s));
+        w.type(u"localPartField"_s, u" kimlee "_s);
+        w.type(u"displayNameField"_s, u" Kim Lee "_s);
+        w.click(u"claimButton"_s);
+        QTRY_COMPARE_WITH_TIMEOUT(service.count("/api/mailbox"), 1, 20'000);
+        QTRY_VERIFY_WITH_TIMEOUT(!h.model->isClaimingAddress(), 20'000);
+        QByteArray body;
+        for (const test::RecordedRequest &r : service.requests()) {
+            if (r.target == "/api/mailbox")
+                body = r.body;
+        }
+        const QJsonObject sent = QJsonDocument::fromJson(body).object();
+        QCOMPARE(sent.value(u"localPart"_s).toString(), u" kimlee "_s);
+        QCOMPARE(sent.value(u"displayName"_s).toString(), u" Kim Lee "_s);
     }
 
     void tokenSetupFollowsTheSignIn()

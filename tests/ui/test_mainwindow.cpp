@@ -273,10 +273,8 @@ private Q_SLOTS:
         QVERIFY(listed);
     }
 
-private:
-    UiWarnings m_warnings;
-    ReferenceService m_service;
-
+    // The address setup shows only when the service answered that the user
+    // has no mailbox; an unreachable service is no such answer.
     void addressSetupOnlyForAnAnsweredMissingMailbox_data()
     {
         QTest::addColumn<bool>("reachable");
@@ -308,6 +306,10 @@ private:
         QVERIFY(w.item(screen));
         QCOMPARE(w.commands.refreshLoopActive(), screen == u"mailWorkspace"_s);
     }
+
+private:
+    UiWarnings m_warnings;
+    ReferenceService m_service;
 };
 
 QTEST_MAIN(TestMainWindow)
