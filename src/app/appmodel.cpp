@@ -210,6 +210,7 @@ QVariant AppModel::personTimelineValue() const
         { u"person"_s, personMap(m_personTimeline->person) },
         { u"hasMore"_s, m_personTimeline->hasMore },
         { u"nextBefore"_s, m_personTimeline->nextBefore ? QVariant(*m_personTimeline->nextBefore) : QVariant() },
+        { u"canLoadOlder"_s, PersonTimelinePolicy::canLoadOlder(*m_personTimeline) },
     };
 }
 

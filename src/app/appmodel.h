@@ -101,7 +101,8 @@ class AppModel : public QObject
     /// The person whose timeline is shown, or null.
     Q_PROPERTY(QVariant selectedPersonEmail READ selectedPersonEmailValue NOTIFY selectedPersonEmailChanged)
     /// The loaded timeline without its messages (those are in
-    /// filteredPersonMessages): {person: {...}, hasMore, nextBefore or null}; or null.
+    /// filteredPersonMessages): {person: {...}, hasMore, nextBefore or null,
+    /// canLoadOlder}; or null.
     Q_PROPERTY(QVariant personTimeline READ personTimelineValue NOTIFY personTimelineChanged)
     /// Whether the person timeline also shows messages with other participants.
     Q_PROPERTY(bool includeGroupMessages READ includeGroupMessages WRITE setIncludeGroupMessages NOTIFY

@@ -3,6 +3,7 @@
 
 #include "api/apiclient.h"
 #include "app/appmodel.h"
+#include "app/policies.h"
 
 #include <QSet>
 
@@ -135,7 +136,7 @@ QCoro::Task<void> AppModel::openPerson(QString email)
 
 QCoro::Task<void> AppModel::loadOlderPersonMessages()
 {
-    if (!m_token || !m_personTimeline || !m_personTimeline->hasMore || !m_personTimeline->nextBefore
+    if (!m_token || !m_personTimeline || !PersonTimelinePolicy::canLoadOlder(*m_personTimeline)
         || m_isLoadingOlderMessages)
         co_return;
     // The page is merged into the timeline as it was when the request left;

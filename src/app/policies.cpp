@@ -235,6 +235,11 @@ std::optional<QString> MailDeepLink::conversationID(const QString &url)
     return path;
 }
 
+bool PersonTimelinePolicy::canLoadOlder(const PersonTimeline &timeline)
+{
+    return timeline.hasMore && timeline.nextBefore.has_value();
+}
+
 bool BodyLinkPolicy::isOpenable(const QString &link)
 {
     const QUrl url(link, QUrl::StrictMode);

@@ -60,6 +60,10 @@ namespace PersonTimelinePolicy {
 [[nodiscard]] bool isDirect(
     const PersonTimelineMessage &message, const QString &ownerAddress, const QString &personAddress);
 
+/// Whether older messages can be asked for: the service says there are more
+/// and gave the cursor to ask with (without it there is nothing to send).
+[[nodiscard]] bool canLoadOlder(const PersonTimeline &timeline);
+
 } // namespace PersonTimelinePolicy
 
 /// Splits what the user typed into the recipient field.

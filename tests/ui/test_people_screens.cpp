@@ -328,6 +328,32 @@ private Q_SLOTS:
         QVERIFY(!visible(w, u"olderMailButton"_s));
     }
 
+    // A page that says there is more but gives no cursor to ask with offers
+    // no button that could do nothing.
+    void noOlderMailButtonWithoutACursor()
+    {
+        FakeService service;
+        const PersonSummary person { u"kim@example.com"_s, u"Kim"_s, 1, 1, 1'700'000'000'000, 0, 0 };
+        MailState state;
+        state.viewer = Viewer { u"user_1"_s, u"Me"_s, u"me@example.jp"_s };
+        state.mailbox = Mailbox { u"me@example.jp"_s, u"Me"_s };
+        service.route("GET", "/api/state?status=needs_you", state);
+        service.route("GET", "/api/people", PeopleResponse { { person } });
+        PersonTimeline timeline;
+        timeline.person = person;
+        timeline.hasMore = true;
+        service.route("GET", "/api/people/kim@example.com/timeline", timeline);
+        Harness h(service.baseUrl());
+        QVERIFY(h.saveToken(u"tok_mail_"_s + QString(43, u'd')));
+        run(h.model->bootstrap());
+        Window w(*h.model);
+        run(h.model->openPerson(person.email));
+        QTRY_COMPARE(w.text(u"timelineName"_s), u"Kim"_s);
+        QVERIFY(h.model->personTimeline()->hasMore);
+        QVERIFY(QQuickTest::qWaitForPolish(w.window));
+        QVERIFY(!visible(w, u"olderMailButton"_s));
+    }
+
     void aiEmptyStatesAndANewConversation()
     {
         Session s = open();

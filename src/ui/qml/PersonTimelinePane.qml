@@ -249,7 +249,7 @@ Item {
 
                     objectName: "olderMailButton"
                     anchors.horizontalCenter: parent.horizontalCenter
-                    visible: pane.timeline != null && pane.timeline.hasMore
+                    visible: pane.timeline != null && pane.timeline.canLoadOlder
                     enabled: !pane.appModel.isLoadingOlderMessages
                     flat: true
                     font.pixelSize: 11
