@@ -29,6 +29,7 @@ const QHash<QString, QString> &table()
         { u"signature"_s, u"document-sign"_s },
         { u"calendar.badge.clock"_s, u"view-calendar-upcoming-events"_s },
         { u"tray"_s, u"mail-folder-inbox"_s },
+        { u"checkmark"_s, u"dialog-ok-apply"_s },
         { u"checkmark.circle"_s, u"dialog-ok"_s },
         { u"checkmark.seal"_s, u"security-high"_s },
         { u"exclamationmark.triangle"_s, u"data-warning"_s },

@@ -426,6 +426,12 @@ private Q_SLOTS:
                 offered.append(rawValue(c));
         }
         QCOMPARE(offered, (QStringList { u"needs_you"_s, u"waiting"_s, u"inbox"_s, u"done"_s }));
+        // Only the conversation's own status is checked.
+        for (const QString &status : std::as_const(offered)) {
+            QQuickItem *mark = Window::findItem(s.w->item(u"statusMenuItem_"_s + status), u"statusMenuCheck"_s);
+            QVERIFY(mark);
+            QCOMPARE(mark->isVisible(), status == u"needs_you"_s);
+        }
         const QString id = s.h->model->detail()->id;
         s.w->click(u"statusMenuItem_done"_s);
         QTRY_COMPARE_WITH_TIMEOUT(s.h->model->selectedStatus(), ConversationStatus::done, 20'000);

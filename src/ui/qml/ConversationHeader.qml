@@ -143,13 +143,35 @@ Pane {
                 Repeater {
                     model: ScreenRules.userSelectableStatuses()
                     delegate: MenuItem {
+                        id: statusItem
+
                         required property var modelData
+                        // The conversation's own status carries a check mark,
+                        // as in a native menu.
+                        readonly property bool current: header.detail != null
+                                                        && header.detail.status === modelData.status
 
                         objectName: "statusMenuItem_" + modelData.status
                         text: modelData.label
                         icon.source: QuarnStyle.symbol(modelData.symbol)
+                        // Room for the mark on every item, so the labels line up.
+                        leftPadding: padding + checkMark.width + spacing
                         Accessible.name: text
+                        Accessible.checkable: true
+                        Accessible.checked: current
                         onTriggered: header.appModel.operations.setStatus(modelData.status)
+
+                        Symbol {
+                            id: checkMark
+
+                            objectName: "statusMenuCheck"
+                            x: statusItem.padding
+                            anchors.verticalCenter: parent.verticalCenter
+                            name: "checkmark"
+                            size: 12
+                            tint: statusItem.highlighted ? QuarnStyle.system.highlightedText : QuarnStyle.primary
+                            visible: statusItem.current
+                        }
                     }
                 }
             }
