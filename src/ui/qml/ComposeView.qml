@@ -27,10 +27,15 @@ Dialog {
     visible: appModel.composePresented
 
     onClosed: appModel.composePresented = false
+    // Typing starts with the recipients, however the sheet was opened.
+    onOpened: if (formLoader.item) formLoader.item.takeFocus()
 
     contentItem: Loader {
+        id: formLoader
+
         objectName: "composeContentLoader"
         active: sheet.visible
+        focus: true
         sourceComponent: form
     }
 
@@ -43,6 +48,17 @@ Dialog {
             spacing: 18
             Accessible.role: Accessible.Dialog
             Accessible.name: "新規メッセージ"
+
+            function takeFocus() {
+                recipientField.forceActiveFocus();
+            }
+
+            // Ctrl+Return sends under the same rule as the button.
+            Shortcut {
+                sequences: ["Ctrl+Return", "Ctrl+Enter"]
+                enabled: session.sendEnabled
+                onActivated: session.send()
+            }
 
             ComposeSession {
                 id: session
@@ -197,6 +213,8 @@ Dialog {
                             text: "件名"
                         }
                         TextField {
+                            id: subjectField
+
                             objectName: "subjectField"
                             Layout.fillWidth: true
                             placeholderText: "本文から自動生成"
@@ -256,6 +274,21 @@ Dialog {
                                 border.color: QuarnStyle.accent
                             }
                             onTextChanged: session.bodyText = text
+                            // Tab moves on to the signature, the schedule and
+                            // "送信", as in every other field; Ctrl+Tab is the
+                            // way to type a tab.
+                            Keys.onPressed: event => {
+                                if (event.key === Qt.Key_Tab && (event.modifiers & Qt.ControlModifier)) {
+                                    bodyEditor.insert(bodyEditor.cursorPosition, "\t");
+                                    event.accepted = true;
+                                } else if (event.key === Qt.Key_Tab && event.modifiers === Qt.NoModifier) {
+                                    bodyEditor.nextItemInFocusChain(true).forceActiveFocus(Qt.TabFocusReason);
+                                    event.accepted = true;
+                                } else if (event.key === Qt.Key_Backtab) {
+                                    subjectField.forceActiveFocus(Qt.BacktabFocusReason);
+                                    event.accepted = true;
+                                }
+                            }
                         }
                     }
 

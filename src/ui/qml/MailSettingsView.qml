@@ -12,6 +12,11 @@ Item {
 
     objectName: "mailSettingsView"
 
+    // The signature is what this window is for: the cursor waits in it.
+    function focusEditor() {
+        editor.forceActiveFocus();
+    }
+
     ColumnLayout {
         anchors.fill: parent
         anchors.margins: 8
