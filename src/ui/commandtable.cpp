@@ -32,8 +32,8 @@ const QString kLists = u"一覧の中で"_s;
 const QString kNoConversation = u"Conversationが開かれていません"_s;
 
 /// Files a conversation, then tells the table so, unless the table is gone.
-QCoro::Task<void> fileAndReport(AppModel &model, QPointer<CommandTable> table, ConversationStatus status,
-    std::function<void(bool)> done)
+QCoro::Task<void> fileAndReport(
+    AppModel &model, QPointer<CommandTable> table, ConversationStatus status, std::function<void(bool)> done)
 {
     const bool filed = co_await model.fileAndOpenNext(status);
     if (table)
@@ -258,9 +258,8 @@ void CommandTable::trigger(const QString &id)
 QVariantList CommandTable::paletteEntries(const QString &filter) const
 {
     const QString wanted = filter.trimmed();
-    const auto matches = [&wanted](const QString &text) {
-        return wanted.isEmpty() || text.contains(wanted, Qt::CaseInsensitive);
-    };
+    const auto matches
+        = [&wanted](const QString &text) { return wanted.isEmpty() || text.contains(wanted, Qt::CaseInsensitive); };
     QVariantList rows;
     for (Command *command : m_commands) {
         command->update();

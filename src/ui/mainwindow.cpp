@@ -6,8 +6,8 @@
 #include "app/mailsignaturesetting.h"
 #include "app/notificationsetting.h"
 #include "app/setuprules.h"
-#include "ui/commandtable.h"
 #include "quarn/config.h"
+#include "ui/commandtable.h"
 #include "ui/screenrules.h"
 #include "ui/symbols.h"
 
