@@ -228,6 +228,48 @@ private Q_SLOTS:
         QVERIFY(s.w->hasFocus(u"conversationListView"_s));
     }
 
+    // The single keys on the shown conversation: t and s open the Orro sheet
+    // for a Todo or an event, u takes the AI's draft into the reply box,
+    // Shift+K runs the AI.
+    void singleKeysActOnTheShownConversation()
+    {
+        Session s = open();
+        AppModel &m = *s.h->model;
+        QTRY_VERIFY(s.w->hasFocus(u"conversationListView"_s));
+        QTRY_VERIFY_WITH_TIMEOUT(!m.isLoading() && !listed(m).isEmpty(), 20'000);
+        QString withDraft;
+        for (const ConversationListItem &c : m.filteredConversations()) {
+            if (c.aiDraft && withDraft.isEmpty())
+                withDraft = c.id;
+        }
+        QVERIFY2(!withDraft.isEmpty(), "the demo has a conversation with a draft");
+        while (shownId(m) != withDraft) {
+            const QString before = shownId(m);
+            s.w->key(Qt::Key_J);
+            QTRY_VERIFY_WITH_TIMEOUT(shownId(m) != before, 20'000);
+        }
+
+        s.w->key(Qt::Key_T);
+        QTRY_VERIFY(s.w->find(u"orroActionSheet"_s)->property("opened").toBool());
+        QCOMPARE(s.w->text(u"orroSheetTitle"_s), u"OrroのTodoに追加"_s);
+        s.w->key(Qt::Key_Escape);
+        QTRY_VERIFY(!s.w->find(u"orroActionSheet"_s)->property("visible").toBool());
+        QTRY_VERIFY(s.w->hasFocus(u"conversationListView"_s));
+        s.w->key(Qt::Key_S);
+        QTRY_VERIFY(s.w->find(u"orroActionSheet"_s)->property("opened").toBool());
+        QCOMPARE(s.w->text(u"orroSheetTitle"_s), u"Orroの予定に追加"_s);
+        s.w->key(Qt::Key_Escape);
+        QTRY_VERIFY(!s.w->find(u"orroActionSheet"_s)->property("visible").toBool());
+
+        s.w->key(Qt::Key_U);
+        QTRY_COMPARE(m.replyText(), *m.detail()->aiDraft);
+
+        s.h->home.setAnswer(insightJson(u"鍵で整理"_s, u"needs_you"_s));
+        s.w->key(Qt::Key_K, Qt::ShiftModifier);
+        QTRY_VERIFY_WITH_TIMEOUT(m.detail() && m.detail()->aiSummary == std::optional<QString>(u"鍵で整理"_s), 30'000);
+        QVERIFY(s.h->execRan());
+    }
+
     // Ctrl+N puts the cursor in the recipients; Tab goes on to the subject and
     // the body, Tab in the body leaves it (Ctrl+Tab types a tab), and
     // Ctrl+Return sends under the rule of "送信".
