@@ -129,8 +129,9 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(shownId(m), listed(m).at(listed(m).size() - 2), 20'000);
         s.w->key(Qt::Key_Home);
         QTRY_COMPARE_WITH_TIMEOUT(shownId(m), listed(m).first(), 20'000);
+        // The move is decided at once: nothing is opened from the top.
         s.w->key(Qt::Key_Up);
-        QTest::qWait(50);
+        QCOMPARE(m.selectedConversationID(), std::optional(listed(m).first()));
         QCOMPARE(shownId(m), listed(m).first());
     }
 
@@ -175,8 +176,9 @@ private Q_SLOTS:
         QTRY_VERIFY(s.w->hasFocus(u"aiConversationListView"_s));
     }
 
-    // Enter (or r) writes the reply; Escape in the empty reply box returns
-    // to the list, and with text in it leaves the text and the focus alone.
+    // Space reads on in the shown conversation; Enter (or r) writes the reply;
+    // Escape in the empty reply box returns to the list, and with text in it
+    // leaves the text and the focus alone.
     void readingKeysReachTheReplyBoxAndBack()
     {
         Session s = open();
@@ -184,6 +186,24 @@ private Q_SLOTS:
         QTRY_VERIFY(s.w->hasFocus(u"conversationListView"_s));
         s.w->key(Qt::Key_Down);
         QTRY_VERIFY_WITH_TIMEOUT(m.detail().has_value(), 20'000);
+
+        // Space and Shift+Space read in the conversation while the list keeps the keyboard.
+        const QString longest = u"Q3ロードマップレビュー"_s;
+        while (m.detail()->subject != longest) {
+            const QString before = shownId(m);
+            s.w->key(Qt::Key_Down);
+            QTRY_VERIFY_WITH_TIMEOUT(shownId(m) != before, 20'000);
+        }
+        QQuickItem *timeline = s.w->item(u"timeline"_s);
+        // Opened at its end, so it can be read back and on again.
+        QTRY_VERIFY(!timeline->property("atYBeginning").toBool());
+        const qreal end = timeline->property("contentY").toReal();
+        s.w->key(Qt::Key_Space, Qt::ShiftModifier);
+        QTRY_VERIFY(timeline->property("contentY").toReal() < end);
+        const qreal back = timeline->property("contentY").toReal();
+        s.w->key(Qt::Key_Space);
+        QTRY_VERIFY(timeline->property("contentY").toReal() > back);
+        QVERIFY(s.w->hasFocus(u"conversationListView"_s));
 
         s.w->key(Qt::Key_Return);
         QTRY_VERIFY(s.w->hasFocus(u"replyEditor"_s));

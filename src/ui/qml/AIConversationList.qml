@@ -119,6 +119,8 @@ Rectangle {
 
                 objectName: "aiRow_" + id
                 width: view.width
+                // The current row has the view's focus; the list's keys come first.
+                Keys.forwardTo: [selection]
                 highlighted: list.appModel.selectedAIConversationID === id
                 leftPadding: 14
                 rightPadding: 14

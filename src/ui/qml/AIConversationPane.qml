@@ -213,9 +213,8 @@ Item {
                 background: Rectangle {
                     radius: 10
                     color: QuarnStyle.system.base
-                    border.width: 1
-                    border.color: input.activeFocus ? QuarnStyle.tinted(QuarnStyle.accent, 0.6)
-                                                    : QuarnStyle.tinted(QuarnStyle.primary, 0.15)
+                    border.width: input.activeFocus ? QuarnStyle.focusRingWidth : 1
+                    border.color: input.activeFocus ? QuarnStyle.focusRing : QuarnStyle.tinted(QuarnStyle.primary, 0.15)
                 }
 
                 TextArea {

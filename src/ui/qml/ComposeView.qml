@@ -141,8 +141,8 @@ Dialog {
                                     radius: 8
                                     color: Qt.rgba(QuarnStyle.primary.r, QuarnStyle.primary.g, QuarnStyle.primary.b,
                                                    0.05)
-                                    border.width: recipientField.activeFocus ? 1 : 0
-                                    border.color: QuarnStyle.accent
+                                    border.width: recipientField.activeFocus ? QuarnStyle.focusRingWidth : 0
+                                    border.color: QuarnStyle.focusRing
                                 }
                                 onTextChanged: session.recipientInput = text
                             }
@@ -221,7 +221,12 @@ Dialog {
                             text: session.subject
                             Accessible.role: Accessible.EditableText
                             Accessible.name: "件名"
-                            background: Item {}
+                            background: Rectangle {
+                                radius: 6
+                                color: "transparent"
+                                border.width: subjectField.activeFocus ? QuarnStyle.focusRingWidth : 0
+                                border.color: QuarnStyle.focusRing
+                            }
                             onTextEdited: session.editSubject(text)
                         }
                         BusyIndicator {
@@ -270,8 +275,8 @@ Dialog {
                             background: Rectangle {
                                 radius: 8
                                 color: QuarnStyle.tinted(QuarnStyle.primary, 0.045)
-                                border.width: bodyEditor.activeFocus ? 1 : 0
-                                border.color: QuarnStyle.accent
+                                border.width: bodyEditor.activeFocus ? QuarnStyle.focusRingWidth : 0
+                                border.color: QuarnStyle.focusRing
                             }
                             onTextChanged: session.bodyText = text
                             // Tab moves on to the signature, the schedule and

@@ -174,6 +174,9 @@ Rectangle {
 
                 delegate: ConversationRow {
                     width: view.width
+                    // The view hands its focus to the current row, which as a
+                    // button would take Space for a click: the list's keys come first.
+                    Keys.forwardTo: [selection]
                     selected: list.appModel.selectedConversationID === id
                     current: view.activeFocus && selected
                     onActivated: {

@@ -49,8 +49,8 @@ Item {
                 background: Rectangle {
                     radius: 8
                     color: Qt.rgba(QuarnStyle.primary.r, QuarnStyle.primary.g, QuarnStyle.primary.b, 0.045)
-                    border.width: editor.activeFocus ? 1 : 0
-                    border.color: QuarnStyle.accent
+                    border.width: editor.activeFocus ? QuarnStyle.focusRingWidth : 0
+                    border.color: QuarnStyle.focusRing
                 }
                 onTextChanged: MailSignature.text = text
             }

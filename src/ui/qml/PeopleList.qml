@@ -144,6 +144,8 @@ ColumnLayout {
 
         delegate: PersonRow {
             width: view.width
+            // The current row has the view's focus; the list's keys come first.
+            Keys.forwardTo: [selection]
             highlighted: list.appModel.selectedPersonEmail === email
             onClicked: {
                 view.forceActiveFocus();
