@@ -223,6 +223,16 @@ public:
     /// Moves the opened conversation to `status` (only a status the user may
     /// choose) and shows that status's list with nothing selected.
     QCoro::Task<void> setStatus(ConversationStatus status);
+    /// Moves the opened conversation to `status` (only a status the user may
+    /// choose) while the list stays as it is, then opens the conversation that
+    /// followed it in that list (the one before it when it was the last), so
+    /// that a list can be worked through one key per conversation
+    /// (appmodel_filing.cpp). Answers whether the service took the change.
+    QCoro::Task<bool> fileAndOpenNext(ConversationStatus status);
+    /// Puts conversation `id` back to `status` (the undo of fileAndOpenNext)
+    /// and, when the shown list holds it again, opens it. Answers whether the
+    /// service took the change.
+    QCoro::Task<bool> restoreStatus(QString id, ConversationStatus status);
     /// Sends a new conversation with values the compose window already
     /// checked; answers whether it was sent. On success the compose window
     /// closes and the new conversation's list is shown, the conversation

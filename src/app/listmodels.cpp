@@ -40,6 +40,16 @@ const QString &identity(const AIChatMessage &v)
 
 } // namespace
 
+int RecordListModel::rowOf(const QString &key) const
+{
+    const int rows = rowCount();
+    for (int row = 0; row < rows; ++row) {
+        if (data(index(row), Qt::UserRole + 1).toString() == key)
+            return row;
+    }
+    return -1;
+}
+
 int RecordListModel::rowCount(const QModelIndex &parent) const
 {
     if (parent.isValid())

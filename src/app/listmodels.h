@@ -37,6 +37,10 @@ public:
 
     [[nodiscard]] int rowCount(const QModelIndex &parent = {}) const override;
     [[nodiscard]] int count() const { return rowCount(); }
+    /// The row whose identity (the first role of every list: a conversation's
+    /// or a message's id, a person's email) is `key`, or -1. A view whose
+    /// current row is the model's selection finds it here.
+    Q_INVOKABLE [[nodiscard]] int rowOf(const QString &key) const;
 
 Q_SIGNALS:
     void countChanged();

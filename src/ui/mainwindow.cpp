@@ -7,6 +7,7 @@
 #include "app/notificationsetting.h"
 #include "app/setuprules.h"
 #include "quarn/config.h"
+#include "ui/commandtable.h"
 #include "ui/offlinenetwork.h"
 #include "ui/screenrules.h"
 #include "ui/symbols.h"
@@ -62,9 +63,12 @@ QQuickWindow *loadMainWindow(QQmlApplicationEngine &engine, AppModel &model, App
         installOfflineNetwork(engine);
     engine.addImportPath(u"qrc:/qt/qml"_s);
     engine.addImageProvider(u"symbol"_s, new SymbolImageProvider);
+    // The window's commands: its menus, keys, palette and shortcut sheet.
+    auto *table = new CommandTable(model, commands, &engine);
     engine.setInitialProperties({
         { u"appModel"_s, QVariant::fromValue<QObject *>(&model) },
         { u"commands"_s, QVariant::fromValue<QObject *>(&commands) },
+        { u"commandTable"_s, QVariant::fromValue<QObject *>(table) },
         { u"mailDomain"_s, QString::fromUtf8(config::kMailDomain) },
     });
     engine.load(QUrl(u"qrc:/qt/qml/Quarn/Ui/Main.qml"_s));

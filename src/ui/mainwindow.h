@@ -18,8 +18,9 @@ namespace quarn::ui {
 void registerScreenTypes();
 
 /// Loads the main window (Main.qml of the Quarn.Ui module) into `engine`,
-/// hands it the model and the commands, shows it, and starts the model's
-/// start-up each time the window appears. Answers the window, or nullptr when
+/// hands it the model, the commands and its command table (a CommandTable
+/// owned by the engine, the window's `commandTable` property), shows it, and
+/// starts the model's start-up each time the window appears. Answers the window, or nullptr when
 /// the QML did not load (the engine's warnings say why).
 ///
 /// The model and the commands must outlive the engine.

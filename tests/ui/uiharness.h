@@ -20,6 +20,7 @@
 #include "app/appcommands.h"
 #include "app/appmodelharness.h"
 #include "core/blocking.h"
+#include "ui/commandtable.h"
 #include "ui/mainwindow.h"
 
 #include <QAccessible>
@@ -118,6 +119,21 @@ public:
         window = ui::loadMainWindow(engine, model, commands);
         if (window)
             (void)QTest::qWaitForWindowExposed(window);
+        // The undo note outlasts any slow run: a test never races its end.
+        if (ui::CommandTable *t = table())
+            t->setNoteDuration(std::chrono::minutes(10));
+    }
+
+    /// The window's command table (its menus, keys, palette and shortcut sheet).
+    [[nodiscard]] ui::CommandTable *table() const
+    {
+        return window ? qobject_cast<ui::CommandTable *>(window->property("commandTable").value<QObject *>()) : nullptr;
+    }
+    /// Whether the item named `name` has the keyboard focus.
+    [[nodiscard]] bool hasFocus(const QString &name) const
+    {
+        QQuickItem *i = item(name);
+        return i && i->hasActiveFocus();
     }
 
     /// The object of the window's tree named `name`, or nullptr. Popups and

@@ -3,14 +3,24 @@ import QtQuick.Controls
 import QtQuick.Layouts
 import Quarn.Ui
 
-// The private AI conversations, most recently active first. Arrow keys move
-// the selection, which shows that conversation.
+// The private AI conversations, most recently active first. The list's
+// current row is the selected conversation: the arrow keys (and j/k,
+// Home/End, Page Up/Down) select it, which shows it; Space reads on in the
+// transcript.
 Rectangle {
     id: list
 
     objectName: "aiConversationList"
 
     required property var appModel
+    required property var commandTable
+
+    // Space and Shift+Space: read on (1) or back (-1) in the shown transcript.
+    signal scrollRequested(int pages)
+
+    function focusList() {
+        view.forceActiveFocus();
+    }
 
     color: QuarnStyle.system.base
 
@@ -18,16 +28,6 @@ Rectangle {
         list.appModel.selectedAIConversationID = id;
     }
 
-    function moveSelection(step) {
-        if (view.count === 0)
-            return;
-        const next = Math.max(0, Math.min(view.count - 1, view.currentIndex + step));
-        view.currentIndex = next;
-        view.positionViewAtIndex(next, ListView.Contain);
-        const row = view.itemAtIndex(next);
-        if (row)
-            list.select(row.conversationId);
-    }
 
     ColumnLayout {
         anchors.fill: parent
@@ -87,17 +87,23 @@ Rectangle {
             clip: true
             reuseItems: true
             focus: true
-            currentIndex: -1
+            activeFocusOnTab: true
             keyNavigationEnabled: false
             model: list.appModel.aiConversations
             ScrollBar.vertical: ScrollBar {}
             Accessible.role: Accessible.List
             Accessible.name: "Private conversations"
 
-            Keys.onUpPressed: list.moveSelection(-1)
-            Keys.onDownPressed: list.moveSelection(1)
-            Keys.onReturnPressed: if (view.currentItem) list.select(view.currentItem.conversationId)
-            Keys.onEnterPressed: if (view.currentItem) list.select(view.currentItem.conversationId)
+            Keys.forwardTo: [selection]
+
+            ListSelection {
+                id: selection
+
+                view: view
+                selectedKey: list.appModel.selectedAIConversationID
+                commandTable: list.commandTable
+                onScrollRequested: pages => list.scrollRequested(pages)
+            }
 
             delegate: ItemDelegate {
                 id: row
@@ -113,6 +119,8 @@ Rectangle {
 
                 objectName: "aiRow_" + id
                 width: view.width
+                // The current row has the view's focus; the list's keys come first.
+                Keys.forwardTo: [selection]
                 highlighted: list.appModel.selectedAIConversationID === id
                 leftPadding: 14
                 rightPadding: 14
@@ -129,7 +137,6 @@ Rectangle {
                     border.color: QuarnStyle.accentText
                 }
                 onClicked: {
-                    view.currentIndex = index;
                     view.forceActiveFocus();
                     list.select(id);
                 }

@@ -25,6 +25,13 @@ Item {
                                          pane.conversation.lastMessage);
     }
 
+    // Reads on (pages > 0) or back, a screen less a little at a time.
+    function scrollPages(pages) {
+        const top = transcript.originY - transcript.topMargin;
+        const bottom = Math.max(top, transcript.originY + transcript.contentHeight + transcript.bottomMargin - transcript.height);
+        transcript.contentY = Math.max(top, Math.min(bottom, transcript.contentY + pages * transcript.height * 0.9));
+    }
+
     function send() {
         if (pane.canSend)
             pane.appModel.operations.sendAIChat();
@@ -206,9 +213,8 @@ Item {
                 background: Rectangle {
                     radius: 10
                     color: QuarnStyle.system.base
-                    border.width: 1
-                    border.color: input.activeFocus ? QuarnStyle.tinted(QuarnStyle.accent, 0.6)
-                                                    : QuarnStyle.tinted(QuarnStyle.primary, 0.15)
+                    border.width: input.activeFocus ? QuarnStyle.focusRingWidth : 1
+                    border.color: input.activeFocus ? QuarnStyle.focusRing : QuarnStyle.tinted(QuarnStyle.primary, 0.15)
                 }
 
                 PlainTextArea {

@@ -16,6 +16,10 @@ Rectangle {
 
     color: QuarnStyle.canvas
 
+    function takeFocus() {
+        localPart.forceActiveFocus();
+    }
+
     ColumnLayout {
         anchors.centerIn: parent
         spacing: 18

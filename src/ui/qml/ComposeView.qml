@@ -28,10 +28,15 @@ Dialog {
     visible: appModel.composePresented
 
     onClosed: appModel.composePresented = false
+    // Typing starts with the recipients, however the sheet was opened.
+    onOpened: if (formLoader.item) formLoader.item.takeFocus()
 
     contentItem: Loader {
+        id: formLoader
+
         objectName: "composeContentLoader"
         active: sheet.visible
+        focus: true
         sourceComponent: form
     }
 
@@ -44,6 +49,17 @@ Dialog {
             spacing: 18
             Accessible.role: Accessible.Dialog
             Accessible.name: "新規メッセージ"
+
+            function takeFocus() {
+                recipientField.forceActiveFocus();
+            }
+
+            // Ctrl+Return sends under the same rule as the button.
+            Shortcut {
+                sequences: ["Ctrl+Return", "Ctrl+Enter"]
+                enabled: session.sendEnabled
+                onActivated: session.send()
+            }
 
             ComposeSession {
                 id: session
@@ -126,8 +142,8 @@ Dialog {
                                     radius: 8
                                     color: Qt.rgba(QuarnStyle.primary.r, QuarnStyle.primary.g, QuarnStyle.primary.b,
                                                    0.05)
-                                    border.width: recipientField.activeFocus ? 1 : 0
-                                    border.color: QuarnStyle.accent
+                                    border.width: recipientField.activeFocus ? QuarnStyle.focusRingWidth : 0
+                                    border.color: QuarnStyle.focusRing
                                 }
                                 onTextChanged: session.recipientInput = text
                             }
@@ -198,13 +214,20 @@ Dialog {
                             text: "件名"
                         }
                         TextField {
+                            id: subjectField
+
                             objectName: "subjectField"
                             Layout.fillWidth: true
                             placeholderText: "本文から自動生成"
                             text: session.subject
                             Accessible.role: Accessible.EditableText
                             Accessible.name: "件名"
-                            background: Item {}
+                            background: Rectangle {
+                                radius: 6
+                                color: "transparent"
+                                border.width: subjectField.activeFocus ? QuarnStyle.focusRingWidth : 0
+                                border.color: QuarnStyle.focusRing
+                            }
                             onTextEdited: session.editSubject(text)
                         }
                         BusyIndicator {
@@ -253,10 +276,25 @@ Dialog {
                             background: Rectangle {
                                 radius: 8
                                 color: QuarnStyle.tinted(QuarnStyle.primary, 0.045)
-                                border.width: bodyEditor.activeFocus ? 1 : 0
-                                border.color: QuarnStyle.accent
+                                border.width: bodyEditor.activeFocus ? QuarnStyle.focusRingWidth : 0
+                                border.color: QuarnStyle.focusRing
                             }
                             onTextChanged: session.bodyText = text
+                            // Tab moves on to the signature, the schedule and
+                            // "送信", as in every other field; Ctrl+Tab is the
+                            // way to type a tab.
+                            Keys.onPressed: event => {
+                                if (event.key === Qt.Key_Tab && (event.modifiers & Qt.ControlModifier)) {
+                                    bodyEditor.insert(bodyEditor.cursorPosition, "\t");
+                                    event.accepted = true;
+                                } else if (event.key === Qt.Key_Tab && event.modifiers === Qt.NoModifier) {
+                                    bodyEditor.nextItemInFocusChain(true).forceActiveFocus(Qt.TabFocusReason);
+                                    event.accepted = true;
+                                } else if (event.key === Qt.Key_Backtab) {
+                                    subjectField.forceActiveFocus(Qt.BacktabFocusReason);
+                                    event.accepted = true;
+                                }
+                            }
                         }
                     }
 

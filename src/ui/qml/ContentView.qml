@@ -11,7 +11,15 @@ Item {
 
     required property var appModel
     required property var commands
+    required property var commandTable
     required property string mailDomain
+
+    // A command of the table that the shown screen carries out (search,
+    // reply, the Orro sheets); only the workspace has any.
+    function screenCommand(id) {
+        if (screenLoader.item && screenLoader.item.screenCommand)
+            screenLoader.item.screenCommand(id);
+    }
 
     readonly property string screen: {
         if (!appModel.hasReadToken)
@@ -24,8 +32,14 @@ Item {
     }
 
     Loader {
+        id: screenLoader
+
         objectName: "screenLoader"
         anchors.fill: parent
+        // Each screen puts the focus on its first control when it appears, so
+        // typing and the arrow keys work without a click.
+        focus: true
+        onLoaded: item.takeFocus()
         sourceComponent: content.screen === "starting" ? null
                        : content.screen === "tokenSetup" ? tokenSetup
                        : content.screen === "addressSetup" ? addressSetup : workspace
@@ -52,6 +66,7 @@ Item {
         MailWorkspace {
             appModel: content.appModel
             commands: content.commands
+            commandTable: content.commandTable
             mailDomain: content.mailDomain
         }
     }

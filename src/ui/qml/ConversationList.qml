@@ -4,8 +4,11 @@ import QtQuick.Layouts
 import Quarn.Rules
 
 // The conversations of the selected status: header, search field and the
-// rows (or an empty state). Clicking a row, or Enter on the current one,
-// opens it unless it is the conversation already shown.
+// rows (or an empty state). Clicking a row opens it unless it is the
+// conversation already shown. From the keyboard the list's current row is the
+// selected conversation: the arrow keys (and j/k, Home/End, Page Up/Down)
+// select and open; Enter goes on to the reply box; Space reads on in the
+// conversation.
 Rectangle {
     id: list
 
@@ -13,6 +16,12 @@ Rectangle {
 
     required property var appModel
     required property var commands
+    required property var commandTable
+
+    // Space and Shift+Space: read on (1) or back (-1) in the shown conversation.
+    signal scrollRequested(int pages)
+    // Enter on the selected row: write the reply.
+    signal replyRequested
 
     readonly property var statusPresentation: ScreenRules.status(appModel.selectedStatus)
     readonly property bool searching: appModel.searchText !== ""
@@ -22,6 +31,14 @@ Rectangle {
         const shown = appModel.detail;
         if (shown == null || shown.id !== id)
             appModel.operations.openConversation(id);
+    }
+
+    function focusList() {
+        view.forceActiveFocus();
+    }
+    function focusSearch() {
+        searchField.forceActiveFocus();
+        searchField.selectAll();
     }
 
     color: QuarnStyle.controlBackground
@@ -98,8 +115,12 @@ Rectangle {
                     leftPadding: 0
                     Accessible.role: Accessible.EditableText
                     Accessible.name: placeholderText
-                    // Down moves into the rows.
+                    // Down moves into the rows; Escape gives up the search.
                     Keys.onDownPressed: view.forceActiveFocus()
+                    Keys.onEscapePressed: {
+                        list.appModel.searchText = "";
+                        view.forceActiveFocus();
+                    }
                 }
             }
         }
@@ -124,32 +145,42 @@ Rectangle {
                 description: list.searching ? "検索語を変えてください。" : "次の一手が発生すると、ここに現れます。"
             }
 
+            // Visible also while empty: the keyboard stays in the list.
             ListView {
                 id: view
 
                 objectName: "conversationListView"
                 anchors.fill: parent
-                visible: count > 0
                 clip: true
                 reuseItems: true
                 activeFocusOnTab: true
-                keyNavigationEnabled: true
-                currentIndex: -1
+                keyNavigationEnabled: false
                 model: list.appModel.filteredConversations
                 ScrollBar.vertical: ScrollBar {}
                 Accessible.role: Accessible.List
                 Accessible.name: list.statusPresentation.label
 
-                Keys.onReturnPressed: if (currentItem) list.select(currentItem.id)
-                Keys.onEnterPressed: if (currentItem) list.select(currentItem.id)
-                onActiveFocusChanged: if (activeFocus && currentIndex < 0 && count > 0) currentIndex = 0
+                Keys.forwardTo: [selection]
+
+                ListSelection {
+                    id: selection
+
+                    view: view
+                    selectedKey: list.appModel.selectedConversationID
+                    commandTable: list.commandTable
+                    onScrollRequested: pages => list.scrollRequested(pages)
+                    onEnterPressed: if (list.appModel.selectedConversationID != null) list.replyRequested()
+                }
 
                 delegate: ConversationRow {
                     width: view.width
+                    // The view hands its focus to the current row, which as a
+                    // button would take Space for a click: the list's keys come first.
+                    Keys.forwardTo: [selection]
                     selected: list.appModel.selectedConversationID === id
-                    current: view.activeFocus && ListView.isCurrentItem
+                    current: view.activeFocus && selected
                     onActivated: {
-                        view.currentIndex = index;
+                        view.forceActiveFocus();
                         list.select(id);
                     }
                 }

@@ -19,6 +19,24 @@ Item {
     readonly property var viewerID: appModel.state != null ? appModel.state.viewer.id : null
     readonly property int messageCount: detail != null ? detail.messages.length : 0
 
+    // Escape in an empty reply box: the keyboard goes back to the list.
+    signal leaveRequested
+
+    function focusReply() {
+        if (detail != null)
+            reply.focusEditor();
+    }
+    function openOrro(kind) {
+        if (detail != null)
+            header.openOrro(kind);
+    }
+    // Reads on (pages > 0) or back in the messages, a screen less a little at a time.
+    function scrollPages(pages) {
+        const top = timeline.originY - timeline.topMargin;
+        const bottom = Math.max(top, timeline.originY + timeline.contentHeight + timeline.bottomMargin - timeline.height);
+        timeline.contentY = Math.max(top, Math.min(bottom, timeline.contentY + pages * timeline.height * 0.9));
+    }
+
     function scrollToEnd() {
         Qt.callLater(() => timeline.positionViewAtEnd());
     }
@@ -44,6 +62,8 @@ Item {
         spacing: 0
 
         ConversationHeader {
+            id: header
+
             Layout.fillWidth: true
             appModel: pane.appModel
             detail: pane.detail
@@ -97,7 +117,10 @@ Item {
             color: QuarnStyle.tinted(QuarnStyle.primary, 0.1)
         }
         ReplyComposer {
+            id: reply
+
             Layout.fillWidth: true
+            onLeaveRequested: pane.leaveRequested()
             appModel: pane.appModel
             detail: pane.detail
             mailDomain: pane.mailDomain

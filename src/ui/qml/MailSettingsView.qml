@@ -12,6 +12,11 @@ Item {
 
     objectName: "mailSettingsView"
 
+    // The signature is what this window is for: the cursor waits in it.
+    function focusEditor() {
+        editor.forceActiveFocus();
+    }
+
     ColumnLayout {
         anchors.fill: parent
         anchors.margins: 8
@@ -44,8 +49,8 @@ Item {
                 background: Rectangle {
                     radius: 8
                     color: Qt.rgba(QuarnStyle.primary.r, QuarnStyle.primary.g, QuarnStyle.primary.b, 0.045)
-                    border.width: editor.activeFocus ? 1 : 0
-                    border.color: QuarnStyle.accent
+                    border.width: editor.activeFocus ? QuarnStyle.focusRingWidth : 0
+                    border.color: QuarnStyle.focusRing
                 }
                 onTextChanged: MailSignature.text = text
             }

@@ -11,12 +11,66 @@ Item {
 
     required property var appModel
     required property var commands
+    required property var commandTable
     required property string mailDomain
 
     readonly property string lens: appModel.lens
 
     Component.onCompleted: commands.refreshLoopActive = true
     Component.onDestruction: commands.refreshLoopActive = false
+
+    // The keyboard starts in the list: on arrival, and after every change of
+    // lens or status list (the lists are rebuilt then, so it waits a turn).
+    function takeFocus() {
+        if (listLoader.item)
+            listLoader.item.focusList();
+    }
+    function focusListSoon() {
+        Qt.callLater(() => {
+            // A sheet keeps the keyboard; the list gets it when the sheet closes.
+            if (!workspace.appModel.composePresented)
+                workspace.takeFocus();
+        });
+    }
+    Connections {
+        target: workspace.appModel
+
+        function onLensChanged() {
+            workspace.focusListSoon();
+        }
+        function onSelectedStatusChanged() {
+            workspace.focusListSoon();
+        }
+    }
+
+    // Space and Shift+Space in a list read on in the shown conversation.
+    function scrollPane(pages) {
+        if (paneLoader.item && paneLoader.item.scrollPages)
+            paneLoader.item.scrollPages(pages);
+    }
+
+    function screenCommand(id) {
+        const list = listLoader.item;
+        const pane = paneLoader.item;
+        switch (id) {
+        case "search":
+            if (list && list.focusSearch)
+                list.focusSearch();
+            break;
+        case "reply":
+            if (pane && pane.focusReply)
+                pane.focusReply();
+            break;
+        case "todo":
+            if (pane && pane.openOrro)
+                pane.openOrro("task");
+            break;
+        case "event":
+            if (pane && pane.openOrro)
+                pane.openOrro("event");
+            break;
+        }
+    }
 
     SplitView {
         anchors.fill: parent
@@ -32,6 +86,9 @@ Item {
         }
 
         Loader {
+            id: listLoader
+
+            objectName: "listLoader"
             SplitView.minimumWidth: 320
             SplitView.preferredWidth: 380
             SplitView.maximumWidth: 470
@@ -77,6 +134,8 @@ Item {
             }
 
             Loader {
+                id: paneLoader
+
                 Layout.fillWidth: true
                 Layout.fillHeight: true
                 sourceComponent: workspace.lens === "ai" ? aiPane : workspace.lens === "people" ? personPane
@@ -88,6 +147,14 @@ Item {
     ComposeView {
         appModel: workspace.appModel
         mailDomain: workspace.mailDomain
+        onClosed: workspace.takeFocus()
+    }
+
+    UndoNote {
+        anchors.horizontalCenter: parent.horizontalCenter
+        anchors.bottom: parent.bottom
+        anchors.bottomMargin: 18
+        commandTable: workspace.commandTable
     }
 
     Component {
@@ -95,6 +162,9 @@ Item {
         ConversationList {
             appModel: workspace.appModel
             commands: workspace.commands
+            commandTable: workspace.commandTable
+            onScrollRequested: pages => workspace.scrollPane(pages)
+            onReplyRequested: workspace.screenCommand("reply")
         }
     }
     Component {
@@ -102,12 +172,16 @@ Item {
         PeopleList {
             appModel: workspace.appModel
             commands: workspace.commands
+            commandTable: workspace.commandTable
+            onScrollRequested: pages => workspace.scrollPane(pages)
         }
     }
     Component {
         id: aiList
         AIConversationList {
             appModel: workspace.appModel
+            commandTable: workspace.commandTable
+            onScrollRequested: pages => workspace.scrollPane(pages)
         }
     }
     Component {
@@ -116,6 +190,7 @@ Item {
             appModel: workspace.appModel
             commands: workspace.commands
             mailDomain: workspace.mailDomain
+            onLeaveRequested: workspace.takeFocus()
         }
     }
     Component {

@@ -10,7 +10,12 @@ ApplicationWindow {
     // Set by loadMainWindow (mainwindow.cpp).
     required property var appModel
     required property var commands
+    required property var commandTable
     required property string mailDomain
+
+    function command(id) {
+        return commandTable.command(id);
+    }
 
     width: 1240
     height: 780
@@ -43,61 +48,114 @@ ApplicationWindow {
             Accessible.name: text
         }
 
+        // Every item is a command of the table, which also feeds the palette
+        // and the shortcut sheet.
         Menu {
             objectName: "fileMenu"
             title: "ファイル"
 
-            Action {
-                objectName: "newMessageAction"
-                text: "新規メッセージ"
-                shortcut: "Ctrl+N"
-                onTriggered: window.commands.newMessage()
-            }
-            Action {
-                objectName: "settingsAction"
-                text: "設定…"
-                shortcut: "Ctrl+,"
-                onTriggered: settingsWindow.present()
-            }
+            CommandAction { command: window.command("newMessage") }
+            CommandAction { command: window.command("refresh") }
+            CommandAction { command: window.command("settings") }
             MenuSeparator {}
-            Action {
-                text: "終了"
-                shortcut: StandardKey.Quit
-                onTriggered: Qt.quit()
-            }
+            CommandAction { command: window.command("palette") }
+            CommandAction { command: window.command("shortcuts") }
+            MenuSeparator {}
+            CommandAction { command: window.command("quit") }
         }
         Menu {
             objectName: "conversationMenu"
             title: "Conversation"
 
-            Action {
-                objectName: "runAIAction"
-                text: "AIで整理"
-                shortcut: "Shift+Ctrl+K"
-                enabled: window.commands.canRunAI
-                onTriggered: window.commands.runAI()
-            }
+            CommandAction { command: window.command("runAI") }
             MenuSeparator {}
-            Action {
-                objectName: "needsYouAction"
-                text: "Needs you"
-                onTriggered: window.commands.setStatus("needs_you")
-            }
-            Action {
-                objectName: "waitingAction"
-                text: "Waiting"
-                onTriggered: window.commands.setStatus("waiting")
-            }
-            Action {
-                objectName: "doneAction"
-                text: "Done"
-                onTriggered: window.commands.setStatus("done")
+            CommandAction { command: window.command("needsYou") }
+            CommandAction { command: window.command("waiting") }
+            CommandAction { command: window.command("done") }
+            MenuSeparator {}
+            CommandAction { command: window.command("fileNeedsYou") }
+            CommandAction { command: window.command("fileWaiting") }
+            CommandAction { command: window.command("fileInbox") }
+            CommandAction { command: window.command("fileDone") }
+            CommandAction { command: window.command("undo") }
+            MenuSeparator {}
+            CommandAction { command: window.command("reply") }
+            CommandAction { command: window.command("useDraft") }
+            CommandAction { command: window.command("todo") }
+            CommandAction { command: window.command("event") }
+        }
+        Menu {
+            objectName: "goMenu"
+            title: "移動"
+
+            CommandAction { command: window.command("show_needs_you") }
+            CommandAction { command: window.command("show_ai_working") }
+            CommandAction { command: window.command("show_waiting") }
+            CommandAction { command: window.command("show_scheduled") }
+            CommandAction { command: window.command("show_inbox") }
+            CommandAction { command: window.command("show_done") }
+            CommandAction { command: window.command("showPeople") }
+            CommandAction { command: window.command("showAI") }
+            MenuSeparator {}
+            CommandAction { command: window.command("next") }
+            CommandAction { command: window.command("previous") }
+            CommandAction { command: window.command("search") }
+        }
+    }
+
+    // A command's further keys (F5 beside Ctrl+R, / beside Ctrl+F...).
+    Instantiator {
+        model: window.commandTable.commands
+        delegate: Shortcut {
+            required property var modelData
+
+            sequences: modelData.alternateShortcuts
+            enabled: modelData.enabled && modelData.alternateShortcuts.length > 0
+            onActivated: modelData.trigger()
+        }
+    }
+
+    // The commands only the screens can carry out.
+    Connections {
+        target: window.commandTable
+
+        function onScreenCommand(id) {
+            switch (id) {
+            case "settings":
+                settingsWindow.present();
+                break;
+            case "quit":
+                Qt.quit();
+                break;
+            case "palette":
+                palette.open();
+                break;
+            case "shortcuts":
+                shortcutSheet.open();
+                break;
+            default:
+                content.screenCommand(id);
             }
         }
     }
 
+    CommandPalette {
+        id: palette
+
+        commandTable: window.commandTable
+    }
+
+    ShortcutSheet {
+        id: shortcutSheet
+
+        commandTable: window.commandTable
+    }
+
     ContentView {
+        id: content
+
         anchors.fill: parent
+        commandTable: window.commandTable
         appModel: window.appModel
         commands: window.commands
         mailDomain: window.mailDomain
@@ -125,9 +183,12 @@ ApplicationWindow {
             show();
             raise();
             requestActivate();
+            settingsView.focusEditor();
         }
 
         MailSettingsView {
+            id: settingsView
+
             anchors.fill: parent
         }
     }

@@ -2,9 +2,10 @@ import QtQuick
 import QtQuick.Controls
 import QtQuick.Layouts
 
-// Everyone the user has corresponded with, with the search field. Arrow keys
-// move the selection (opening the person when their timeline is not the one
-// shown); Enter and a click open the person.
+// Everyone the user has corresponded with, with the search field. The list's
+// current row is the selected person: the arrow keys (and j/k, Home/End,
+// Page Up/Down) select and open, as a click does; Space reads on in the
+// timeline.
 ColumnLayout {
     id: list
 
@@ -12,6 +13,10 @@ ColumnLayout {
 
     required property var appModel
     required property var commands
+    required property var commandTable
+
+    // Space and Shift+Space: read on (1) or back (-1) in the shown timeline.
+    signal scrollRequested(int pages)
 
     readonly property var timelineEmail: appModel.personTimeline ? appModel.personTimeline.person.email : null
 
@@ -21,15 +26,12 @@ ColumnLayout {
         list.appModel.operations.openPerson(email);
     }
 
-    function moveSelection(step) {
-        if (view.count === 0)
-            return;
-        const next = Math.max(0, Math.min(view.count - 1, view.currentIndex + step));
-        view.currentIndex = next;
-        view.positionViewAtIndex(next, ListView.Contain);
-        const row = view.itemAtIndex(next);
-        if (row && row.email !== list.timelineEmail)
-            list.open(row.email);
+    function focusList() {
+        view.forceActiveFocus();
+    }
+    function focusSearch() {
+        search.forceActiveFocus();
+        search.selectAll();
     }
 
     RowLayout {
@@ -85,6 +87,8 @@ ColumnLayout {
                 opacity: 0.45
             }
             TextField {
+                id: search
+
                 objectName: "peopleSearchField"
                 Layout.fillWidth: true
                 placeholderText: "人を検索"
@@ -94,9 +98,10 @@ ColumnLayout {
                 Accessible.role: Accessible.EditableText
                 Accessible.name: "人を検索"
                 onTextEdited: list.appModel.searchText = text
-                Keys.onDownPressed: {
+                Keys.onDownPressed: view.forceActiveFocus()
+                Keys.onEscapePressed: {
+                    list.appModel.searchText = "";
                     view.forceActiveFocus();
-                    list.moveSelection(view.currentIndex < 0 ? 0 : 1);
                 }
             }
         }
@@ -117,24 +122,32 @@ ColumnLayout {
         clip: true
         reuseItems: true
         focus: true
-        currentIndex: -1
+        activeFocusOnTab: true
         keyNavigationEnabled: false
-        highlightFollowsCurrentItem: false
         model: list.appModel.filteredPeople
         ScrollBar.vertical: ScrollBar {}
         Accessible.role: Accessible.List
         Accessible.name: "People"
 
-        Keys.onUpPressed: list.moveSelection(-1)
-        Keys.onDownPressed: list.moveSelection(1)
-        Keys.onReturnPressed: if (view.currentItem) list.open(view.currentItem.email)
-        Keys.onEnterPressed: if (view.currentItem) list.open(view.currentItem.email)
+        Keys.forwardTo: [selection]
+
+        ListSelection {
+            id: selection
+
+            view: view
+            selectedKey: list.appModel.selectedPersonEmail
+            commandTable: list.commandTable
+            onScrollRequested: pages => list.scrollRequested(pages)
+            onEnterPressed: if (view.currentItem && view.currentItem.email !== list.timelineEmail)
+                list.open(view.currentItem.email)
+        }
 
         delegate: PersonRow {
             width: view.width
+            // The current row has the view's focus; the list's keys come first.
+            Keys.forwardTo: [selection]
             highlighted: list.appModel.selectedPersonEmail === email
             onClicked: {
-                view.currentIndex = index;
                 view.forceActiveFocus();
                 list.open(email);
             }

@@ -26,6 +26,13 @@ Item {
     property real anchorOffset: 0
     property int anchorCount: 0
 
+    // Reads on (pages > 0) or back, a screen less a little at a time.
+    function scrollPages(pages) {
+        const top = view.originY - view.topMargin;
+        const bottom = Math.max(top, view.originY + view.contentHeight + view.bottomMargin - view.height);
+        view.contentY = Math.max(top, Math.min(bottom, view.contentY + pages * view.height * 0.9));
+    }
+
     function scrollToEnd() {
         Qt.callLater(() => {
             view.forceLayout();

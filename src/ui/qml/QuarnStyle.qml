@@ -24,6 +24,10 @@ QtObject {
     readonly property color accentText: dark ? Qt.lighter(accent, 1.7) : accent
     readonly property color warmText: dark ? Qt.lighter(warm, 1.35) : warm
     readonly property color greenText: dark ? Qt.lighter(green, 1.7) : green
+    // Where the keyboard is: one ring for every control, legible on a light
+    // and a dark scheme alike.
+    readonly property color focusRing: accentText
+    readonly property int focusRingWidth: 2
 
     // Type sizes (pixels).
     readonly property int captionSize: 11

@@ -17,6 +17,14 @@ Pane {
     readonly property var channel: ScreenRules.replyChannel(detail != null ? detail.transport : "", mailDomain)
     readonly property bool canSend: ScreenRules.canSendReply(appModel.replyText, appModel.isSending)
 
+    // Escape in the empty editor: back to the list.
+    signal leaveRequested
+
+    function focusEditor() {
+        editor.forceActiveFocus();
+        editor.cursorPosition = editor.length;
+    }
+
     padding: 14
     background: null
 
@@ -69,6 +77,13 @@ Pane {
                     Accessible.name: "返信"
                     KeyNavigation.priority: KeyNavigation.BeforeItem
                     KeyNavigation.tab: sendButton
+                    // With text in it Escape does nothing: nothing typed is left behind unseen.
+                    Keys.onEscapePressed: event => {
+                        if (editor.text.trim() === "")
+                            composer.leaveRequested();
+                        else
+                            event.accepted = false;
+                    }
                 }
             }
 

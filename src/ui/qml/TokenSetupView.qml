@@ -14,6 +14,11 @@ Rectangle {
     required property var commands
     required property string mailDomain
 
+    // The sign-in button is the screen's one control.
+    function takeFocus() {
+        signIn.forceActiveFocus();
+    }
+
     color: QuarnStyle.canvas
 
     ColumnLayout {
@@ -44,6 +49,8 @@ Rectangle {
             elide: Text.ElideMiddle
         }
         InkButton {
+            id: signIn
+
             objectName: "signInButton"
             Layout.alignment: Qt.AlignHCenter
             text: setup.appModel.isSigningIn ? "ブラウザで続行中…" : "Quarnアカウントを作成・ログイン"
