@@ -521,12 +521,14 @@ private Q_SLOTS:
         s.w->type(u"orroTitleField"_s, u" 送る "_s);
         QVERIFY(add->property("enabled").toBool());
 
-        // A refused hand-off keeps the sheet open with its contents.
+        // A refused hand-off keeps the sheet open with its contents, and says so.
+        QVERIFY(!s.w->shown(u"orroHandOffFailed"_s));
         s.h->urlsOpen = false;
         s.w->click(u"orroAddButton"_s);
         QCOMPARE(s.h->opened.size(), 1);
         QVERIFY(sheet->property("opened").toBool());
         QCOMPARE(s.w->text(u"orroTitleField"_s), u" 送る "_s);
+        QTRY_VERIFY(s.w->shown(u"orroHandOffFailed"_s));
 
         s.h->urlsOpen = true;
         s.w->click(u"orroAddButton"_s);
