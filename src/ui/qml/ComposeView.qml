@@ -5,8 +5,8 @@ import Quarn.Rules
 
 // The sheet for a new message, shown while the model's composePresented is
 // true. Its rules live in ComposeSession; this file only wires them. Every
-// opening starts with a fresh session, so closing the sheet discards what
-// was typed (the signature is a preference and stays).
+// opening starts a session on the model's compose draft: what a sheet closed
+// unsent held (by "閉じる", Escape or a sign-out) comes back in the next one.
 Dialog {
     id: sheet
 
@@ -128,6 +128,7 @@ Dialog {
                                     border.width: recipientField.activeFocus ? 1 : 0
                                     border.color: QuarnStyle.accent
                                 }
+                                text: session.recipientInput
                                 onTextChanged: session.recipientInput = text
                             }
                         }
@@ -255,6 +256,7 @@ Dialog {
                                 border.width: bodyEditor.activeFocus ? 1 : 0
                                 border.color: QuarnStyle.accent
                             }
+                            text: session.bodyText
                             onTextChanged: session.bodyText = text
                         }
                     }
