@@ -292,7 +292,8 @@ private Q_SLOTS:
         FakeService service;
         routeStartUp(service);
         const ConversationListItem c = item(u"c1"_s, ConversationStatus::needsYou);
-        service.route("GET", stateTarget(ConversationStatus::needsYou), emptyState(ConversationStatus::needsYou, { c }));
+        service.route(
+            "GET", stateTarget(ConversationStatus::needsYou), emptyState(ConversationStatus::needsYou, { c }));
         service.route("GET", stateTarget(ConversationStatus::waiting), emptyState(ConversationStatus::waiting, { c }));
         service.route("GET", "/api/conversations/c1", detailOf(c));
         service.route("POST", "/api/conversations/c1/messages", 200, R"({"ok":true})");
@@ -312,8 +313,8 @@ private Q_SLOTS:
         QVERIFY2(!h.model->errorMessage(), qPrintable(h.model->errorMessage().value_or(QString())));
         QCOMPARE(h.model->replyDrafts().value(u"c1"_s), u"\n追伸：資料は明日送ります"_s);
         const QList<test::RecordedRequest> requests = service.requests();
-        const auto sent = std::find_if(requests.cbegin(), requests.cend(),
-            [](const test::RecordedRequest &r) { return r.method == "POST"; });
+        const auto sent = std::find_if(
+            requests.cbegin(), requests.cend(), [](const test::RecordedRequest &r) { return r.method == "POST"; });
         QVERIFY(sent != requests.cend());
         QVERIFY(!QString::fromUtf8(sent->body).contains(u"追伸"_s));
     }
