@@ -124,7 +124,12 @@ AppModel::AppModel(AppEnvironment environment, QObject *parent)
     connect(&m_draftTimer, &QTimer::timeout, this, [this] { (void)saveDrafts(); });
 }
 
-AppModel::~AppModel() = default;
+AppModel::~AppModel()
+{
+    // A write of the drafts still on its way would resume into a destroyed
+    // model: it ends first, and what is unwritten is written with it.
+    saveDraftsNow();
+}
 
 // --- QML adaptors ------------------------------------------------------------
 
