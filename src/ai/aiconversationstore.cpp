@@ -1,9 +1,9 @@
 #include "ai/aiconversationstore.h"
 
+#include "ai/privatefile.h"
 #include "core/error.h"
 #include "model/json.h"
 #include "platform/paths.h"
-#include "platform/privatefile.h"
 
 #include <algorithm>
 #include <utility>
@@ -18,7 +18,7 @@ QList<AIConversation> loadFile(const QString &filePath)
 {
     QList<AIConversation> conversations;
     try {
-        (void)platform::readPrivateFile(filePath, [&](const QByteArray &bytes) {
+        (void)readPrivateFile(filePath, [&](const QByteArray &bytes) {
             try {
                 conversations = decodeJson<QList<AIConversation>>(bytes);
                 return true;
@@ -26,11 +26,11 @@ QList<AIConversation> loadFile(const QString &filePath)
                 return false;
             }
         });
-    } catch (const platform::PrivateFileSetAside &e) {
+    } catch (const PrivateFileSetAside &e) {
         throw AIConversationFileSetAside(e.setAsidePath());
-    } catch (const platform::PrivateFileUnreadable &e) {
+    } catch (const PrivateFileUnreadable &e) {
         throw AIConversationFileUnreadable(e.filePath());
-    } catch (const platform::PrivateFolderUnsafe &e) {
+    } catch (const PrivateFolderUnsafe &e) {
         throw AIConversationFolderUnsafe(e.folderPath());
     }
     std::stable_sort(conversations.begin(), conversations.end(),
@@ -41,10 +41,10 @@ QList<AIConversation> loadFile(const QString &filePath)
 void saveFile(const QString &filePath, const QList<AIConversation> &conversations)
 {
     try {
-        platform::writePrivateFile(filePath, encodeJson(conversations));
-    } catch (const platform::PrivateFileUnreadable &e) {
+        writePrivateFile(filePath, encodeJson(conversations));
+    } catch (const PrivateFileUnreadable &e) {
         throw AIConversationFileUnreadable(e.filePath());
-    } catch (const platform::PrivateFolderUnsafe &e) {
+    } catch (const PrivateFolderUnsafe &e) {
         throw AIConversationFolderUnsafe(e.folderPath());
     }
 }

@@ -1,7 +1,7 @@
 #include "app/draftstore.h"
 
+#include "ai/privatefile.h"
 #include "core/text.h"
-#include "platform/privatefile.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -17,21 +17,21 @@ Drafts loadFile(const QString &filePath)
 {
     Drafts drafts;
     try {
-        (void)platform::readPrivateFile(filePath, [&](const QByteArray &bytes) {
+        (void)readPrivateFile(filePath, [&](const QByteArray &bytes) {
             std::optional<Drafts> decoded = DraftStore::decode(bytes);
             if (decoded)
                 drafts = std::move(*decoded);
             return decoded.has_value();
         });
-    } catch (const platform::PrivateFileSetAside &e) {
+    } catch (const PrivateFileSetAside &e) {
         throw DraftStoreError(
             u"下書きのファイルを読み取れなかったため、新しく始めます。元のファイルは「%1」に残してあります。"_s.arg(
                 e.setAsidePath()));
-    } catch (const platform::PrivateFileUnreadable &e) {
+    } catch (const PrivateFileUnreadable &e) {
         throw DraftStoreError(
             u"下書きのファイル「%1」を読み取れず、移動することもできませんでした。このファイルを上書きしないよう、下書きは保存していません。"_s
                 .arg(e.filePath()));
-    } catch (const platform::PrivateFolderUnsafe &e) {
+    } catch (const PrivateFolderUnsafe &e) {
         throw DraftStoreError(
             u"下書きの保存場所「%1」がリンクか他のユーザーのフォルダーのため、読み書きしません。"_s.arg(
                 e.folderPath()));
@@ -42,12 +42,12 @@ Drafts loadFile(const QString &filePath)
 void saveFile(const QString &filePath, const Drafts &drafts)
 {
     try {
-        platform::writePrivateFile(filePath, DraftStore::encode(drafts));
-    } catch (const platform::PrivateFileUnreadable &e) {
+        writePrivateFile(filePath, DraftStore::encode(drafts));
+    } catch (const PrivateFileUnreadable &e) {
         throw DraftStoreError(
             u"下書きのファイル「%1」を読み取れず、移動することもできませんでした。このファイルを上書きしないよう、下書きは保存していません。"_s
                 .arg(e.filePath()));
-    } catch (const platform::PrivateFolderUnsafe &e) {
+    } catch (const PrivateFolderUnsafe &e) {
         throw DraftStoreError(
             u"下書きの保存場所「%1」がリンクか他のユーザーのフォルダーのため、読み書きしません。"_s.arg(
                 e.folderPath()));

@@ -1,4 +1,4 @@
-#include "platform/privatefile.h"
+#include "ai/privatefile.h"
 
 #include "platform/filesecurity.h"
 
@@ -18,9 +18,12 @@
 
 using namespace Qt::StringLiterals;
 
-namespace quarn::platform {
+namespace quarn {
 
 namespace {
+
+using platform::FileDescriptor;
+using platform::nativePath;
 
 constexpr mode_t kFolderMode = 0700;
 constexpr mode_t kFileMode = 0600;
@@ -389,4 +392,4 @@ QString PrivateFolderUnsafe::description() const
     return u"保存場所「%1」がリンクか他のユーザーのフォルダーのため、読み書きしません。"_s.arg(m_folderPath);
 }
 
-} // namespace quarn::platform
+} // namespace quarn

@@ -8,10 +8,10 @@
 #include <functional>
 #include <optional>
 
-/// Whole-file reads and atomic replacements of a user's private files (the AI
-/// conversations, the drafts): each a file in a private folder of the user's
-/// own, read whole and rewritten whole.
-namespace quarn::platform {
+// Whole-file reads and atomic replacements of a user's private files (the AI
+// conversations, the drafts): each a file in a private folder of the user's
+// own, read whole and rewritten whole.
+namespace quarn {
 
 /// The file could not be read, or its content was not accepted, and it was
 /// moved aside, unchanged, to a dated name in the same folder.
@@ -74,4 +74,4 @@ std::optional<QByteArray> readPrivateFile(
 /// content.
 void writePrivateFile(const QString &filePath, const QByteArray &bytes);
 
-} // namespace quarn::platform
+} // namespace quarn
