@@ -5,6 +5,9 @@
 #include "platform/filesecurity.h"
 #include "platform/paths.h"
 
+#include <QFile>
+#include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QStringDecoder>
 #include <QStringEncoder>
 #include <QThreadPool>
@@ -123,28 +126,57 @@ void DeviceCredentialStore::save(const QString &token) const
 
     const FileDescriptor folder = ensureDirectory(m_directory);
 
-    // Not exclusive: an existing token file is truncated and reused.
-    // O_NONBLOCK keeps a FIFO planted under the name from blocking the open.
-    const FileDescriptor file
-        = platform::openNoFollowAt(folder, kFileName, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK, 0600);
+    // Whatever holds the name now must be this user's own regular file (or
+    // nothing): a link, a FIFO, a folder or another user's file is refused,
+    // not replaced. O_NONBLOCK keeps a FIFO planted under the name from
+    // blocking the open.
+    {
+        const FileDescriptor current = platform::openNoFollowAt(folder, kFileName, O_RDONLY | O_NONBLOCK);
+        if (current.isValid()) {
+            const auto status = platform::descriptorStatus(current.get());
+            if (!status || status->kind != FileKind::regular || status->owner != platform::realUserId())
+                fail(CredentialStoreError::Kind::io);
+        } else if (current.error() != ENOENT) {
+            fail(CredentialStoreError::Kind::io);
+        }
+    }
+
+    // The new token is written whole under a temporary name in the checked
+    // folder and then renamed over the old one: a full disk, an I/O error or
+    // a crash leaves the old token as it was, and a start reading meanwhile
+    // sees the old token or the new one, never an empty file.
+    QString temporaryName;
+    FileDescriptor file;
+    for (int attempt = 0; attempt < 100 && !file.isValid(); ++attempt) {
+        temporaryName = u"."_s + kFileName + u".tmp-"_s + QString::number(QRandomGenerator::system()->generate64(), 36);
+        file = platform::openNoFollowAt(folder, temporaryName, O_WRONLY | O_CREAT | O_EXCL | O_NONBLOCK, 0600);
+        if (!file.isValid() && file.error() != EEXIST)
+            break;
+    }
     if (!file.isValid())
         fail(CredentialStoreError::Kind::io);
-    const auto opened = platform::descriptorStatus(file.get());
-    if (!opened || opened->kind != FileKind::regular || opened->owner != platform::realUserId())
-        fail(CredentialStoreError::Kind::io);
+    const QByteArray temporary = QFile::encodeName(temporaryName);
+    auto removeTemporary = qScopeGuard([&] { (void)::unlinkat(folder.get(), temporary.constData(), 0); });
+    // Private whatever the umask.
     if (::fchmod(file.get(), 0600) != 0)
         fail(CredentialStoreError::Kind::io);
 
     qsizetype offset = 0;
     while (offset < bytes.size()) {
         const ssize_t written = ::write(file.get(), bytes.constData() + offset, size_t(bytes.size() - offset));
+        if (written < 0 && errno == EINTR)
+            continue;
         if (written < 1)
             fail(CredentialStoreError::Kind::io);
         offset += written;
     }
-    if (::fsync(file.get()) != 0)
+    // The data must be on disk before the name points at it.
+    if (::fsync(file.get()) != 0 || file.close() != 0)
         fail(CredentialStoreError::Kind::io);
-    // The name of a newly created file is durable only once its folder is.
+    if (::renameat(folder.get(), temporary.constData(), folder.get(), QFile::encodeName(kFileName).constData()) != 0)
+        fail(CredentialStoreError::Kind::io);
+    removeTemporary.dismiss();
+    // The rename is durable only once the folder is.
     if (::fsync(folder.get()) != 0)
         fail(CredentialStoreError::Kind::io);
 }

@@ -64,9 +64,13 @@ public:
     /// the file is opened relative to the folder that was checked.
     [[nodiscard]] std::optional<QString> load() const;
 
-    /// Stores `token` unchanged. Throws CredentialStoreError (invalidToken
-    /// before anything touches the disk, unsafeStorage, io) or PlatformError
-    /// when the folder cannot be created or its mode cannot be set.
+    /// Stores `token` unchanged, atomically: it is written and flushed under a
+    /// temporary name in the checked folder and renamed over the old file, so
+    /// a failed or interrupted save leaves the old token. Throws
+    /// CredentialStoreError (invalidToken before anything touches the disk,
+    /// unsafeStorage, io; a link, FIFO, folder or another user's file under
+    /// the name is refused, not replaced) or PlatformError when the folder
+    /// cannot be created or its mode cannot be set.
     void save(const QString &token) const;
 
     /// load() and save() on a worker pool (the global one when none is given),

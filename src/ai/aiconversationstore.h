@@ -29,6 +29,34 @@ private:
     QString m_setAsidePath;
 };
 
+/// The conversation file is there but cannot be read (no permission, another
+/// user's, not a regular file, an I/O error) and could not be moved aside
+/// either. Nothing is saved over it: the conversations stay in memory only.
+class AIConversationFileUnreadable : public Error
+{
+public:
+    explicit AIConversationFileUnreadable(QString filePath);
+    [[nodiscard]] const QString &filePath() const { return m_filePath; }
+    /// Tells the user, in Japanese, which file is in the way and that nothing
+    /// is saved over it.
+    [[nodiscard]] QString description() const override;
+
+private:
+    QString m_filePath;
+};
+
+/// The store's folder is a symbolic link, not a folder, or another user's:
+/// the conversations are neither read from nor written there.
+class AIConversationFolderUnsafe : public Error
+{
+public:
+    explicit AIConversationFolderUnsafe(QString folderPath);
+    [[nodiscard]] QString description() const override;
+
+private:
+    QString m_folderPath;
+};
+
 /// The private AI conversations on disk: one JSON file, an array of
 /// `AIConversation`, read at start-up and rewritten whole after every change.
 /// The conversations never leave the device.
@@ -60,16 +88,20 @@ public:
 
     /// The stored conversations, most recently updated first (equal times keep
     /// their order in the file). A missing file is an empty list and creates
-    /// nothing. Fails with `PlatformError` when the file cannot be read (or is
-    /// not a regular file of this user); the file is then left as it is. A
-    /// file that is not a valid list is moved aside (to
-    /// "ai-conversations.unreadable-<date>-<time>.json", mode 0600) and the
-    /// load fails with `AIConversationFileSetAside`; the next save starts a
-    /// new file. Should the move fail, the load fails with that failure.
+    /// nothing. A file that cannot be read (or is not a regular file of this
+    /// user) or is not a valid list is moved aside (to
+    /// "ai-conversations.unreadable-<date>-<time>.json", mode 0600 where it
+    /// can be set) and the load fails with `AIConversationFileSetAside`; the
+    /// next save starts a new file. Should the move fail, the load fails with
+    /// `AIConversationFileUnreadable` and the file stays as it is. A folder
+    /// that is a link or another user's fails with `AIConversationFolderUnsafe`.
     QCoro::Task<QList<AIConversation>> load();
 
     /// Replaces the file's content with `conversations`, in the order given.
-    /// Fails with `PlatformError`; the file then holds its old content.
+    /// A file in place that cannot be read is never replaced: it is moved
+    /// aside first, or the save fails with `AIConversationFileUnreadable`.
+    /// Fails with `PlatformError` (or `AIConversationFolderUnsafe`); the file
+    /// then holds its old content.
     QCoro::Task<void> save(QList<AIConversation> conversations);
 
 private:

@@ -21,6 +21,8 @@ void AppEnvironment::fillDefaults()
         codex = std::shared_ptr<CodexRunner>(&CodexRunner::shared(), [](CodexRunner *) {});
     if (aiConversationFile.isEmpty())
         aiConversationFile = AIConversationStore::defaultFilePath();
+    if (draftFile.isEmpty())
+        draftFile = aiConversationFile.left(aiConversationFile.lastIndexOf(u'/') + 1) + QStringLiteral("drafts.json");
     if (!openURL)
         openURL = [](const QUrl &url) { return QDesktopServices::openUrl(url); };
     if (!now)

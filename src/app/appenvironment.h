@@ -29,6 +29,8 @@ struct AppEnvironment
     std::shared_ptr<const QuarnAccountAuthorization> accountAuthorization;
     /// The AI conversation file.
     QString aiConversationFile;
+    /// The drafts file; by default "drafts.json" beside the AI conversations.
+    QString draftFile;
     /// Opens a URL with the user's default handler and answers whether that worked.
     std::function<bool(const QUrl &)> openURL;
     /// The current time in milliseconds since 1970-01-01 UTC.

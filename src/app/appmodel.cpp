@@ -118,9 +118,18 @@ AppModel::AppModel(AppEnvironment environment, QObject *parent)
         ? std::make_unique<QuarnAccountAuthorization>(*m_environment.accountAuthorization)
         : std::make_unique<QuarnAccountAuthorization>();
     m_aiStore = std::make_unique<AIConversationStore>(m_environment.aiConversationFile);
+    m_draftStore = std::make_unique<DraftStore>(m_environment.draftFile);
+    m_draftTimer.setSingleShot(true);
+    m_draftTimer.setInterval(kDraftQuietMs);
+    connect(&m_draftTimer, &QTimer::timeout, this, [this] { (void)saveDrafts(); });
 }
 
-AppModel::~AppModel() = default;
+AppModel::~AppModel()
+{
+    // A write of the drafts still on its way would resume into a destroyed
+    // model: it ends first, and what is unwritten is written with it.
+    saveDraftsNow();
+}
 
 // --- QML adaptors ------------------------------------------------------------
 
@@ -197,6 +206,11 @@ void AppModel::setErrorMessageValue(const QVariant &value)
     setErrorMessage(optionalText(value));
 }
 
+QVariant AppModel::lastLoadedAtValue() const
+{
+    return m_lastLoadedAt ? QVariant(*m_lastLoadedAt) : QVariant();
+}
+
 QVariant AppModel::selectedPersonEmailValue() const
 {
     return optionalValue(m_selectedPersonEmail);
@@ -248,9 +262,29 @@ void AppModel::setSearchText(const QString &text)
     }
 }
 
+QString AppModel::replyText() const
+{
+    return m_detail ? m_replyDrafts.value(m_detail->id) : QString();
+}
+
 void AppModel::setReplyText(const QString &text)
 {
-    QUARN_SET(m_replyText, text, replyTextChanged);
+    // With no conversation shown there is nobody the text could be for.
+    if (m_detail)
+        setReplyDraft(m_detail->id, text);
+}
+
+void AppModel::setReplyDraft(const QString &id, const QString &text)
+{
+    if (m_replyDrafts.value(id) == text)
+        return;
+    if (text.isEmpty())
+        m_replyDrafts.remove(id);
+    else
+        m_replyDrafts.insert(id, text);
+    if (m_detail && m_detail->id == id)
+        Q_EMIT replyTextChanged();
+    draftsChanged();
 }
 
 void AppModel::setErrorMessage(std::optional<QString> message)
@@ -260,6 +294,8 @@ void AppModel::setErrorMessage(std::optional<QString> message)
 
 void AppModel::setComposePresented(bool presented)
 {
+    if (presented && !m_composePresented)
+        ++m_composePresentation;
     QUARN_SET(m_composePresented, presented, composePresentedChanged);
 }
 
@@ -326,8 +362,13 @@ void AppModel::setSelectedConversationID(std::optional<QString> id)
 
 void AppModel::setDetail(std::optional<ConversationDetail> detail)
 {
+    const std::optional<QString> before = m_detail ? std::optional(m_detail->id) : std::nullopt;
     // Details are not comparable; every assignment is a change.
     m_detail = std::move(detail);
+    // The editor shows the new conversation's own draft before the screens
+    // learn of the new detail, so that they find it there.
+    if (before != (m_detail ? std::optional(m_detail->id) : std::nullopt))
+        Q_EMIT replyTextChanged();
     Q_EMIT detailChanged();
 }
 
@@ -548,14 +589,34 @@ std::optional<AIConversation> AppModel::selectedAIConversation() const
 
 // --- failures ----------------------------------------------------------------
 
-void AppModel::present(std::exception_ptr error)
+void AppModel::present(std::exception_ptr error, Failure operation)
 {
     QString message = describe(error);
     // A service may answer an empty message; an alert with no text tells the
     // user nothing, so the generic description stands in for it.
     if (message.isEmpty())
         message = describe(std::make_exception_ptr(std::exception()));
+    showError(message, operation);
+}
+
+void AppModel::showError(const QString &message, Failure operation)
+{
+    m_errorOperation = operation;
     setErrorMessage(message);
+}
+
+void AppModel::clearError(Failure operation)
+{
+    if (m_errorMessage && m_errorOperation == operation)
+        setErrorMessage(std::nullopt);
+}
+
+void AppModel::noteReloadSucceeded()
+{
+    clearError(Failure::reload);
+    m_lastLoadedAt = m_environment.now();
+    m_isServiceUnreachable = false;
+    Q_EMIT serviceReachabilityChanged();
 }
 
 bool AppModel::isUnauthorized(std::exception_ptr error)
@@ -580,9 +641,22 @@ void AppModel::presentListFailure(std::exception_ptr error)
             setIsConfigured(false);
             m_token.reset();
             m_stateMemo = std::make_shared<MailStateMemo>();
+            present(error, Failure::reload);
+            return;
         }
+    } catch (const PlatformError &) {
+        // No answer at all: the service is out of reach, which the banner
+        // says for as long as it lasts; an alert every 30 s would take the
+        // focus from whatever the user is doing.
+        if (!m_isServiceUnreachable) {
+            m_isServiceUnreachable = true;
+            Q_EMIT serviceReachabilityChanged();
+        }
+        return;
     } catch (...) { }
-    present(error);
+    // Another operation's failure may not have been read yet.
+    if (!m_errorMessage || m_errorOperation == Failure::reload)
+        present(error, Failure::reload);
 }
 
 } // namespace quarn

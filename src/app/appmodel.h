@@ -3,6 +3,7 @@
 #include "account/quarnaccountauthorization.h"
 #include "app/appenvironment.h"
 #include "app/appmodeloperations.h"
+#include "app/draftstore.h"
 #include "app/listmodels.h"
 #include "model/records.h"
 
@@ -12,6 +13,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 #include <QUrl>
 #include <QVariant>
 
@@ -23,6 +25,7 @@ namespace quarn {
 
 class AIConversationStore;
 class APIClient;
+class DraftStore;
 struct MailStateMemo;
 class DeviceCredentialStore;
 
@@ -68,7 +71,8 @@ class AppModel : public QObject
     Q_PROPERTY(QVariant detail READ detailValue NOTIFY detailChanged)
     /// The list column's search field (conversations or people).
     Q_PROPERTY(QString searchText READ searchText WRITE setSearchText NOTIFY searchTextChanged)
-    /// The reply editor under the opened conversation.
+    /// The reply editor under the shown conversation: that conversation's own
+    /// draft (every conversation keeps its own); empty while none is shown.
     Q_PROPERTY(QString replyText READ replyText WRITE setReplyText NOTIFY replyTextChanged)
     /// A reload or a load of a person or conversation runs (progress only).
     Q_PROPERTY(bool isLoading READ isLoading NOTIFY isLoadingChanged)
@@ -79,8 +83,14 @@ class AppModel : public QObject
     /// The local Codex CLI was found, verified and answered its probe.
     Q_PROPERTY(bool isCodexReady READ isCodexReady NOTIFY isCodexReadyChanged)
     /// The one error line the main window shows, or null. The window clears
-    /// it (sets null) when its alert closes.
+    /// it (sets null) when its alert closes. It stays until then, or until
+    /// the operation that failed succeeds: nothing else clears it.
     Q_PROPERTY(QVariant errorMessage READ errorMessageValue WRITE setErrorMessageValue NOTIFY errorMessageChanged)
+    /// The last reload could not reach the service; the next one that does
+    /// clears it. Shown as a banner, never as the error alert.
+    Q_PROPERTY(bool isServiceUnreachable READ isServiceUnreachable NOTIFY serviceReachabilityChanged)
+    /// When a reload last succeeded (ms since 1970-01-01 UTC), or null.
+    Q_PROPERTY(QVariant lastLoadedAt READ lastLoadedAtValue NOTIFY serviceReachabilityChanged)
     /// A device token is present and has not been rejected.
     Q_PROPERTY(bool isConfigured READ isConfigured NOTIFY isConfiguredChanged)
     /// Start-up has read the device token file (or failed to): until then
@@ -118,6 +128,8 @@ class AppModel : public QObject
     Q_PROPERTY(QString aiInput READ aiInput WRITE setAiInput NOTIFY aiInputChanged)
     /// An AI chat turn runs.
     Q_PROPERTY(bool isSendingAIChat READ isSendingAIChat NOTIFY isSendingAIChatChanged)
+    /// A new AI conversation waits for the stored ones to be read first.
+    Q_PROPERTY(bool isReadingAIConversations READ isReadingAIConversations NOTIFY isReadingAIConversationsChanged)
 
     /// The conversations of `state` that match the search text.
     Q_PROPERTY(quarn::ConversationListModel *filteredConversations READ filteredConversationsModel CONSTANT)
@@ -146,12 +158,18 @@ public:
     [[nodiscard]] const std::optional<QString> &selectedConversationID() const { return m_selectedConversationID; }
     [[nodiscard]] const std::optional<ConversationDetail> &detail() const { return m_detail; }
     [[nodiscard]] const QString &searchText() const { return m_searchText; }
-    [[nodiscard]] const QString &replyText() const { return m_replyText; }
+    [[nodiscard]] QString replyText() const;
+    /// Every conversation's reply draft that is not empty, by conversation id.
+    [[nodiscard]] const QHash<QString, QString> &replyDrafts() const { return m_replyDrafts; }
+    /// What a closed compose sheet held, until it is sent or cleared.
+    [[nodiscard]] const std::optional<ComposeDraft> &composeDraft() const { return m_composeDraft; }
     [[nodiscard]] bool isLoading() const { return m_isLoading; }
     [[nodiscard]] bool isSending() const { return m_isSending; }
     [[nodiscard]] bool isRunningAI() const { return m_isRunningAI; }
     [[nodiscard]] bool isCodexReady() const { return m_isCodexReady; }
     [[nodiscard]] const std::optional<QString> &errorMessage() const { return m_errorMessage; }
+    [[nodiscard]] bool isServiceUnreachable() const { return m_isServiceUnreachable; }
+    [[nodiscard]] std::optional<qint64> lastLoadedAt() const { return m_lastLoadedAt; }
     [[nodiscard]] bool isConfigured() const { return m_isConfigured; }
     [[nodiscard]] bool hasReadToken() const { return m_hasReadToken; }
     [[nodiscard]] bool needsAddress() const { return m_needsAddress; }
@@ -171,6 +189,7 @@ public:
     [[nodiscard]] const std::optional<QString> &selectedAIConversationID() const { return m_selectedAIConversationID; }
     [[nodiscard]] const QString &aiInput() const { return m_aiInput; }
     [[nodiscard]] bool isSendingAIChat() const { return m_isSendingAIChat; }
+    [[nodiscard]] bool isReadingAIConversations() const { return m_isCreatingAIConversation; }
 
     // --- fields the screens write -------------------------------------------
     void setSearchText(const QString &text);
@@ -180,6 +199,19 @@ public:
     void setIncludeGroupMessages(bool include);
     void setSelectedAIConversationID(std::optional<QString> id);
     void setAiInput(const QString &text);
+    /// Keeps what a compose sheet holds as the compose draft (an empty one
+    /// removes it); the next sheet opens with it.
+    void setComposeDraft(std::optional<ComposeDraft> draft);
+    /// A send from a compose sheet with `sent` succeeded: the compose draft
+    /// goes if it still is what was sent.
+    void composeDraftSent(const ComposeDraft &sent);
+
+    // --- drafts on disk ----------------------------------------------------------
+    /// How long typing must rest before the drafts are written.
+    static constexpr int kDraftQuietMs = 1000;
+    /// Writes the drafts now if anything is unwritten, and waits (at most
+    /// `boundMs`) for the write on the store's worker: for quitting.
+    void saveDraftsNow(int boundMs = 5000);
 
     // --- derived lists --------------------------------------------------------
     [[nodiscard]] QList<ConversationListItem> filteredConversations() const;
@@ -215,8 +247,10 @@ public:
     QCoro::Task<std::optional<MailState>> peekState(ConversationStatus status);
 
     // --- conversation actions (appmodel_actions.cpp) ---------------------------
-    /// Sends `replyText` (trimmed) as a reply to the opened conversation, then
-    /// shows the waiting list with nothing selected. Nothing while a send runs.
+    /// Sends the shown conversation's own draft (trimmed) as a reply to it,
+    /// then shows the waiting list with nothing selected. On success only the
+    /// text that was sent leaves the draft: what the user typed meanwhile
+    /// stays. Nothing while a send runs.
     QCoro::Task<void> sendReply();
     /// Puts the opened conversation's AI draft into the reply editor.
     void useDraft();
@@ -235,8 +269,9 @@ public:
     QCoro::Task<bool> restoreStatus(QString id, ConversationStatus status);
     /// Sends a new conversation with values the compose window already
     /// checked; answers whether it was sent. On success the compose window
-    /// closes and the new conversation's list is shown, the conversation
-    /// opened when the service named it.
+    /// closes (unless it was closed and opened again meanwhile: that is
+    /// another draft) and the new conversation's list is shown, the
+    /// conversation opened when the service named it.
     QCoro::Task<bool> createConversation(
         QStringList to, QString subject, QString body, std::optional<QDateTime> scheduledFor);
     /// Shows a conversation that need not be in the current list: the work
@@ -309,6 +344,7 @@ Q_SIGNALS:
     void isRunningAIChanged();
     void isCodexReadyChanged();
     void errorMessageChanged();
+    void serviceReachabilityChanged();
     void isConfiguredChanged();
     void hasReadTokenChanged();
     void needsAddressChanged();
@@ -324,6 +360,12 @@ Q_SIGNALS:
     void selectedAIConversationIDChanged();
     void aiInputChanged();
     void isSendingAIChatChanged();
+    void isReadingAIConversationsChanged();
+    void composeDraftChanged();
+    /// A write of the drafts file ended (with or without success).
+    void draftsSaved();
+    /// A read of the AI conversation file ended, with a list or a failure.
+    void aiConversationsRead();
     /// Start-up has read the token and, with one, loaded the first lists.
     void startUpLoaded();
 
@@ -365,6 +407,7 @@ private:
     [[nodiscard]] QVariant selectedConversationIDValue() const;
     [[nodiscard]] QVariant detailValue() const;
     [[nodiscard]] QVariant errorMessageValue() const;
+    [[nodiscard]] QVariant lastLoadedAtValue() const;
     void setErrorMessageValue(const QVariant &value);
     [[nodiscard]] QVariant selectedPersonEmailValue() const;
     [[nodiscard]] QVariant personTimelineValue() const;
@@ -428,11 +471,39 @@ private:
     void updateSelectedAIConversation();
     [[nodiscard]] QString searchQuery() const;
 
-    /// Turns a failure into `errorMessage`.
-    void present(std::exception_ptr error);
+    /// The operation whose failure `errorMessage` shows: only that
+    /// operation's later success (or the user) clears it.
+    enum class Failure {
+        reload,
+        conversation,
+        person,
+        reply,
+        status,
+        compose,
+        signIn,
+        token,
+        address,
+        aiStore,
+        aiChat,
+        drafts,
+        triage,
+        /// A notice nothing but the user clears (a file set aside).
+        notice,
+    };
+    /// Turns a failure of `operation` into `errorMessage`.
+    void present(std::exception_ptr error, Failure operation);
+    /// Shows `message` as `operation`'s failure.
+    void showError(const QString &message, Failure operation);
+    /// `operation` succeeded: its own failure, if shown, goes; another's stays.
+    void clearError(Failure operation);
     /// The reaction to a failed list reload: an unauthorised answer signs
-    /// out in memory, anything else is only shown.
+    /// out in memory, an unreachable service is the banner, anything else is
+    /// shown unless another operation's failure is.
     void presentListFailure(std::exception_ptr error);
+    /// A reload reached the service and had its answer.
+    void noteReloadSucceeded();
+    /// Sets the reply draft of conversation `id`; an empty text removes it.
+    void setReplyDraft(const QString &id, const QString &text);
     /// Whether `error` is the service's refusal of the token.
     [[nodiscard]] static bool isUnauthorized(std::exception_ptr error);
 
@@ -440,6 +511,22 @@ private:
     QCoro::Task<void> probeCodex();
     QCoro::Task<void> refreshPeople(bool keepingSelection);
     QCoro::Task<void> loadAIConversations();
+    void applyLoadedAIConversations(
+        quint64 revision, std::optional<QList<AIConversation>> loaded, std::exception_ptr failure);
+    /// Returns once the AI conversation file has been read (or found
+    /// missing, or set aside), waiting for a read already running.
+    QCoro::Task<void> awaitAIConversationsRead();
+    /// Saves the AI conversations in memory; answers whether that worked.
+    QCoro::Task<bool> saveAIConversations();
+    /// Reads the drafts file once and joins it with what memory holds.
+    QCoro::Task<void> loadDrafts();
+    /// The drafts changed: they are written once typing rests.
+    void draftsChanged();
+    [[nodiscard]] Drafts currentDrafts() const;
+    QCoro::Task<void> saveDrafts();
+    /// Drops the reply drafts of conversations the service no longer has,
+    /// once per session, after the first list that loaded.
+    QCoro::Task<void> dropVanishedDrafts(QString token, QStringList listed);
     /// Appends a new message to the AI conversation with `id` and moves that
     /// conversation to the front; false when it is gone.
     bool appendAIChatMessage(const QString &id, AIChatRole role, const QString &content);
@@ -459,6 +546,7 @@ private:
     std::unique_ptr<DeviceCredentialStore> m_credentialStore;
     std::unique_ptr<QuarnAccountAuthorization> m_accountAuthorization;
     std::unique_ptr<AIConversationStore> m_aiStore;
+    std::unique_ptr<DraftStore> m_draftStore;
 
     // Published fields.
     MailLens m_lens = MailLens::work;
@@ -467,12 +555,23 @@ private:
     std::optional<QString> m_selectedConversationID;
     std::optional<ConversationDetail> m_detail;
     QString m_searchText;
-    QString m_replyText;
+    QHash<QString, QString> m_replyDrafts;
+    std::optional<ComposeDraft> m_composeDraft;
+    /// The drafts file has been read (or found missing, or set aside): only
+    /// then may it be written, or a write would drop what it held.
+    bool m_hasReadDrafts = false;
+    bool m_draftsUnsaved = false;
+    bool m_checkedVanishedDrafts = false;
+    int m_draftSavesRunning = 0;
+    QTimer m_draftTimer;
     bool m_isLoading = false;
     bool m_isSending = false;
     bool m_isRunningAI = false;
     bool m_isCodexReady = false;
     std::optional<QString> m_errorMessage;
+    Failure m_errorOperation = Failure::notice;
+    bool m_isServiceUnreachable = false;
+    std::optional<qint64> m_lastLoadedAt;
     bool m_isConfigured = false;
     bool m_hasReadToken = false;
     bool m_isSigningIn = false;
@@ -508,6 +607,15 @@ private:
     /// Bumped by every change of `aiConversations`: a load that started
     /// before a change must not replace the newer list.
     quint64 m_aiConversationsRevision = 0;
+    int m_aiLoadsRunning = 0;
+    /// The file has been read once: memory holds what it held.
+    bool m_hasReadAIConversations = false;
+    /// The last save failed: memory holds changes the file lacks.
+    bool m_hasUnsavedAIConversations = false;
+    bool m_isCreatingAIConversation = false;
+    /// Counts the compose sheet's openings: a send closes only the sheet it
+    /// was sent from.
+    quint64 m_composePresentation = 0;
     bool m_isAutoTriaging = false;
     QHash<QString, qint64> m_autoTriageRetryAfter;
 

@@ -67,28 +67,37 @@ QCoro::Task<void> AppModel::sendReply()
 {
     if (m_isSending || !m_token || !m_detail)
         co_return;
-    const QString body = text::trimmed(m_replyText);
+    // The reply goes to the conversation shown, with that conversation's own
+    // draft: never text typed under another one.
+    const QString id = m_detail->id;
+    const QString draft = m_replyDrafts.value(id);
+    const QString body = text::trimmed(draft);
     if (body.isEmpty())
         co_return;
     setIsSending(true);
 
     std::exception_ptr failure;
     try {
-        (void)co_await m_api->reply(m_detail->id, body, *m_token);
+        (void)co_await m_api->reply(id, body, *m_token);
     } catch (...) {
         failure = std::current_exception();
     }
     if (failure) {
         // The user's text stays in the editor.
-        present(failure);
+        present(failure, Failure::reply);
         setIsSending(false);
         co_return;
     }
-    setReplyText(QString());
+    // What the user typed while the reply was on its way stays: only the
+    // text that went out leaves the draft. A draft changed within the sent
+    // part is kept whole, as nothing in it can be told apart as sent.
+    const QString now = m_replyDrafts.value(id);
+    if (now.startsWith(draft))
+        setReplyDraft(id, now.mid(draft.size()));
     setSelectedStatus(ConversationStatus::waiting);
-    // The reply's success clears the message; a failure of the reload that
-    // follows (a rejected token above all) is shown and stays.
-    setErrorMessage(std::nullopt);
+    // The reply's success clears its own earlier failure; a failure of the
+    // reload that follows (a rejected token above all) is shown and stays.
+    clearError(Failure::reply);
     co_await refresh(false);
     setIsSending(false);
 }
@@ -96,7 +105,7 @@ QCoro::Task<void> AppModel::sendReply()
 void AppModel::useDraft()
 {
     if (m_detail && m_detail->aiDraft)
-        setReplyText(*m_detail->aiDraft);
+        setReplyDraft(m_detail->id, *m_detail->aiDraft);
 }
 
 QCoro::Task<void> AppModel::setStatus(ConversationStatus status)
@@ -110,11 +119,11 @@ QCoro::Task<void> AppModel::setStatus(ConversationStatus status)
         failure = std::current_exception();
     }
     if (failure) {
-        present(failure);
+        present(failure, Failure::status);
         co_return;
     }
     setSelectedStatus(status);
-    setErrorMessage(std::nullopt);
+    clearError(Failure::status);
     co_await refresh(false);
 }
 
@@ -125,10 +134,11 @@ QCoro::Task<bool> AppModel::createConversation(
         co_return false;
     if (scheduledFor && !isSendableTime(*scheduledFor)) {
         // Nothing is sent: the service would get a date the user never chose.
-        setErrorMessage(kUnusableSchedule);
+        showError(kUnusableSchedule, Failure::compose);
         co_return false;
     }
     setIsSending(true);
+    const quint64 presentation = m_composePresentation;
 
     std::optional<ConversationMutationResponse> answer;
     std::exception_ptr failure;
@@ -139,7 +149,7 @@ QCoro::Task<bool> AppModel::createConversation(
     }
     if (failure) {
         // The compose window stays open with its content.
-        present(failure);
+        present(failure, Failure::compose);
         setIsSending(false);
         co_return false;
     }
@@ -149,8 +159,9 @@ QCoro::Task<bool> AppModel::createConversation(
     setSelectedStatus(answer->status.value_or(ConversationStatus::waiting));
     setSearchText(QString());
     clearConversationSelection();
-    setComposePresented(false);
-    setErrorMessage(std::nullopt);
+    if (presentation == m_composePresentation)
+        setComposePresented(false);
+    clearError(Failure::compose);
     co_await refresh(false);
     if (answer->conversationId && m_lens == MailLens::work && !m_selectedConversationID)
         co_await openConversation(*answer->conversationId);
@@ -173,7 +184,7 @@ QCoro::Task<void> AppModel::openTimelineConversation(QString id)
         failure = std::current_exception();
     }
     if (failure) {
-        present(failure);
+        present(failure, Failure::conversation);
         co_return;
     }
     const ConversationStatus status = loaded->status;
@@ -195,12 +206,13 @@ QCoro::Task<void> AppModel::openTimelineConversation(QString id)
         co_return;
     if (failure) {
         // The detail stays shown above the old list.
-        present(failure);
+        present(failure, Failure::conversation);
         co_return;
     }
     applyState(request, std::move(*listed));
     setSearchText(QString());
-    setErrorMessage(std::nullopt);
+    clearError(Failure::conversation);
+    noteReloadSucceeded();
 }
 
 QCoro::Task<void> AppModel::openDeepLink(QUrl url)
@@ -217,7 +229,7 @@ QCoro::Task<void> AppModel::openDeepLink(QString url)
         if (!m_pendingSignIn) {
             // A callback after a restart, or one the user opened twice.
             setIsSigningIn(false);
-            setErrorMessage(kNoSignInPending);
+            showError(kNoSignInPending, Failure::signIn);
             co_return;
         }
         const PendingSignIn pending = *m_pendingSignIn;
@@ -230,7 +242,7 @@ QCoro::Task<void> AppModel::openDeepLink(QString url)
         m_pendingSignIn.reset();
         setIsSigningIn(false);
         if (!token) {
-            setErrorMessage(kSignInFailed);
+            showError(kSignInFailed, Failure::signIn);
             co_return;
         }
         co_await saveToken(*token);
@@ -308,16 +320,16 @@ void AppModel::signInWithQuarn()
         pending = m_accountAuthorization->beginSignIn();
     } catch (...) {
         // No sign-in starts without secure randomness; the user is told why.
-        present(std::current_exception());
+        present(std::current_exception(), Failure::signIn);
         return;
     }
     m_pendingSignIn = pending;
     setIsSigningIn(true);
-    setErrorMessage(std::nullopt);
+    clearError(Failure::signIn);
     if (!m_environment.openURL(pending->authorizationURL)) {
         setIsSigningIn(false);
         m_pendingSignIn.reset();
-        setErrorMessage(kBrowserDidNotOpen);
+        showError(kBrowserDidNotOpen, Failure::signIn);
     }
 }
 
@@ -333,13 +345,17 @@ QCoro::Task<void> AppModel::saveToken(QString token)
     }
     if (failure) {
         // The token in memory and isConfigured stay as they were.
-        present(failure);
+        present(failure, Failure::token);
         co_return;
     }
     m_token = trimmedToken;
     m_stateMemo = std::make_shared<MailStateMemo>();
     setIsConfigured(true);
-    setErrorMessage(std::nullopt);
+    clearError(Failure::token);
+    // The new token is a new start: the sign-in and the rejected token's
+    // reload are behind the user.
+    clearError(Failure::signIn);
+    clearError(Failure::reload);
 
     co_await probeCodex();
     co_await refresh(true);
@@ -357,10 +373,12 @@ QCoro::Task<void> AppModel::claimAddress(QString localPart, QString displayName)
     } catch (...) {
         failure = std::current_exception();
     }
-    if (failure)
-        present(failure);
-    else
+    if (failure) {
+        present(failure, Failure::address);
+    } else {
+        clearError(Failure::address);
         co_await refresh(true);
+    }
     setIsClaimingAddress(false);
 }
 

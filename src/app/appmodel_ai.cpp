@@ -7,6 +7,8 @@
 #include "app/policies.h"
 #include "core/text.h"
 
+#include <QCoroSignal>
+
 #include <QUuid>
 
 using namespace Qt::StringLiterals;
@@ -16,6 +18,7 @@ namespace quarn {
 QCoro::Task<void> AppModel::loadAIConversations()
 {
     const quint64 revision = m_aiConversationsRevision;
+    ++m_aiLoadsRunning;
     std::optional<QList<AIConversation>> loaded;
     std::exception_ptr failure;
     try {
@@ -23,19 +26,73 @@ QCoro::Task<void> AppModel::loadAIConversations()
     } catch (...) {
         failure = std::current_exception();
     }
+    --m_aiLoadsRunning;
+    applyLoadedAIConversations(revision, std::move(loaded), failure);
+    Q_EMIT aiConversationsRead();
+}
+
+void AppModel::applyLoadedAIConversations(
+    quint64 revision, std::optional<QList<AIConversation>> loaded, std::exception_ptr failure)
+{
     if (failure) {
-        // The conversations in memory stay as they were.
-        present(failure);
-        co_return;
+        // The conversations in memory stay as they were. A file set aside is
+        // a notice the user must see: no later success takes it away.
+        bool setAside = false;
+        try {
+            std::rethrow_exception(failure);
+        } catch (const AIConversationFileSetAside &) {
+            setAside = true;
+        } catch (...) { }
+        // What was there has been dealt with (moved aside): saving is safe.
+        if (setAside)
+            m_hasReadAIConversations = true;
+        present(failure, setAside ? Failure::notice : Failure::aiStore);
+        return;
     }
+    m_hasReadAIConversations = true;
     // The list changed while the file was read (a message sent, a
-    // conversation created): memory is newer than what was read, and
-    // replacing it would lose the change.
-    if (revision != m_aiConversationsRevision)
-        co_return;
+    // conversation created), or a save failed and memory holds what the file
+    // does not: memory is newer than what was read, and replacing it would
+    // lose the change.
+    if (revision != m_aiConversationsRevision || m_hasUnsavedAIConversations)
+        return;
     setAIConversations(std::move(*loaded));
     if (m_selectedAIConversationID && aiConversationIndex(*m_selectedAIConversationID) < 0)
         setSelectedAIConversationID(std::nullopt);
+}
+
+QCoro::Task<void> AppModel::awaitAIConversationsRead()
+{
+    if (m_hasReadAIConversations)
+        co_return;
+    if (m_aiLoadsRunning > 0) {
+        // The list being read is the base of any change: a change made on
+        // the empty list before it arrives would be saved over the file.
+        auto read = qCoro(this, &AppModel::aiConversationsRead);
+        co_await std::move(read);
+        co_return;
+    }
+    co_await loadAIConversations();
+}
+
+QCoro::Task<bool> AppModel::saveAIConversations()
+{
+    std::exception_ptr failure;
+    try {
+        auto saving = m_aiStore->save(m_aiConversations);
+        co_await std::move(saving);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (failure) {
+        // Memory keeps what the file lacks until a save succeeds.
+        m_hasUnsavedAIConversations = true;
+        present(failure, Failure::aiStore);
+        co_return false;
+    }
+    m_hasUnsavedAIConversations = false;
+    clearError(Failure::aiStore);
+    co_return true;
 }
 
 QString AppModel::newIdentifier(const QString &prefix)
@@ -76,6 +133,14 @@ bool AppModel::appendAIChatMessage(const QString &id, AIChatRole role, const QSt
 
 QCoro::Task<void> AppModel::newAIConversation()
 {
+    if (m_isCreatingAIConversation)
+        co_return;
+    m_isCreatingAIConversation = true;
+    Q_EMIT isReadingAIConversationsChanged();
+    co_await awaitAIConversationsRead();
+    m_isCreatingAIConversation = false;
+    Q_EMIT isReadingAIConversationsChanged();
+
     const qint64 now = m_environment.now();
     AIConversation conversation;
     conversation.id = newIdentifier(u"ai_"_s);
@@ -89,16 +154,8 @@ QCoro::Task<void> AppModel::newAIConversation()
     setSelectedAIConversationID(id);
     setLens(MailLens::ai);
 
-    std::exception_ptr failure;
-    try {
-        auto saving = m_aiStore->save(m_aiConversations);
-        co_await std::move(saving);
-    } catch (...) {
-        failure = std::current_exception();
-    }
     // The conversation stays in memory and selected either way.
-    if (failure)
-        present(failure);
+    (void)co_await saveAIConversations();
 }
 
 QCoro::Task<void> AppModel::sendAIChat()
@@ -124,16 +181,9 @@ QCoro::Task<void> AppModel::sendAIChat()
     setAiInput(QString());
     appendAIChatMessage(id, AIChatRole::user, input);
 
-    std::exception_ptr failure;
-    try {
-        auto saving = m_aiStore->save(m_aiConversations);
-        co_await std::move(saving);
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    if (failure) {
+    const bool saved = co_await saveAIConversations();
+    if (!saved) {
         // The message stays on screen, but the AI is not asked.
-        present(failure);
         setIsSendingAIChat(false);
         co_return;
     }
@@ -144,6 +194,7 @@ QCoro::Task<void> AppModel::sendAIChat()
         co_return;
     }
     std::optional<QString> answer;
+    std::exception_ptr failure;
     try {
         const std::shared_ptr<CodexRunner> codex = m_environment.codex;
         auto chatting = codex->chat(m_aiConversations.at(index).messages);
@@ -153,26 +204,18 @@ QCoro::Task<void> AppModel::sendAIChat()
     }
     if (failure) {
         // The user's message stays saved, without an answer.
-        present(failure);
+        present(failure, Failure::aiChat);
         setIsSendingAIChat(false);
         co_return;
     }
+    clearError(Failure::aiChat);
 
     if (!appendAIChatMessage(id, AIChatRole::assistant, *answer)) {
         setIsSendingAIChat(false);
         co_return;
     }
 
-    try {
-        auto saving = m_aiStore->save(m_aiConversations);
-        co_await std::move(saving);
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    if (failure)
-        present(failure);
-    else
-        setErrorMessage(std::nullopt);
+    (void)co_await saveAIConversations();
     setIsSendingAIChat(false);
 }
 

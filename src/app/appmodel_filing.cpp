@@ -34,10 +34,10 @@ QCoro::Task<bool> AppModel::fileAndOpenNext(ConversationStatus status)
         failure = std::current_exception();
     }
     if (failure) {
-        present(failure);
+        present(failure, Failure::status);
         co_return false;
     }
-    setErrorMessage(std::nullopt);
+    clearError(Failure::status);
     // The user went elsewhere meanwhile: the change stands, where they are
     // now is theirs.
     if (m_token != token || m_lens != MailLens::work || m_selectedStatus != list || m_selectedConversationID != id)
@@ -65,10 +65,10 @@ QCoro::Task<bool> AppModel::restoreStatus(QString id, ConversationStatus status)
         failure = std::current_exception();
     }
     if (failure) {
-        present(failure);
+        present(failure, Failure::status);
         co_return false;
     }
-    setErrorMessage(std::nullopt);
+    clearError(Failure::status);
     if (m_token != token)
         co_return true;
     if (m_lens == MailLens::work && m_selectedStatus == status)

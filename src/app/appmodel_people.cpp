@@ -66,11 +66,10 @@ QCoro::Task<void> AppModel::refreshPeople(bool keepingSelection)
         co_return;
     }
     setPeople(std::move(answer->people));
+    noteReloadSucceeded();
     // The user chose another person meanwhile: that choice loads its own timeline.
-    if (generation != m_personGeneration) {
-        setErrorMessage(std::nullopt);
+    if (generation != m_personGeneration)
         co_return;
-    }
 
     if (keepingSelection && m_selectedPersonEmail) {
         const QString email = *m_selectedPersonEmail;
@@ -94,7 +93,6 @@ QCoro::Task<void> AppModel::refreshPeople(bool keepingSelection)
                 setPersonTimeline(merging(*m_personTimeline, *newest, false));
             else
                 setPersonTimeline(std::move(newest));
-            setErrorMessage(std::nullopt);
             co_return;
         }
     }
@@ -102,7 +100,6 @@ QCoro::Task<void> AppModel::refreshPeople(bool keepingSelection)
         selectPerson(std::nullopt);
         setPersonTimeline(std::nullopt);
     }
-    setErrorMessage(std::nullopt);
 }
 
 QCoro::Task<void> AppModel::openPerson(QString email)
@@ -127,11 +124,11 @@ QCoro::Task<void> AppModel::openPerson(QString email)
     if (generation != m_personGeneration || m_selectedPersonEmail != email)
         co_return;
     if (failure) {
-        present(failure);
+        present(failure, Failure::person);
         co_return;
     }
     setPersonTimeline(std::move(timeline));
-    setErrorMessage(std::nullopt);
+    clearError(Failure::person);
 }
 
 QCoro::Task<void> AppModel::loadOlderPersonMessages()
@@ -157,11 +154,11 @@ QCoro::Task<void> AppModel::loadOlderPersonMessages()
     if (generation != m_personGeneration || !m_personTimeline || m_personTimeline->person.email != current.person.email)
         co_return;
     if (failure) {
-        present(failure);
+        present(failure, Failure::person);
         co_return;
     }
     setPersonTimeline(merging(current, *page, true));
-    setErrorMessage(std::nullopt);
+    clearError(Failure::person);
 }
 
 } // namespace quarn

@@ -54,7 +54,7 @@ QCoro::Task<void> AppModel::bootstrap()
     // asking for an address).
     std::optional<LoadingScope> startUpLoading;
     if (loadFailure) {
-        present(loadFailure);
+        present(loadFailure, Failure::token);
         m_token.reset();
         setIsConfigured(false);
     } else {
@@ -75,6 +75,7 @@ QCoro::Task<void> AppModel::bootstrap()
     std::optional<PendingState> firstList;
     if (m_isConfigured && m_lens != MailLens::people)
         firstList.emplace(requestState());
+    co_await loadDrafts();
     co_await loadAIConversations();
     if (firstList)
         co_await completeRefresh(std::move(*firstList), true);
@@ -148,6 +149,7 @@ QCoro::Task<void> AppModel::completeRefresh(PendingState pending, bool keepingSe
         co_return;
     }
     applyState(request, *fresh);
+    noteReloadSucceeded();
 
     try {
         PeopleResponse answer = co_await m_api->people(token);
@@ -161,7 +163,15 @@ QCoro::Task<void> AppModel::completeRefresh(PendingState pending, bool keepingSe
     // or a triage that replaced it meanwhile decides for itself.
     if (request != m_stateApplied || status != m_selectedStatus || m_token != token)
         co_return;
-    setErrorMessage(std::nullopt);
+    if (!m_checkedVanishedDrafts) {
+        QStringList listed;
+        for (const ConversationListItem &c : fresh->conversations)
+            listed.append(c.id);
+        auto dropping = dropVanishedDrafts(token, listed);
+        co_await std::move(dropping);
+        if (request != m_stateApplied || status != m_selectedStatus || m_token != token)
+            co_return;
+    }
 
     if (keepingSelection && m_selectedConversationID) {
         const QString selected = *m_selectedConversationID;
@@ -234,11 +244,11 @@ QCoro::Task<void> AppModel::openConversation(QString id)
     if (generation != m_conversationGeneration || m_selectedConversationID != id)
         co_return;
     if (failure) {
-        present(failure);
+        present(failure, Failure::conversation);
         co_return;
     }
     setDetail(std::move(loaded));
-    setErrorMessage(std::nullopt);
+    clearError(Failure::conversation);
 }
 
 } // namespace quarn

@@ -116,7 +116,9 @@ QCoro::Task<void> AppModel::autoTriagePendingWork()
 
     co_await refresh(true);
     if (firstFailure && m_token)
-        present(firstFailure);
+        present(firstFailure, Failure::triage);
+    else if (!ids.isEmpty())
+        clearError(Failure::triage);
     m_isAutoTriaging = false;
     setIsRunningAI(false);
 }
@@ -140,7 +142,7 @@ QCoro::Task<void> AppModel::runAI()
     if (triaged) {
         // The triage's success clears the message; a failure of the reload
         // that follows is shown and stays.
-        setErrorMessage(std::nullopt);
+        clearError(Failure::triage);
         if (m_lens == MailLens::people || m_selectedConversationID != id) {
             // The user has moved on: the lists follow, the view stays theirs.
             co_await refresh(true);
@@ -164,7 +166,7 @@ QCoro::Task<void> AppModel::runAI()
     // A reload that found the token rejected has said why the user is
     // signed out; that message stays.
     if (m_token)
-        present(failure);
+        present(failure, Failure::triage);
     setIsRunningAI(false);
 }
 

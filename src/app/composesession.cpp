@@ -38,9 +38,16 @@ ComposeSession::ComposeSession(QObject *parent)
              &ComposeSession::mailSignatureChanged, &ComposeSession::mailDomainChanged,
              &ComposeSession::includeSignatureChanged, &ComposeSession::scheduleEnabledChanged })
         connect(this, signal, this, &ComposeSession::derivedChanged);
+    for (auto signal : { &ComposeSession::recipientInputChanged, &ComposeSession::subjectChanged,
+             &ComposeSession::bodyTextChanged, &ComposeSession::scheduleEnabledChanged,
+             &ComposeSession::scheduledDateChanged, &ComposeSession::subjectIsAutomaticChanged })
+        connect(this, signal, this, &ComposeSession::keepDraft);
 }
 
-ComposeSession::~ComposeSession() = default;
+ComposeSession::~ComposeSession()
+{
+    keepDraft();
+}
 
 // --- pure rules ------------------------------------------------------------------
 
@@ -97,9 +104,16 @@ void ComposeSession::setAppModel(AppModel *model)
     m_model = model;
     if (m_model) {
         connect(m_model, &AppModel::isSendingChanged, this, &ComposeSession::derivedChanged);
+        // Taken before anything here changes: every change is kept as the
+        // draft, and an empty sheet would replace it.
+        const std::optional<ComposeDraft> kept = m_model->composeDraft();
+        m_restoring = true;
         // The send time starts at the default of the model's clock.
         if (!m_scheduleEnabled)
             setScheduledDate(defaultSendTime(now()));
+        if (kept)
+            restore(*kept);
+        m_restoring = false;
     }
     Q_EMIT appModelChanged();
     Q_EMIT derivedChanged();
@@ -327,8 +341,37 @@ void ComposeSession::send()
     start(sendTask(this, m_model));
 }
 
+ComposeDraft ComposeSession::draft() const
+{
+    return ComposeDraft { m_recipientInput, m_subject, m_bodyText, m_scheduleEnabled, m_scheduledDate,
+        m_subjectIsAutomatic };
+}
+
+void ComposeSession::restore(const ComposeDraft &draft)
+{
+    setRecipientInput(draft.recipients);
+    setSubjectIsAutomatic(draft.subjectIsAutomatic);
+    setSubject(draft.subject);
+    setBodyText(draft.body);
+    m_scheduleEnabled = draft.scheduleEnabled;
+    Q_EMIT scheduleEnabledChanged();
+    if (draft.scheduleEnabled)
+        setScheduledDate(draft.scheduledDate);
+}
+
+void ComposeSession::keepDraft()
+{
+    if (m_model && !m_sending && !m_sent && !m_restoring)
+        m_model->setComposeDraft(draft());
+}
+
 QCoro::Task<void> ComposeSession::sendTask(QPointer<ComposeSession> self, AppModel *model)
 {
+    // The text on its way is no draft any more: a sheet opened while it is
+    // sent starts empty. Should the send fail, it is a draft again.
+    const ComposeDraft sending = draft();
+    m_sending = true;
+    model->setComposeDraft(std::nullopt);
     const QStringList to = RecipientParser::addresses(m_recipientInput);
     const QString subject = ComposeSendPolicy::resolvedSubject(m_subject, m_bodyText);
     const QString body = outgoingBody();
@@ -337,6 +380,13 @@ QCoro::Task<void> ComposeSession::sendTask(QPointer<ComposeSession> self, AppMod
         when = QDateTime::fromMSecsSinceEpoch(m_scheduledDate, Qt::UTC);
     auto creating = model->createConversation(to, subject, body, when);
     const bool sent = co_await std::move(creating);
+    if (self) {
+        self->m_sending = false;
+        self->m_sent = sent;
+        self->keepDraft();
+    } else if (!sent && !model->composeDraft()) {
+        model->setComposeDraft(sending);
+    }
     if (self)
         Q_EMIT self->sendFinished(sent);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/draftstore.h"
+
 #include <QCoroTask>
 #include <QObject>
 #include <QPointer>
@@ -33,6 +35,10 @@ class AppModel;
 /// object puts there). Lives on the main thread; `appModel` and
 /// `mailSignature` are set by the screen. A proposal that answers after the
 /// object is gone is dropped.
+///
+/// What the user types is the model's compose draft as it is typed: a sheet
+/// closed unsent (or lost to a sign-out) keeps it there, and the next session
+/// on the model starts with it. A successful send removes it.
 class ComposeSession : public QObject
 {
     Q_OBJECT
@@ -159,6 +165,9 @@ public:
     /// while sending is not enabled.
     Q_INVOKABLE void send();
 
+    /// What the sheet holds, as the model keeps it when the sheet closes.
+    [[nodiscard]] ComposeDraft draft() const;
+
 Q_SIGNALS:
     void appModelChanged();
     void mailSignatureChanged();
@@ -189,6 +198,12 @@ private:
     void setSubject(const QString &subject);
     void setSubjectIsAutomatic(bool automatic);
     void setRunningProposals(int count);
+    /// Takes up the compose draft the model kept from an earlier sheet.
+    void restore(const ComposeDraft &draft);
+    /// Hands what the sheet holds to the model as the compose draft, so that
+    /// closing the sheet (or losing it, as a sign-out does) loses nothing.
+    /// Not while a send of it is on its way: that text is being sent.
+    void keepDraft();
     [[nodiscard]] qint64 now() const;
 
     QPointer<AppModel> m_model;
@@ -205,6 +220,11 @@ private:
     bool m_includeSignature = true;
     bool m_subjectIsAutomatic = true;
     int m_runningProposals = 0;
+    /// A send of this sheet is on its way, or has succeeded.
+    bool m_sending = false;
+    bool m_sent = false;
+    /// The model's draft is being taken up: nothing to hand back yet.
+    bool m_restoring = false;
 
     /// The typing task: bumped by every body change, which cancels the
     /// proposal of the task before.

@@ -1,5 +1,7 @@
 #include "app/mailsignaturesetting.h"
 
+#include "app/settingsstatus.h"
+
 #include <QSettings>
 
 namespace quarn {
@@ -28,6 +30,13 @@ void MailSignatureSetting::setText(const QString &text)
     QSettings settings;
     settings.setValue(key(), text);
     settings.sync();
+    // A store that cannot be written (a full disk, a settings file made
+    // read-only) is said, not passed over as if the change were kept.
+    const QString error = settingsSaveError(settings);
+    if (error != m_saveError) {
+        m_saveError = error;
+        Q_EMIT saveErrorChanged();
+    }
     Q_EMIT textChanged();
 }
 

@@ -19,6 +19,9 @@ class MailSignatureSetting : public QObject
 
     /// The signature as typed (untrimmed; the compose window trims it).
     Q_PROPERTY(QString text READ text WRITE setText NOTIFY textChanged)
+    /// Why the last change could not be stored (Japanese), or empty: the
+    /// change holds for this session only until a later one is stored.
+    Q_PROPERTY(QString saveError READ saveError NOTIFY saveErrorChanged)
 
 public:
     /// The key in the settings store.
@@ -35,11 +38,15 @@ public:
     /// editorRequested.
     Q_INVOKABLE void requestEditor();
 
+    [[nodiscard]] const QString &saveError() const { return m_saveError; }
+
 Q_SIGNALS:
+    void saveErrorChanged();
     void textChanged();
     void editorRequested();
 
 private:
+    QString m_saveError;
     QString m_text;
 };
 

@@ -17,6 +17,9 @@ class NotificationSetting : public QObject
 
     /// Announcements are on.
     Q_PROPERTY(bool enabled READ isEnabled WRITE setEnabled NOTIFY enabledChanged)
+    /// Why the last change could not be stored (Japanese), or empty: the
+    /// change holds for this session only until a later one is stored.
+    Q_PROPERTY(QString saveError READ saveError NOTIFY saveErrorChanged)
 
 public:
     explicit NotificationSetting(QObject *parent = nullptr);
@@ -25,10 +28,14 @@ public:
     /// Stores `enabled` at once.
     void setEnabled(bool enabled);
 
+    [[nodiscard]] const QString &saveError() const { return m_saveError; }
+
 Q_SIGNALS:
+    void saveErrorChanged();
     void enabledChanged();
 
 private:
+    QString m_saveError;
     bool m_enabled;
 };
 

@@ -116,6 +116,9 @@ int runApplication(int argc, char *argv[])
     // AI conversation files are complete after every write, so nothing is
     // lost at exit. (The pointer stays reachable, so leak checkers agree.)
     static AppModel *const model = new AppModel();
+    // Drafts are written a moment after typing rests; the last words typed
+    // before quitting are written before the process ends.
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, model, [] { model->saveDraftsNow(); });
 
     AppCommands commands(*model);
     QObject::connect(&handoff, &UrlHandoff::urlReceived, &commands, &AppCommands::openURL);

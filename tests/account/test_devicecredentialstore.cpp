@@ -8,8 +8,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
 #include <functional>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -317,6 +319,30 @@ private Q_SLOTS:
         store.save(kToken);
         QCOMPARE(permissionsOf(store.tokenPath()), mode_t(0600));
         QCOMPARE(readFile(store.tokenPath()), kToken.toUtf8());
+    }
+
+    // A save that cannot be written to its end (here the file-size limit
+    // stops it after a few bytes, as a full disk would) leaves the old token
+    // whole, and nothing of the attempt behind.
+    void failedSaveKeepsTheOldToken()
+    {
+        const quarn::DeviceCredentialStore store(preparedDirectory());
+        store.save(kToken);
+
+        rlimit saved {};
+        QVERIFY(::getrlimit(RLIMIT_FSIZE, &saved) == 0);
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit small = saved;
+        small.rlim_cur = 12;
+        QVERIFY(::setrlimit(RLIMIT_FSIZE, &small) == 0);
+        const std::optional<Kind> error = storeErrorOf([&] { store.save(kOtherToken); });
+        QVERIFY(::setrlimit(RLIMIT_FSIZE, &saved) == 0);
+        std::signal(SIGXFSZ, oldHandler);
+
+        QCOMPARE(error, Kind::io);
+        QCOMPARE(store.load(), std::optional<QString>(kToken));
+        QCOMPARE(QDir(store.directory()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+            QStringList { u"device-token"_s });
     }
 
     void saveRefusesWhatIsNotItsOwnFile_data()

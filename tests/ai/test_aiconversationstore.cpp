@@ -234,27 +234,74 @@ private Q_SLOTS:
         QCOMPARE(contentOf(aside), content);
     }
 
-    void loadRefusesWhatIsNotTheUsersOwnFile()
+    // What cannot be read is never followed, read or saved over: the load
+    // moves it aside as it is, and so does a save that finds it first.
+    void unreadableFileIsSetAsideNeverSavedOver_data()
     {
+        QTest::addColumn<QString>("shape");
+        QTest::addColumn<bool>("loadFirst");
+        for (const QString &shape : { u"link"_s, u"fifo"_s, u"other owner"_s }) {
+            QTest::addRow("%s, load", qPrintable(shape)) << shape << true;
+            QTest::addRow("%s, save", qPrintable(shape)) << shape << false;
+        }
+    }
+    void unreadableFileIsSetAsideNeverSavedOver()
+    {
+        QFETCH(QString, shape);
+        QFETCH(bool, loadFirst);
         AIConversationStore store(path(u"ai-conversations.json"_s));
         const QByteArray other = encodeJson(QList<AIConversation> { conversation(u"ai_elsewhere"_s, 1) });
+        if (shape == u"link"_s) {
+            QVERIFY(writeFile(path(u"elsewhere.json"_s), other));
+            QVERIFY(QFile::link(path(u"elsewhere.json"_s), store.filePath()));
+        } else if (shape == u"fifo"_s) {
+            QVERIFY(::mkfifo(QFile::encodeName(store.filePath()).constData(), 0600) == 0);
+        } else {
+            QVERIFY(writeFile(store.filePath(), other));
+            QVERIFY(::chown(QFile::encodeName(store.filePath()).constData(), ::getuid() + 4242, -1) == 0);
+        }
 
-        // A link in the file's place is not followed.
-        QVERIFY(writeFile(path(u"elsewhere.json"_s), other));
-        QVERIFY(QFile::link(path(u"elsewhere.json"_s), store.filePath()));
-        QVERIFY(!failureOf([&] { (void)load(store); }).isEmpty());
-        QVERIFY(QFile::remove(store.filePath()));
+        if (loadFirst) {
+            try {
+                (void)load(store);
+                QFAIL("an unreadable file loaded");
+            } catch (const AIConversationFileSetAside &e) {
+                QVERIFY(e.description().contains(e.setAsidePath()));
+            }
+        }
+        save(store, { conversation(u"ai_new"_s, 2) });
+        QCOMPARE(ids(load(store)), QStringList { u"ai_new"_s });
 
-        // A FIFO neither hangs the load nor is read.
-        QVERIFY(::mkfifo(QFile::encodeName(store.filePath()).constData(), 0600) == 0);
-        QVERIFY(!failureOf([&] { (void)load(store); }).isEmpty());
-        QVERIFY(QFile::remove(store.filePath()));
+        const QStringList aside
+            = QDir(m_dir->path()).entryList({ u"ai-conversations.unreadable-*"_s }, QDir::AllEntries | QDir::System);
+        QCOMPARE(aside.size(), 1);
+        const QString moved = path(aside.constFirst());
+        if (shape == u"link"_s) {
+            QVERIFY(QFileInfo(moved).isSymLink());
+            QCOMPARE(contentOf(path(u"elsewhere.json"_s)), other);
+        } else if (shape == u"fifo"_s) {
+            QVERIFY(!QFileInfo(moved).isFile());
+        } else {
+            QCOMPARE(contentOf(moved), other);
+            QCOMPARE(QFileInfo(moved).ownerId(), ::getuid() + 4242);
+        }
+    }
 
-        // Another user's file.
-        QVERIFY(writeFile(store.filePath(), other));
-        QVERIFY(::chown(QFile::encodeName(store.filePath()).constData(), ::getuid() + 4242, -1) == 0);
-        QVERIFY(!failureOf([&] { (void)load(store); }).isEmpty());
-        QCOMPARE(contentOf(store.filePath()), other);
+    // The data folder is taken as it is only when it is the user's own real
+    // folder: through a link, nothing is read or written.
+    void folderThatIsALinkIsRefused()
+    {
+        QVERIFY(QDir().mkpath(path(u"real"_s)));
+        AIConversationStore real(path(u"real/ai-conversations.json"_s));
+        save(real, { conversation(u"ai_there"_s, 1) });
+        const QByteArray before = contentOf(real.filePath());
+        QVERIFY(QFile::link(path(u"real"_s), path(u"Quarn Mail"_s)));
+        AIConversationStore store(path(u"Quarn Mail/ai-conversations.json"_s));
+
+        QVERIFY_THROWS_EXCEPTION(AIConversationFolderUnsafe, (void)load(store));
+        QVERIFY_THROWS_EXCEPTION(AIConversationFolderUnsafe, save(store, { conversation(u"ai_new"_s, 2) }));
+        QCOMPARE(contentOf(real.filePath()), before);
+        QVERIFY(failureOf([&] { (void)load(store); }).contains(path(u"Quarn Mail"_s)));
     }
 
     void saveReplacesALinkInsteadOfWritingThroughIt()

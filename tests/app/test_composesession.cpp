@@ -4,11 +4,14 @@
 
 #include "app/composesession.h"
 #include "app/mailsignaturesetting.h"
+#include "app/notificationsetting.h"
 #include "app/setuprules.h"
 
 #include "app/appmodelharness.h"
 
 #include <QDateTime>
+#include <QDir>
+#include <QFile>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -290,6 +293,28 @@ private Q_SLOTS:
         QSettings settings;
         QVERIFY(settings.contains(u"mailSignature"_s));
         QCOMPARE(settings.value(u"mailSignature"_s).toString(), QString());
+    }
+
+    // A settings store that cannot be written is said, naming its file, for
+    // each setting; the next change that is stored clears it.
+    void settingsThatCannotBeStoredSaySo()
+    {
+        const QString file = QSettings().fileName();
+        QFile::remove(file);
+        QVERIFY(QDir().mkpath(file + u"/in-the-way"_s));
+        MailSignatureSetting signature;
+        NotificationSetting notifications;
+        signature.setText(u"保存できない署名"_s);
+        notifications.setEnabled(!notifications.isEnabled());
+        QVERIFY2(signature.saveError().contains(file), qPrintable(signature.saveError()));
+        QVERIFY2(notifications.saveError().contains(file), qPrintable(notifications.saveError()));
+
+        QVERIFY(QDir(file).removeRecursively());
+        signature.setText(u"佐藤"_s);
+        notifications.setEnabled(!notifications.isEnabled());
+        QCOMPARE(signature.saveError(), QString());
+        QCOMPARE(notifications.saveError(), QString());
+        QCOMPARE(MailSignatureSetting().text(), u"佐藤"_s);
     }
 
 private:

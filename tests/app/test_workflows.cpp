@@ -8,6 +8,7 @@
 #include "ai/codexrunnererror.h"
 #include "api/apiclient.h"
 #include "api/mailapierror.h"
+#include "app/draftstore.h"
 #include "appmodelharness.h"
 #include "core/blocking.h"
 #include "core/text.h"
@@ -24,6 +25,12 @@
 #include <QUrlQuery>
 
 #include <algorithm>
+#include <csignal>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 using namespace quarn;
@@ -200,6 +207,141 @@ private Q_SLOTS:
         QCOMPARE(h.model->replyText(), u"もう一通"_s);
         QVERIFY(!h.model->isSending());
         QCOMPARE(h.model->detail()->id, id);
+    }
+
+    // A failure stays until the user closes it or the operation that failed
+    // succeeds: the 30-second reload in between is not that operation.
+    void aFailureOutlivesOtherOperationsSuccesses()
+    {
+        FakeService service;
+        routeStartUp(service);
+        const ConversationListItem c = item(u"c1"_s, ConversationStatus::needsYou);
+        service.route(
+            "GET", stateTarget(ConversationStatus::needsYou), emptyState(ConversationStatus::needsYou, { c }));
+        service.route("GET", stateTarget(ConversationStatus::waiting), emptyState(ConversationStatus::waiting, { c }));
+        service.route("GET", "/api/conversations/c1", detailOf(c));
+        service.route(
+            "POST", "/api/conversations/c1/messages", 503, R"({"message":"送信できませんでした（一時停止中）"})");
+        Harness h(service.baseUrl());
+        QVERIFY(h.saveToken(u"tok_mail_"_s + QString(43, u'a')));
+        run(h.model->bootstrap());
+        run(h.model->openConversation(u"c1"_s));
+
+        h.model->setReplyText(u"よろしくお願いします"_s);
+        run(h.model->sendReply());
+        const std::optional<QString> failed(u"送信できませんでした（一時停止中）"_s);
+        QCOMPARE(h.model->errorMessage(), failed);
+        run(h.model->refresh(true));
+        QCOMPARE(h.model->errorMessage(), failed);
+        QCOMPARE(h.model->replyText(), u"よろしくお願いします"_s);
+
+        // The same operation's success is what clears it.
+        service.route("POST", "/api/conversations/c1/messages", 200, R"({"ok":true})");
+        run(h.model->sendReply());
+        QVERIFY2(!h.model->errorMessage(), qPrintable(h.model->errorMessage().value_or(QString())));
+    }
+
+    // A reply draft is written a moment after typing, privately, and the next
+    // start of the application finds it (the first model never quits, as
+    // after a crash). A draft of a conversation the service no longer has
+    // goes when the list loads; a sent reply's draft leaves the file.
+    void replyDraftsOutliveTheProcess()
+    {
+        ReferenceService service;
+        QVERIFY2(service.start(), qPrintable(service.errorString()));
+        Harness h(service.baseUrl());
+        QVERIFY(h.saveToken(service.token()));
+        run(h.model->bootstrap());
+        const QString id = h.model->filteredConversations().value(0).id;
+        QVERIFY(!id.isEmpty());
+        run(h.model->openConversation(id));
+        QSignalSpy saved(h.model.get(), &AppModel::draftsSaved);
+        h.model->setReplyText(u"続きは明日書きます"_s);
+        QVERIFY(saved.wait(10'000));
+        const QString file = h.dataDir() + u"/drafts.json"_s;
+        QCOMPARE(QFile::permissions(file), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
+
+        // A conversation that has gone from the service meanwhile.
+        Drafts stored = run(DraftStore(file).load());
+        QCOMPARE(stored.replies.value(id), u"続きは明日書きます"_s);
+        stored.replies.insert(u"conv_gone"_s, u"宛先のない下書き"_s);
+        run(DraftStore(file).save(stored));
+
+        AppEnvironment environment;
+        environment.baseURL = service.baseUrl();
+        environment.credentialDirectory = h.dataDir();
+        environment.aiConversationFile = h.aiFile();
+        environment.codex = h.runner;
+        environment.openURL = [](const QUrl &) { return true; };
+        AppModel again(environment);
+        run(again.bootstrap());
+        QCOMPARE(again.replyDrafts(), (QHash<QString, QString> { { id, u"続きは明日書きます"_s } }));
+        run(again.openConversation(id));
+        QCOMPARE(again.replyText(), u"続きは明日書きます"_s);
+
+        run(again.sendReply());
+        QVERIFY2(!again.errorMessage(), qPrintable(again.errorMessage().value_or(QString())));
+        QVERIFY(again.replyDrafts().isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(run(DraftStore(file).load()).replies.isEmpty(), 10'000);
+    }
+
+    // Words typed while the reply is on its way stay; only what went out
+    // leaves the draft.
+    void textTypedWhileSendingStays()
+    {
+        FakeService service;
+        routeStartUp(service);
+        const ConversationListItem c = item(u"c1"_s, ConversationStatus::needsYou);
+        service.route(
+            "GET", stateTarget(ConversationStatus::needsYou), emptyState(ConversationStatus::needsYou, { c }));
+        service.route("GET", stateTarget(ConversationStatus::waiting), emptyState(ConversationStatus::waiting, { c }));
+        service.route("GET", "/api/conversations/c1", detailOf(c));
+        service.route("POST", "/api/conversations/c1/messages", 200, R"({"ok":true})");
+        const std::shared_ptr<Gate> replying = service.hold("POST", "/api/conversations/c1/messages");
+        Harness h(service.baseUrl());
+        QVERIFY(h.saveToken(u"tok_mail_"_s + QString(43, u'a')));
+        run(h.model->bootstrap());
+        run(h.model->openConversation(u"c1"_s));
+
+        h.model->setReplyText(u"一段落目。"_s);
+        auto sending = h.model->sendReply();
+        QTRY_COMPARE_WITH_TIMEOUT(replying->arrived(), 1, 20'000);
+        h.model->setReplyText(u"一段落目。\n追伸：資料は明日送ります"_s);
+        replying->open();
+        run(std::move(sending));
+
+        QVERIFY2(!h.model->errorMessage(), qPrintable(h.model->errorMessage().value_or(QString())));
+        QCOMPARE(h.model->replyDrafts().value(u"c1"_s), u"\n追伸：資料は明日送ります"_s);
+        const QList<test::RecordedRequest> requests = service.requests();
+        const auto sent = std::find_if(
+            requests.cbegin(), requests.cend(), [](const test::RecordedRequest &r) { return r.method == "POST"; });
+        QVERIFY(sent != requests.cend());
+        QVERIFY(!QString::fromUtf8(sent->body).contains(u"追伸"_s));
+    }
+
+    // Out of reach, a reload says so in the banner, not in the alert, and
+    // leaves the alert's message alone.
+    void anUnreachableServiceIsABannerUntilAReloadGetsThrough()
+    {
+        ReferenceService service;
+        QVERIFY2(service.start(), qPrintable(service.errorString()));
+        Harness h(service.baseUrl());
+        QVERIFY(h.saveToken(service.token()));
+        run(h.model->bootstrap());
+        QVERIFY(!h.model->isServiceUnreachable());
+        QCOMPARE(h.model->lastLoadedAt(), std::optional<qint64>(h.now));
+        const qint64 loadedAt = h.now;
+        h.now += 60'000;
+        h.model->setErrorMessage(u"前の操作の失敗"_s);
+
+        QVERIFY(service.stop());
+        QSignalSpy alerts(h.model.get(), &AppModel::errorMessageChanged);
+        run(h.model->refresh(true));
+        run(h.model->refresh(true));
+        QVERIFY(h.model->isServiceUnreachable());
+        QCOMPARE(h.model->lastLoadedAt(), std::optional<qint64>(loadedAt));
+        QCOMPARE(alerts.count(), 0);
+        QCOMPARE(h.model->errorMessage(), std::optional<QString>(u"前の操作の失敗"_s));
     }
 
     void setStatus_data()
@@ -619,7 +761,9 @@ private Q_SLOTS:
         Harness h(service.baseUrl());
         run(h.model->bootstrap());
         QVERIFY(!h.model->isConfigured());
-        h.model->setErrorMessage(u"前のエラー"_s);
+        // An earlier sign-in's failure goes when a new one starts.
+        run(h.model->openDeepLink(u"quarn-mail://auth/callback?code=x&state=y"_s));
+        QVERIFY(h.model->errorMessage());
 
         h.model->signInWithQuarn();
         QVERIFY(h.model->isSigningIn());
@@ -1085,6 +1229,77 @@ private Q_SLOTS:
         const QString asked = QString::fromUtf8(h.home.recorded(u"exec"_s, u"stdin"_s).value_or(QByteArray()));
         QVERIFY(asked.contains(u"続きの質問"_s));
         QVERIFY(asked.contains(earlier.messages.constFirst().content));
+        QCOMPARE(storedConversations(h), h.model->aiConversations());
+    }
+
+    // The first read of the file is held (its folder lock taken by the test)
+    // while the user starts a conversation: the new one joins the stored
+    // ones instead of being saved alone over them.
+    void conversationStartedWhileTheFirstReadRunsJoinsTheStoredOnes()
+    {
+        FakeService service;
+        Harness h(service.baseUrl());
+        const AIConversation earlier = earlierConversation();
+        const AIConversation second { u"ai_second"_s, u"二つ目"_s, {}, 5, 5 };
+        run(AIConversationStore(h.aiFile()).save({ earlier, second }));
+        const QByteArray folder = QFile::encodeName(h.dataDir());
+        const int held = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        QVERIFY(held >= 0);
+        QCOMPARE(::flock(held, LOCK_EX), 0);
+
+        auto starting = h.model->bootstrap();
+        auto creating = h.model->newAIConversation();
+        QVERIFY(!creating.isReady());
+        QVERIFY(h.model->isReadingAIConversations());
+        ::close(held);
+        run(std::move(creating));
+        run(std::move(starting));
+
+        QVERIFY2(!h.model->errorMessage(), qPrintable(h.model->errorMessage().value_or(QString())));
+        QVERIFY(!h.model->isReadingAIConversations());
+        const QList<AIConversation> stored = storedConversations(h);
+        QCOMPARE(stored.size(), 3);
+        QCOMPARE(stored.at(0).id, *h.model->selectedAIConversationID());
+        QCOMPARE(stored.at(1), earlier);
+        QCOMPARE(stored.at(2), second);
+        QCOMPARE(h.model->aiConversations(), stored);
+    }
+
+    // A save that failed leaves memory ahead of the file: visiting the lens
+    // again must not read the older file back over it, and the next save
+    // writes it all.
+    void unsavedConversationsAreNotReplacedByALoad()
+    {
+        FakeService service;
+        Harness h(service.baseUrl());
+        const AIConversation earlier = earlierConversation();
+        run(AIConversationStore(h.aiFile()).save({ earlier }));
+        run(h.model->bootstrap());
+
+        // Writing fails part-way: the file-size limit stops the write (its
+        // signal ignored), while the old file stays readable.
+        rlimit saved {};
+        QVERIFY(::getrlimit(RLIMIT_FSIZE, &saved) == 0);
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit small = saved;
+        small.rlim_cur = 64;
+        QVERIFY(::setrlimit(RLIMIT_FSIZE, &small) == 0);
+        run(h.model->newAIConversation());
+        QVERIFY(::setrlimit(RLIMIT_FSIZE, &saved) == 0);
+        std::signal(SIGXFSZ, oldHandler);
+        const std::optional<QString> failure = h.model->errorMessage();
+        QVERIFY(failure);
+        const QList<AIConversation> unsaved = h.model->aiConversations();
+        QCOMPARE(unsaved.size(), 2);
+        QCOMPARE(storedConversations(h), QList<AIConversation> { earlier });
+
+        run(h.model->selectAI());
+        QCOMPARE(h.model->aiConversations(), unsaved);
+        QCOMPARE(h.model->errorMessage(), failure);
+
+        run(h.model->newAIConversation());
+        QVERIFY2(!h.model->errorMessage(), qPrintable(h.model->errorMessage().value_or(QString())));
+        QCOMPARE(storedConversations(h).size(), 3);
         QCOMPARE(storedConversations(h), h.model->aiConversations());
     }
 

@@ -2,6 +2,7 @@
 // over the real model on the reference service's demo mailbox (a fresh one
 // per test, since the tests change it) and the Codex CLI double.
 
+#include "api/apiclient.h"
 #include "model/json.h"
 #include "support/referenceservice.h"
 #include "ui/uiharness.h"
@@ -415,6 +416,52 @@ private Q_SLOTS:
         QVERIFY(s.h->model->replyText().isEmpty());
     }
 
+    // Two conversations, two drafts: what is typed under one never shows, and
+    // is never sent, under the other; coming back finds it as it was left.
+    void replyDraftsStayWithTheirConversation()
+    {
+        Session s = open();
+        const QString subjectA = u"来週の打ち合わせ日程について"_s;
+        const QString subjectB = u"Q3ロードマップレビュー"_s;
+        openBySubject(s, u"needs_you"_s, subjectA);
+        const QString a = s.h->model->detail()->id;
+        s.w->type(u"replyEditor"_s, u"火曜日の午後でお願いします"_s);
+        QTRY_COMPARE(s.h->model->replyText(), u"火曜日の午後でお願いします"_s);
+
+        openBySubject(s, u"needs_you"_s, subjectB);
+        const QString b = s.h->model->detail()->id;
+        QTRY_COMPARE(s.w->text(u"replyEditor"_s), QString());
+        QVERIFY(s.h->model->replyText().isEmpty());
+        QVERIFY(!s.w->item(u"sendButton"_s)->property("enabled").toBool());
+        // Ctrl+Return under B has nothing of B's to send: nothing starts.
+        QSignalSpy sending(s.h->model.get(), &AppModel::isSendingChanged);
+        s.w->click(u"replyEditor"_s);
+        s.w->key(Qt::Key_Return, Qt::ControlModifier);
+        QCOMPARE(sending.size(), 0);
+
+        openBySubject(s, u"needs_you"_s, subjectA);
+        QTRY_COMPARE(s.w->text(u"replyEditor"_s), u"火曜日の午後でお願いします"_s);
+        QQuickItem *editor = s.w->item(u"replyEditor"_s);
+        QCOMPARE(editor->property("cursorPosition").toInt(), editor->property("length").toInt());
+
+        // B's own reply goes to B with B's words only, and A's draft stays.
+        openBySubject(s, u"needs_you"_s, subjectB);
+        s.w->type(u"replyEditor"_s, u"資料を拝見しました"_s);
+        QTRY_COMPARE(s.h->model->replyText(), u"資料を拝見しました"_s);
+        s.w->key(Qt::Key_Return, Qt::ControlModifier);
+        QTRY_VERIFY_WITH_TIMEOUT(sending.size() >= 2, 20'000);
+        QTRY_COMPARE_WITH_TIMEOUT(s.h->model->selectedStatus(), ConversationStatus::waiting, 20'000);
+        QVERIFY2(!s.h->model->errorMessage(), qPrintable(s.h->model->errorMessage().value_or(QString())));
+        QCOMPARE(s.h->model->replyDrafts(), (QHash<QString, QString> { { a, u"火曜日の午後でお願いします"_s } }));
+
+        APIClient client(s.service->baseUrl());
+        const ConversationDetail sentTo = run(client.conversation(b, s.service->token()));
+        QCOMPARE(sentTo.messages.constLast().bodyText, u"資料を拝見しました"_s);
+        const ConversationDetail other = run(client.conversation(a, s.service->token()));
+        for (const MessageView &m : other.messages)
+            QVERIFY(!m.bodyText.contains(u"火曜日の午後"_s));
+    }
+
     void statusMenuOffersOnlyUserStatuses()
     {
         Session s = open();
@@ -531,12 +578,14 @@ private Q_SLOTS:
         s.w->type(u"orroTitleField"_s, u" 送る "_s);
         QVERIFY(add->property("enabled").toBool());
 
-        // A refused hand-off keeps the sheet open with its contents.
+        // A refused hand-off keeps the sheet open with its contents, and says so.
+        QVERIFY(!s.w->shown(u"orroHandOffFailed"_s));
         s.h->urlsOpen = false;
         s.w->click(u"orroAddButton"_s);
         QCOMPARE(s.h->opened.size(), 1);
         QVERIFY(sheet->property("opened").toBool());
         QCOMPARE(s.w->text(u"orroTitleField"_s), u" 送る "_s);
+        QTRY_VERIFY(s.w->shown(u"orroHandOffFailed"_s));
 
         s.h->urlsOpen = true;
         s.w->click(u"orroAddButton"_s);

@@ -76,6 +76,7 @@ Item {
             objectName: "startAIConversationButton"
             Layout.alignment: Qt.AlignHCenter
             text: "対話を始める"
+            enabled: !pane.appModel.isReadingAIConversations
             onClicked: pane.appModel.operations.newAIConversation()
         }
     }

@@ -6,8 +6,8 @@ import Quarn.Rules
 
 // The sheet for a new message, shown while the model's composePresented is
 // true. Its rules live in ComposeSession; this file only wires them. Every
-// opening starts with a fresh session, so closing the sheet discards what
-// was typed (the signature is a preference and stays).
+// opening starts a session on the model's compose draft: what a sheet closed
+// unsent held (by "閉じる", Escape or a sign-out) comes back in the next one.
 Dialog {
     id: sheet
 
@@ -27,9 +27,16 @@ Dialog {
     closePolicy: Popup.CloseOnEscape
     visible: appModel.composePresented
 
-    onClosed: appModel.composePresented = false
     // Typing starts with the recipients, however the sheet was opened.
-    onOpened: if (formLoader.item) formLoader.item.takeFocus()
+    function takeFocus() {
+        if (formLoader.item)
+            formLoader.item.takeFocus();
+        else
+            sheet.forceActiveFocus();
+    }
+
+    onClosed: appModel.composePresented = false
+    onOpened: sheet.takeFocus()
 
     contentItem: Loader {
         id: formLoader
@@ -145,6 +152,7 @@ Dialog {
                                     border.width: recipientField.activeFocus ? QuarnStyle.focusRingWidth : 0
                                     border.color: QuarnStyle.focusRing
                                 }
+                                text: session.recipientInput
                                 onTextChanged: session.recipientInput = text
                             }
                         }
@@ -279,6 +287,7 @@ Dialog {
                                 border.width: bodyEditor.activeFocus ? QuarnStyle.focusRingWidth : 0
                                 border.color: QuarnStyle.focusRing
                             }
+                            text: session.bodyText
                             onTextChanged: session.bodyText = text
                             // Tab moves on to the signature, the schedule and
                             // "送信", as in every other field; Ctrl+Tab is the

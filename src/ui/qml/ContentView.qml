@@ -4,7 +4,7 @@ import QtQuick
 // file (a moment), then the setup screens until there is a token and a
 // mailbox, the workspace afterwards. The address setup is only for an account
 // the service said has no mailbox: while the first load runs, or when the
-// service could not be reached, the workspace shows (with the error, and its
+// service could not be reached, the workspace shows (with its banner, and its
 // refresh loop tries again).
 Item {
     id: content

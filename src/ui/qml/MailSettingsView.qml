@@ -74,5 +74,15 @@ Item {
             Accessible.name: text
             onToggled: NotificationSetting.enabled = checked
         }
+
+        PlainLabel {
+            objectName: "settingsSaveError"
+            Layout.fillWidth: true
+            visible: text !== ""
+            text: MailSignature.saveError !== "" ? MailSignature.saveError : NotificationSetting.saveError
+            font.pixelSize: 11
+            color: QuarnStyle.warmText
+            wrapMode: Text.Wrap
+        }
     }
 }

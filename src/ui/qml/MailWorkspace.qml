@@ -22,6 +22,12 @@ Item {
     // The keyboard starts in the list: on arrival, and after every change of
     // lens or status list (the lists are rebuilt then, so it waits a turn).
     function takeFocus() {
+        // A compose sheet that came back with the workspace (a draft kept
+        // over a sign-in) keeps the keyboard; the list gets it when it closes.
+        if (workspace.appModel.composePresented) {
+            composeSheet.takeFocus();
+            return;
+        }
         if (listLoader.item)
             listLoader.item.focusList();
     }
@@ -117,6 +123,7 @@ Item {
                         icon.source: QuarnStyle.symbol(workspace.lens === "ai" ? "plus.bubble" : "arrow.clockwise")
                         display: AbstractButton.TextBesideIcon
                         enabled: !workspace.appModel.isLoading
+                                 && !(workspace.lens === "ai" && workspace.appModel.isReadingAIConversations)
                         Accessible.name: text
                         onClicked: workspace.lens === "ai" ? workspace.appModel.operations.newAIConversation()
                                                            : workspace.commands.refresh()
@@ -133,6 +140,39 @@ Item {
                 }
             }
 
+            // The service out of reach is a state, not an event: a quiet line
+            // that stays while it lasts and goes when a reload gets through,
+            // never an alert that takes the focus every 30 seconds.
+            Rectangle {
+                objectName: "unreachableBanner"
+                Layout.fillWidth: true
+                visible: workspace.appModel.isServiceUnreachable
+                implicitHeight: bannerText.implicitHeight + 14
+                color: QuarnStyle.tinted(QuarnStyle.primary, 0.06)
+                Accessible.role: Accessible.StaticText
+                Accessible.name: bannerText.text
+
+                PlainLabel {
+                    id: bannerText
+
+                    objectName: "unreachableBannerText"
+                    anchors.fill: parent
+                    anchors.leftMargin: 14
+                    anchors.rightMargin: 14
+                    verticalAlignment: Text.AlignVCenter
+                    wrapMode: Text.WordWrap
+                    font.pixelSize: QuarnStyle.captionSize
+                    color: QuarnStyle.secondary
+                    text: {
+                        const base = "サービスに接続できません — 再接続を試みています";
+                        const at = workspace.appModel.lastLoadedAt;
+                        if (at == null)
+                            return base;
+                        return base + "（最後に読み込んだ時刻 " + Qt.formatTime(new Date(at), "HH:mm") + "）";
+                    }
+                }
+            }
+
             Loader {
                 id: paneLoader
 
@@ -145,6 +185,8 @@ Item {
     }
 
     ComposeView {
+        id: composeSheet
+
         appModel: workspace.appModel
         mailDomain: workspace.mailDomain
         onClosed: workspace.takeFocus()

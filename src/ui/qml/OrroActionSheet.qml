@@ -6,7 +6,7 @@ import Quarn.Rules
 // The sheet that hands a conversation to Orro as a Todo or an event: the
 // title, notes and date start from the conversation and can be edited;
 // "追加" passes them to the model's sendToOrro as typed and closes only when
-// that succeeded. "閉じる" and Escape close without sending.
+// that succeeded; otherwise the sheet says the hand-off failed. "閉じる" and Escape close without sending.
 //
 // Open it from a mail conversation with openFromConversation(kind, detail)
 // (`detail`: the model's detail map) or from a private AI conversation with
@@ -25,6 +25,8 @@ Dialog {
     // Whether a date is sent (always for an event) and which.
     property bool dateEnabled
     property date date: new Date()
+    // "追加" could not hand the item over: the sheet stays open and says so.
+    property bool handOffFailed
 
     readonly property bool isEvent: kind === "event"
 
@@ -41,13 +43,15 @@ Dialog {
         notesEditor.text = draft.notes;
         dateEnabled = draft.dateEnabled;
         date = draft.date;
+        handOffFailed = false;
         open();
         titleField.forceActiveFocus();
     }
     function add() {
         const times = ScreenRules.orroTimes(kind, date, dateEnabled);
-        if (appModel.operations.sendToOrro(kind, titleField.text, notesEditor.text, times.dueAt, times.startsAt,
-                                           times.endsAt, conversationID))
+        handOffFailed = !appModel.operations.sendToOrro(kind, titleField.text, notesEditor.text, times.dueAt,
+                                                         times.startsAt, times.endsAt, conversationID);
+        if (!handOffFailed)
             close();
     }
 
@@ -197,11 +201,22 @@ Dialog {
                 tint: QuarnStyle.secondary
             }
             PlainLabel {
+                objectName: "orroHandOffFailed"
+                visible: sheet.handOffFailed
+                Layout.fillWidth: true
+                text: "Orroに渡せませんでした。Quarn Orroが使えるか確かめて、もう一度「追加」を押してください。"
+                wrapMode: Text.Wrap
+                font.pixelSize: QuarnStyle.captionSize
+                color: QuarnStyle.warmText
+            }
+            PlainLabel {
+                visible: !sheet.handOffFailed
                 text: "Quarn Orroで保存"
                 font.pixelSize: QuarnStyle.captionSize
                 color: QuarnStyle.secondary
             }
             Item {
+                visible: !sheet.handOffFailed
                 Layout.fillWidth: true
             }
             Button {

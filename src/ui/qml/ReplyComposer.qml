@@ -4,7 +4,8 @@ import QtQuick.Layouts
 import Quarn.Rules
 
 // The reply box under the shown conversation: the channel it goes out on,
-// the editor (bound to the model's reply text) and "送信" (Ctrl+Return).
+// the editor (bound to the shown conversation's own draft) and "送信"
+// (Ctrl+Return).
 Pane {
     id: composer
 
@@ -16,6 +17,11 @@ Pane {
 
     readonly property var channel: ScreenRules.replyChannel(detail != null ? detail.transport : "", mailDomain)
     readonly property bool canSend: ScreenRules.canSendReply(appModel.replyText, appModel.isSending)
+    readonly property string conversationId: detail != null ? detail.id : ""
+
+    // Each conversation has its own draft; coming back to one, the user
+    // goes on writing where its text ends.
+    onConversationIdChanged: editor.cursorPosition = editor.length
 
     // Escape in the empty editor: back to the list.
     signal leaveRequested
