@@ -9,6 +9,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QUuid>
 
 #include <cerrno>
@@ -19,6 +20,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
+#include <sys/file.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -264,21 +266,47 @@ void removeTree(const QString &path)
     (void)::nftw(nativePath(path).constData(), removeEntry, 16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
 }
 
-/// Makes a private work folder (never its parents). The folder is removed
-/// again if it cannot be made private, so that a failure leaves nothing.
-QString createWorkFolder(const QString &temporaryDirectory, const QString &prefix)
+/// A work folder and the descriptor through which this process holds a
+/// shared lock on it for as long as the folder is in use.
+struct WorkFolder
+{
+    QString path;
+    int lockFd = -1;
+};
+
+/// Makes a private work folder (never its parents) and marks it in use: a
+/// shared flock on the folder, which the sweep of stale folders (another
+/// instance's start) cannot take exclusively while this process lives. The
+/// folder is made under a name the sweep does not look at and renamed once
+/// locked, so that no sweep can come between the two. It is removed again
+/// if it cannot be made private, so that a failure leaves nothing.
+WorkFolder createWorkFolder(const QString &temporaryDirectory, const QString &prefix)
 {
     const QString base = temporaryDirectory.isEmpty() ? platform::temporaryDirectory() : temporaryDirectory;
     const QString folder = joined(base, prefix + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper());
-    if (::mkdir(nativePath(folder).constData(), 0700) != 0)
+    const QByteArray making = nativePath(folder) + ".new";
+    if (::mkdir(making.constData(), 0700) != 0)
         throwErrno(errno);
+    Descriptor lock(::open(making.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     try {
-        setDirectoryMode(folder, 0700);
+        setDirectoryMode(QFile::decodeName(making), 0700);
+        if (!lock.isValid() || ::flock(lock.get(), LOCK_SH) != 0
+            || ::rename(making.constData(), nativePath(folder).constData()) != 0)
+            throwErrno(lock.isValid() ? errno : lock.error());
     } catch (...) {
-        (void)::rmdir(nativePath(folder).constData());
+        (void)::rmdir(making.constData());
         throw;
     }
-    return folder;
+    return { folder, lock.release() };
+}
+
+/// Whether `name` is that of a work folder: one of the three prefixes and
+/// a UUID in upper-case canonical form.
+bool isWorkFolderName(const QString &name)
+{
+    static const QRegularExpression pattern(QStringLiteral(
+        "^quarn-mail-(codex|subject|chat)-[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}$"));
+    return pattern.match(name).hasMatch();
 }
 
 /// Reads the result file, but only when it is a regular file no larger than
@@ -323,25 +351,30 @@ QByteArray readResult(const QString &path, qint64 limit)
 }
 
 /// Removes the work folder when the operation's frame goes away without
-/// having removed it (a cancelled operation), so that none is ever left.
+/// having removed it (a cancelled operation), so that none is ever left,
+/// and holds the folder's in-use lock until then.
 class WorkFolderGuard
 {
 public:
-    explicit WorkFolderGuard(QString path)
-        : m_path(std::move(path))
+    explicit WorkFolderGuard(WorkFolder folder)
+        : m_path(std::move(folder.path))
+        , m_lockFd(folder.lockFd)
     { }
     ~WorkFolderGuard()
     {
         if (!m_path.isEmpty())
             removeTree(m_path);
+        if (m_lockFd >= 0)
+            ::close(m_lockFd);
     }
     WorkFolderGuard(const WorkFolderGuard &) = delete;
     WorkFolderGuard &operator=(const WorkFolderGuard &) = delete;
-    /// Hands the removal over to the caller.
-    QString release() { return std::exchange(m_path, QString()); }
+    /// The folder has been removed by the caller: only the lock goes.
+    void removed() { m_path.clear(); }
 
 private:
     QString m_path;
+    int m_lockFd = -1;
 };
 
 QStringList execArguments(const std::optional<QString> &schemaPath, const QString &resultPath)
@@ -480,6 +513,47 @@ QString CodexRunner::prepareBinary()
     throw CodexRunnerError::untrustedBinary();
 }
 
+int CodexRunner::sweepStaleWorkFolders(const QString &temporaryDirectory)
+{
+    const QString base = temporaryDirectory.isEmpty() ? platform::temporaryDirectory() : temporaryDirectory;
+    QList<QString> names;
+    {
+        DIR *dir = ::opendir(nativePath(base).constData());
+        if (!dir)
+            return 0;
+        while (const dirent *entry = ::readdir(dir)) {
+            const QString name = QFile::decodeName(entry->d_name);
+            if (isWorkFolderName(name))
+                names.append(name);
+        }
+        ::closedir(dir);
+    }
+    int removed = 0;
+    for (const QString &name : std::as_const(names)) {
+        const QString path = joined(base, name);
+        // Only this user's folders, never a link; a folder that a living run
+        // (of this process or another) holds is in use, not stale.
+        const auto status = platform::linkStatus(path);
+        if (!status || status->kind != platform::FileKind::directory || status->owner != platform::realUserId())
+            continue;
+        const Descriptor folder(::open(nativePath(path).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!folder.isValid() || ::flock(folder.get(), LOCK_EX | LOCK_NB) != 0)
+            continue;
+        removeTree(path);
+        if (!platform::exists(path))
+            ++removed;
+    }
+    return removed;
+}
+
+QCoro::Task<int> CodexRunner::sweepStaleWorkFolders()
+{
+    auto job = [base = m_configuration.temporaryDirectory] { return sweepStaleWorkFolders(base); };
+    auto jobTask = m_executor.run(std::move(job));
+    const int removed = co_await std::move(jobTask);
+    co_return removed;
+}
+
 // In the coroutines below, every job for the worker and its task are named
 // before they are awaited, and nothing is awaited inside a condition: GCC 12
 // destroys lambda captures, braced temporaries and the arguments of a
@@ -540,8 +614,9 @@ QCoro::Task<QByteArray> CodexRunner::runOperation(Operation operation)
         return createWorkFolder(base, prefix);
     };
     auto createTask = m_executor.run(std::move(create));
-    const QString folder = co_await std::move(createTask);
-    WorkFolderGuard guard(folder);
+    const WorkFolder made = co_await std::move(createTask);
+    const QString folder = made.path;
+    WorkFolderGuard guard(made);
     std::exception_ptr failure;
     QByteArray result;
     try {
@@ -552,7 +627,7 @@ QCoro::Task<QByteArray> CodexRunner::runOperation(Operation operation)
     auto remove = [folder] { removeTree(folder); };
     auto removeTask = m_executor.run(std::move(remove));
     co_await std::move(removeTask);
-    (void)guard.release();
+    guard.removed();
     if (failure)
         std::rethrow_exception(failure);
     co_return result;

@@ -84,6 +84,15 @@ public:
     /// user's new message last (trimmed, non-empty).
     QCoro::Task<QString> chat(QList<AIChatMessage> messages);
 
+    /// Removes the work folders that runs of this user left behind (a
+    /// process that was killed or quit while its child ran), on the serial
+    /// worker; folders in use by a living run, here or in another process,
+    /// stay. Answers how many went. For the start of the application.
+    QCoro::Task<int> sweepStaleWorkFolders();
+
+    /// The same, blocking, in `temporaryDirectory` (empty: the platform's).
+    static int sweepStaleWorkFolders(const QString &temporaryDirectory);
+
     /// Locates, verifies and stages the reviewed executable; returns the
     /// staged copy's path. Runs on the serial worker.
     QCoro::Task<QString> prepare();
