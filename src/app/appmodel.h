@@ -238,12 +238,29 @@ public:
     /// The same for a URL as written; conversation links are matched on this
     /// text, since parsing folds the scheme and host to lower case.
     QCoro::Task<void> openDeepLink(QString url);
-    /// Asks the system to open a quarn-orro:// link that hands the
-    /// conversation to Orro; answers whether that worked (false for a blank
-    /// title, an unusable time, or no program for the scheme).
-    bool sendToOrro(OrroActionKind kind, const QString &title, const QString &notes,
-        const std::optional<QDateTime> &dueAt, const std::optional<QDateTime> &startsAt,
-        const std::optional<QDateTime> &endsAt, const QString &conversationID);
+    /// How a hand-off to the task/calendar app ended.
+    struct OrroHandoff
+    {
+        enum class Outcome {
+            /// A handler took it: the quarn-orro link, or the calendar file.
+            handedOver,
+            /// No program takes calendar files: the file was kept in the
+            /// user's Downloads folder, and `message` says where.
+            saved,
+            /// Nothing was handed over; `message` says why (empty for a
+            /// blank title, which the sheet never sends).
+            failed,
+        };
+        Outcome outcome = Outcome::failed;
+        QString message;
+    };
+    /// Hands the conversation to the task/calendar app: as a quarn-orro://
+    /// link when a program handles that scheme, else as an iCalendar file
+    /// opened with the calendar app (kept in Downloads when there is none).
+    /// Handed over only when the opener reported success.
+    QCoro::Task<OrroHandoff> sendToOrro(OrroActionKind kind, QString title, QString notes,
+        std::optional<QDateTime> dueAt, std::optional<QDateTime> startsAt, std::optional<QDateTime> endsAt,
+        QString conversationID);
     /// Starts the browser sign-in; openDeepLink completes it.
     void signInWithQuarn();
     /// Stores `token` (trimmed) and starts working with it.

@@ -27,6 +27,11 @@ Dialog {
     property date date: new Date()
 
     readonly property bool isEvent: kind === "event"
+    // The hand-off under way (its request number, 0: none), and what the
+    // last one that did not hand over said: why it failed, or where the
+    // calendar file was kept.
+    property int pendingRequest: 0
+    property string resultMessage
 
     function openFromConversation(kind, detail) {
         start(kind, ScreenRules.orroDraftFromConversation(kind, detail));
@@ -41,14 +46,30 @@ Dialog {
         notesEditor.text = draft.notes;
         dateEnabled = draft.dateEnabled;
         date = draft.date;
+        pendingRequest = 0;
+        resultMessage = "";
         open();
         titleField.forceActiveFocus();
     }
     function add() {
         const times = ScreenRules.orroTimes(kind, date, dateEnabled);
-        if (appModel.operations.sendToOrro(kind, titleField.text, notesEditor.text, times.dueAt, times.startsAt,
-                                           times.endsAt, conversationID))
-            close();
+        resultMessage = "";
+        pendingRequest = appModel.operations.sendToOrro(kind, titleField.text, notesEditor.text, times.dueAt,
+                                                        times.startsAt, times.endsAt, conversationID);
+    }
+
+    // Closes only once something really took the item.
+    Connections {
+        target: sheet.appModel.operations
+        function onSendToOrroFinished(request, handedOver, message) {
+            if (request !== sheet.pendingRequest)
+                return;
+            sheet.pendingRequest = 0;
+            if (handedOver)
+                sheet.close();
+            else
+                sheet.resultMessage = message;
+        }
     }
 
     parent: Overlay.overlay
@@ -188,6 +209,17 @@ Dialog {
             }
         }
 
+        Label {
+            objectName: "orroResultMessage"
+            Layout.fillWidth: true
+            visible: sheet.resultMessage !== ""
+            text: sheet.resultMessage
+            textFormat: Text.PlainText
+            wrapMode: Text.Wrap
+            font.pixelSize: QuarnStyle.captionSize
+            color: QuarnStyle.warm
+        }
+
         RowLayout {
             Layout.fillWidth: true
             spacing: 6
@@ -208,7 +240,7 @@ Dialog {
                 objectName: "orroAddButton"
                 text: "追加"
                 highlighted: true
-                enabled: ScreenRules.canAddToOrro(titleField.text)
+                enabled: ScreenRules.canAddToOrro(titleField.text) && sheet.pendingRequest === 0
                 Accessible.name: text
                 onClicked: sheet.add()
             }
