@@ -23,6 +23,7 @@
 #include <sys/file.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace quarn {
@@ -223,6 +224,32 @@ void copyFile(const QString &source, const QString &target, mode_t mode)
         fail(err);
 }
 
+/// Fails with a clear message, before anything is written, when the folder's
+/// file system has less room than the copy of `source` needs: a copy that
+/// runs the disk full fails late and makes every other save fail meanwhile.
+void requireSpaceFor(const QString &source, const QString &folder)
+{
+    struct stat st
+    {
+    };
+    struct statvfs fs
+    {
+    };
+    if (::stat(nativePath(source).constData(), &st) != 0 || ::statvfs(nativePath(folder).constData(), &fs) != 0)
+        return; // the copy itself reports what is wrong
+    const auto available = static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize;
+    const auto needed = static_cast<unsigned long long>(st.st_size);
+    if (available >= needed)
+        return;
+    constexpr double kMiB = 1024.0 * 1024.0;
+    throw PlatformError(
+        QStringLiteral("Codex CLIをコピーする空き容量が足りません（必要: %1 MB、空き: %2 MB、場所: %3）。")
+            .arg(double(needed) / kMiB, 0, 'f', 1)
+            .arg(double(available) / kMiB, 0, 'f', 1)
+            .arg(folder),
+        ENOSPC);
+}
+
 /// Writes `bytes` to `path` completely under a temporary name beside it,
 /// then renames it into place.
 void writeAtomically(const QString &path, const QByteArray &bytes)
@@ -402,6 +429,8 @@ struct CodexRunner::Operation
     std::chrono::milliseconds timeLimit { 0 };
     /// Builds the prompt's UTF-8 bytes; runs on the serial worker.
     std::function<QByteArray()> prompt;
+    /// Started without the user asking (see runOperation).
+    bool isAutomatic = false;
 };
 
 CodexRunner::Configuration CodexRunner::Configuration::production()
@@ -504,6 +533,7 @@ QString CodexRunner::prepareBinary()
         }
         removeItem(staged);
     }
+    requireSpaceFor(*source, runtime);
     copyFile(*source, staged, 0500);
     if (isTrustedStagedBinary(staged, digest)) {
         m_stagedBinary = staged;
@@ -561,7 +591,16 @@ QCoro::Task<int> CodexRunner::sweepStaleWorkFolders()
 
 QCoro::Task<QString> CodexRunner::prepare()
 {
-    auto job = [this] { return prepareBinary(); };
+    auto job = [this] {
+        try {
+            QString staged = prepareBinary();
+            m_stagingFailure = {};
+            return staged;
+        } catch (...) {
+            m_stagingFailure = StagingFailure { std::chrono::steady_clock::now(), std::current_exception() };
+            throw;
+        }
+    };
     auto jobTask = m_executor.run(std::move(job));
     const QString staged = co_await std::move(jobTask);
     co_return staged;
@@ -603,6 +642,18 @@ QCoro::Task<bool> CodexRunner::isReady()
 
 QCoro::Task<QByteArray> CodexRunner::runOperation(Operation operation)
 {
+    // A request nobody asked for explicitly (a subject at a typing pause)
+    // does not stage again while a recent staging failure stands: each
+    // attempt copies the whole executable.
+    if (operation.isAutomatic) {
+        auto check = [this] {
+            if (m_stagingFailure.error
+                && std::chrono::steady_clock::now() - m_stagingFailure.when < m_configuration.stagingBackOff)
+                std::rethrow_exception(m_stagingFailure.error);
+        };
+        auto checkTask = m_executor.run(std::move(check));
+        co_await std::move(checkTask);
+    }
     const QString binary = co_await prepare();
     // The probe's exit status is the only sign of a missing login: nothing a
     // child prints is ever looked at.
@@ -692,6 +743,7 @@ QCoro::Task<QString> CodexRunner::suggestSubject(QString body)
         codexprompts::kSubjectResultByteLimit,
         m_configuration.subjectTimeLimit,
         [body = std::move(body)] { return codexprompts::subjectPrompt(body).toUtf8(); },
+        true,
     };
     const QByteArray result = co_await runOperation(std::move(operation));
     co_return codexprompts::acceptSubject(result);

@@ -11,6 +11,7 @@
 
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTest>
 
 #include <cerrno>
@@ -535,6 +536,66 @@ private Q_SLOTS:
         QStringList left = fixture.leftInTemporaryFolder();
         left.sort();
         QCOMPARE(left, expected);
+    }
+
+    void failedStagingIsNotRepeatedAtEveryTypingPause()
+    {
+        // Staging fails (a plain file stands where the data folder should
+        // be). Subject suggestions, asked at every typing pause, do not stage
+        // again while that failure is recent, even once the cause is gone; a
+        // request the user makes stages at once.
+        Fixture fixture;
+        QVERIFY(fixture.isReady());
+        fixture.home().setAnswer(QByteArray(R"({"subject":"来週の打ち合わせ"})"));
+        const QString data = QFileInfo(fixture.configuration().runtimeDirectory).path();
+        QFile blocker(data);
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        CodexRunner runner(fixture.configuration());
+        const auto subject = [&]() -> std::optional<int> {
+            try {
+                quarn::blockOn(runner.suggestSubject(QStringLiteral("来週の打ち合わせについて")), 60s);
+                return 0;
+            } catch (const quarn::PlatformError &e) {
+                return e.code();
+            } catch (...) { }
+            return std::nullopt;
+        };
+
+        QCOMPARE(subject(), std::optional<int>(ENOTDIR));
+        QVERIFY(QFile::remove(data));
+        QCOMPARE(subject(), std::optional<int>(ENOTDIR));
+        QVERIFY(!QFileInfo::exists(fixture.staged()));
+
+        QCOMPARE(quarn::blockOn(runner.chat(sampleChat()), 60s), QStringLiteral(R"({"subject":"来週の打ち合わせ"})"));
+        QVERIFY(QFileInfo::exists(fixture.staged()));
+        QCOMPARE(subject(), std::optional<int>(0));
+    }
+
+    void stagingWithoutRoomFailsBeforeCopying()
+    {
+        // The data folder's file system has less room than the executable:
+        // a clear message, and nothing written to fill it up.
+        Fixture fixture;
+        QVERIFY(fixture.isReady());
+        const QString data = QFileInfo(fixture.configuration().runtimeDirectory).path();
+        QVERIFY(QDir().mkpath(data));
+        if (QProcess::execute(QStringLiteral("mount"),
+                { QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"), QStringLiteral("size=64k"),
+                    QStringLiteral("tmpfs"), data })
+            != 0)
+            QSKIP("a small file system needs mount (root)");
+        const auto unmount = qScopeGuard([&] { QProcess::execute(QStringLiteral("umount"), { data }); });
+        CodexRunner runner(fixture.configuration());
+        QString message;
+        try {
+            quarn::blockOn(runner.suggestSubject(QStringLiteral("本文")), 60s);
+        } catch (const quarn::PlatformError &e) {
+            QCOMPARE(e.code(), ENOSPC);
+            message = e.description();
+        }
+        QVERIFY2(message.startsWith(QStringLiteral("Codex CLIをコピーする空き容量が足りません")), qPrintable(message));
+        QVERIFY(!QFileInfo::exists(fixture.staged()));
     }
 
 private:
