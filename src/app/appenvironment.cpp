@@ -9,7 +9,6 @@
 #include "platform/paths.h"
 
 #include <QDateTime>
-#include <QDesktopServices>
 #include <QStandardPaths>
 
 namespace quarn {
@@ -25,8 +24,6 @@ void AppEnvironment::fillDefaults()
         codex = std::shared_ptr<CodexRunner>(&CodexRunner::shared(), [](CodexRunner *) {});
     if (aiConversationFile.isEmpty())
         aiConversationFile = AIConversationStore::defaultFilePath();
-    if (!openURL)
-        openURL = [](const QUrl &url) { return QDesktopServices::openUrl(url); };
     if (!openWithDesktop)
         openWithDesktop = [](QString target) { return platform::openWithDesktop({}, std::move(target)); };
     if (!hasDesktopHandler)

@@ -30,8 +30,6 @@ struct AppEnvironment
     std::shared_ptr<const QuarnAccountAuthorization> accountAuthorization;
     /// The AI conversation file.
     QString aiConversationFile;
-    /// Opens a URL with the user's default handler and answers whether that worked.
-    std::function<bool(const QUrl &)> openURL;
     /// Opens a link or a file with the desktop's handler; true only when
     /// the opener reported success (platform::openWithDesktop).
     std::function<QCoro::Task<bool>(QString target)> openWithDesktop;

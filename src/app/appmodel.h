@@ -329,6 +329,10 @@ Q_SIGNALS:
     void startUpLoaded();
 
 private:
+    /// Opens the sign-in page of the pending sign-in `state`; when the
+    /// opener fails and that sign-in is still the pending one, ends it with
+    /// kBrowserDidNotOpen.
+    QCoro::Task<void> openSignInPage(QUrl page, QString state);
     /// Counts one load for `isLoading` while it lives: overlapping loads keep
     /// the flag up until the last of them ends.
     class LoadingScope

@@ -410,11 +410,21 @@ void AppModel::signInWithQuarn()
     m_pendingSignIn = pending;
     setIsSigningIn(true);
     setErrorMessage(std::nullopt);
-    if (!m_environment.openURL(pending->authorizationURL)) {
-        setIsSigningIn(false);
-        m_pendingSignIn.reset();
-        setErrorMessage(kBrowserDidNotOpen);
-    }
+    auto opening = openSignInPage(pending->authorizationURL, pending->state);
+    (void)opening;
+}
+
+QCoro::Task<void> AppModel::openSignInPage(QUrl page, QString state)
+{
+    // The opener's exit status is the answer: a browser that never came up
+    // must not leave the setup screen waiting for a callback.
+    auto opening = m_environment.openWithDesktop(page.toString(QUrl::FullyEncoded));
+    const bool opened = co_await std::move(opening);
+    if (opened || !m_pendingSignIn || m_pendingSignIn->state != state)
+        co_return;
+    setIsSigningIn(false);
+    m_pendingSignIn.reset();
+    setErrorMessage(kBrowserDidNotOpen);
 }
 
 QCoro::Task<void> AppModel::saveToken(QString token)

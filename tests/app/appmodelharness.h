@@ -204,10 +204,6 @@ public:
         environment.credentialDirectory = m_dataDir;
         environment.codex = runner;
         environment.aiConversationFile = aiFile();
-        environment.openURL = [this](const QUrl &url) {
-            opened.append(url);
-            return urlsOpen;
-        };
         // The desktop's handlers, recorded: what is opened lands in
         // `opened` (a file as a file URL), each answer is `urlsOpen`.
         environment.openWithDesktop = [this](QString target) {
