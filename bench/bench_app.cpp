@@ -142,7 +142,6 @@ struct Fixture
         environment.credentialDirectory = data;
         environment.codex = std::make_shared<CodexRunner>(configuration);
         environment.aiConversationFile = data + u"/ai-conversations.json"_s;
-        environment.openURL = [](const QUrl &) { return false; };
         model = std::make_unique<AppModel>(std::move(environment));
         blockOn(model->bootstrap(), std::chrono::minutes(1));
         blockOn(model->selectStatus(ConversationStatus::inbox), std::chrono::minutes(1));

@@ -11,6 +11,7 @@
 #include <QTimer>
 
 #include <cerrno>
+#include <climits>
 #include <coroutine>
 #include <csignal>
 #include <exception>
@@ -19,7 +20,7 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -259,20 +260,35 @@ private:
         closeInput();
         // CLD_EXITED carries the exit code, the other codes the signal.
         const std::int32_t status = rc == 0 ? info.si_status : -1;
-        m_completion->finishWithStatus(status, m_completion);
+        if (m_timedOut)
+            finishTimedOut();
+        else
+            m_completion->finishWithStatus(status, m_completion);
         deleteLater();
     }
 
     void onTimeLimit()
     {
-        if (m_completion->completed)
+        if (m_completion->completed || m_timedOut)
             return;
-        m_completion->finishWithError(std::make_exception_ptr(CodexRunnerError::timedOut()), m_completion);
+        // The caller hears of the limit once the child has ended, so that
+        // its work folder is never removed under a child still writing in
+        // it; only a child that even SIGKILL does not end within a second
+        // kill delay (stuck in the kernel) is left behind.
+        m_timedOut = true;
         closeInput();
         signalGroup(SIGTERM);
         m_kill.setSingleShot(true);
-        connect(&m_kill, &QTimer::timeout, this, [this] { signalGroup(SIGKILL); });
+        connect(&m_kill, &QTimer::timeout, this, [this] {
+            signalGroup(SIGKILL);
+            QTimer::singleShot(m_killDelay, this, [this] { finishTimedOut(); });
+        });
         m_kill.start(m_killDelay);
+    }
+
+    void finishTimedOut()
+    {
+        m_completion->finishWithError(std::make_exception_ptr(CodexRunnerError::timedOut()), m_completion);
     }
 
     void signalGroup(int signal)
@@ -296,6 +312,7 @@ private:
     QTimer m_limit;
     QTimer m_kill;
     std::chrono::milliseconds m_killDelay { 0 };
+    bool m_timedOut = false;
 };
 
 PlatformError launchError(int err)
@@ -304,62 +321,116 @@ PlatformError launchError(int err)
     return PlatformError::fromErrno(err);
 }
 
-/// posix_spawn's attribute and file-action objects, destroyed on every path.
-struct SpawnSetup
+/// Reports errno from the child to the parent through `errorFd` and ends
+/// the child. Only async-signal-safe calls: the child of a threaded process.
+[[noreturn]] void failInChild(int errorFd, int err)
 {
-    posix_spawnattr_t attributes;
-    posix_spawn_file_actions_t actions;
-    bool hasAttributes = false;
-    bool hasActions = false;
-    ~SpawnSetup()
-    {
-        if (hasAttributes)
-            posix_spawnattr_destroy(&attributes);
-        if (hasActions)
-            posix_spawn_file_actions_destroy(&actions);
+    while (::write(errorFd, &err, sizeof err) < 0 && errno == EINTR) { }
+    ::_exit(127);
+}
+
+/// Closes every descriptor from `first` to `last`. Async-signal-safe.
+void closeRangeInChild(int first, int last)
+{
+    if (first > last)
+        return;
+    if (::syscall(SYS_close_range, unsigned(first), unsigned(last), 0) == 0)
+        return;
+    for (int fd = first; fd <= last && fd < 65536; ++fd)
+        (void)::close(fd);
+}
+
+/// Puts `fd` (or the null device, when `fd` is negative) at `target` in
+/// the child. Async-signal-safe.
+bool placeInChild(int fd, int target, int nullFlags)
+{
+    if (fd < 0) {
+        fd = ::open("/dev/null", nullFlags | O_CLOEXEC);
+        if (fd < 0)
+            return false;
     }
-};
+    return ::dup3(fd, target, 0) == target || (fd == target && ::fcntl(fd, F_SETFD, 0) == 0);
+}
 
-/// Prepares the child's descriptors, signals and group. Returns 0 or errno.
-int prepareSpawn(SpawnSetup &setup, int inputReadFd)
+/// Starts `program` as a child that leads a process group of its own and
+/// dies with this process: PR_SET_PDEATHSIG kills it when the thread that
+/// started it ends (the main thread, whose end is the process's), also when
+/// this process is killed or crashes and no destructor runs. posix_spawn
+/// cannot ask for that, hence fork and exec by hand. Returns the pid, or -1
+/// with errno (a failed exec included).
+pid_t spawnChild(const QByteArray &program, char *const argv[], char *const envp[], int inputReadFd)
 {
-    if (int err = posix_spawnattr_init(&setup.attributes))
-        return err;
-    setup.hasAttributes = true;
-    if (int err = posix_spawn_file_actions_init(&setup.actions))
-        return err;
-    setup.hasActions = true;
+    int errorPipe[2];
+    if (::pipe2(errorPipe, O_CLOEXEC) != 0)
+        return -1;
+    errorPipe[0] = aboveStandardStreams(errorPipe[0]);
+    errorPipe[1] = aboveStandardStreams(errorPipe[1]);
+    if (errorPipe[0] < 0 || errorPipe[1] < 0) {
+        const int err = errno;
+        closeQuietly(errorPipe[0]);
+        closeQuietly(errorPipe[1]);
+        errno = err;
+        return -1;
+    }
 
-    sigset_t none;
+    // No signal handler of this process may run in the child before its
+    // dispositions are reset.
     sigset_t all;
-    sigemptyset(&none);
+    sigset_t previous;
     sigfillset(&all);
-    // Dispositions this process ignores would otherwise stay ignored in the
-    // child (SIGPIPE, for one); the child starts as a fresh program would.
-    if (int err = posix_spawnattr_setsigmask(&setup.attributes, &none))
-        return err;
-    if (int err = posix_spawnattr_setsigdefault(&setup.attributes, &all))
-        return err;
-    if (int err = posix_spawnattr_setpgroup(&setup.attributes, 0))
-        return err;
-    if (int err = posix_spawnattr_setflags(
-            &setup.attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP))
-        return err;
-
-    posix_spawn_file_actions_t *a = &setup.actions;
-    if (inputReadFd >= 0) {
-        if (int err = posix_spawn_file_actions_adddup2(a, inputReadFd, STDIN_FILENO))
-            return err;
-    } else if (int err = posix_spawn_file_actions_addopen(a, STDIN_FILENO, "/dev/null", O_RDONLY, 0)) {
-        return err;
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int errorFd = errorPipe[1];
+        if (::setpgid(0, 0) != 0)
+            failInChild(errorFd, errno);
+        if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0)
+            failInChild(errorFd, errno);
+        // This process may have ended before the request above took hold.
+        if (::getppid() != parent)
+            ::_exit(127);
+        // Dispositions this process ignores would otherwise stay ignored in
+        // the child (SIGPIPE, for one); it starts as a fresh program would.
+        struct sigaction byDefault
+        {
+        };
+        byDefault.sa_handler = SIG_DFL;
+        for (int signal = 1; signal < NSIG; ++signal)
+            (void)::sigaction(signal, &byDefault, nullptr);
+        if (!placeInChild(inputReadFd, STDIN_FILENO, O_RDONLY) || !placeInChild(-1, STDOUT_FILENO, O_WRONLY)
+            || !placeInChild(-1, STDERR_FILENO, O_WRONLY))
+            failInChild(errorFd, errno);
+        // Whatever this process has open without close-on-exec (a library's
+        // descriptor, a test's) stays here; the error pipe closes on exec.
+        closeRangeInChild(3, errorFd - 1);
+        closeRangeInChild(errorFd + 1, INT_MAX);
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::execve(program.constData(), argv, envp);
+        failInChild(errorFd, errno);
     }
-    if (int err = posix_spawn_file_actions_addopen(a, STDOUT_FILENO, "/dev/null", O_WRONLY, 0))
-        return err;
-    if (int err = posix_spawn_file_actions_addopen(a, STDERR_FILENO, "/dev/null", O_WRONLY, 0))
-        return err;
-    // Whatever this process has open without close-on-exec (a library's
-    // descriptor, a test's) stays here.
-    return posix_spawn_file_actions_addclosefrom_np(a, 3);
+    const int forkErr = errno;
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    closeQuietly(errorPipe[1]);
+    if (pid < 0) {
+        closeQuietly(errorPipe[0]);
+        errno = forkErr;
+        return -1;
+    }
+    // The pipe ends at the exec (close-on-exec) or carries the child's errno.
+    int childErr = 0;
+    ssize_t n;
+    do {
+        n = ::read(errorPipe[0], &childErr, sizeof childErr);
+    } while (n < 0 && errno == EINTR);
+    closeQuietly(errorPipe[0]);
+    if (n == 0)
+        return pid;
+    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) { }
+    errno = n == sizeof childErr ? childErr : ECHILD;
+    return -1;
 }
 
 /// Starts the child and hands it to a supervisor. Throws the launch error.
@@ -401,13 +472,10 @@ std::shared_ptr<Completion> startChild(const QString &binary, const QStringList 
         }
     }
 
-    SpawnSetup setup;
-    pid_t pid = -1;
-    int err = prepareSpawn(setup, inputRead);
-    if (err == 0)
-        err = ::posix_spawn(&pid, program.constData(), &setup.actions, &setup.attributes, argv.data(), envp.data());
+    const pid_t pid = spawnChild(program, argv.data(), envp.data(), inputRead);
+    const int err = pid < 0 ? errno : 0;
     closeQuietly(inputRead);
-    if (err != 0) {
+    if (pid < 0) {
         closeQuietly(inputWrite);
         throw launchError(err);
     }

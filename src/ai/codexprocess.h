@@ -26,6 +26,11 @@ namespace quarn {
 /// - every descriptor the run opened in this process is closed and the child
 ///   is reaped (no zombie) once it has ended, whatever the outcome.
 ///
+/// The child dies with this process, however it ends: it is started with a
+/// parent-death signal (SIGKILL), and quitting the application kills its
+/// group. Start runs from the main thread: the parent-death signal follows
+/// the thread that started the child.
+///
 /// The child leads a process group of its own. Signals go to that group
 /// while the child is unreaped (so the group id cannot have been reused),
 /// and when the child ends the rest of its group is killed: a helper process
@@ -46,9 +51,12 @@ public:
     /// pipe closed; without it the child reads the null device. Returns the
     /// termination status: the exit code, or the signal number when a signal
     /// ended the child. Throws `CodexRunnerError::timedOut()` when
-    /// `timeLimit` passes first (at once; the child is terminated and later
-    /// killed in the background), or `PlatformError` with the system's text
-    /// and errno when the child cannot be started.
+    /// `timeLimit` passes first — once the child has ended (it is terminated,
+    /// and killed `killDelay` later if it is still there), so that nothing
+    /// of the run is still at work when the caller cleans up; at most
+    /// 2 × `killDelay` after the limit even for a child that cannot be
+    /// killed — or `PlatformError` with the system's text and errno when the
+    /// child cannot be started.
     static QCoro::Task<std::int32_t> run(QString binary, QStringList arguments, std::optional<QByteArray> input,
         std::chrono::milliseconds timeLimit, std::chrono::milliseconds killDelay = kKillDelay);
 

@@ -9,6 +9,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QUuid>
 
 #include <cerrno>
@@ -19,8 +20,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
+#include <sys/file.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace quarn {
@@ -221,6 +224,32 @@ void copyFile(const QString &source, const QString &target, mode_t mode)
         fail(err);
 }
 
+/// Fails with a clear message, before anything is written, when the folder's
+/// file system has less room than the copy of `source` needs: a copy that
+/// runs the disk full fails late and makes every other save fail meanwhile.
+void requireSpaceFor(const QString &source, const QString &folder)
+{
+    struct stat st
+    {
+    };
+    struct statvfs fs
+    {
+    };
+    if (::stat(nativePath(source).constData(), &st) != 0 || ::statvfs(nativePath(folder).constData(), &fs) != 0)
+        return; // the copy itself reports what is wrong
+    const auto available = static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize;
+    const auto needed = static_cast<unsigned long long>(st.st_size);
+    if (available >= needed)
+        return;
+    constexpr double kMiB = 1024.0 * 1024.0;
+    throw PlatformError(
+        QStringLiteral("Codex CLIをコピーする空き容量が足りません（必要: %1 MB、空き: %2 MB、場所: %3）。")
+            .arg(double(needed) / kMiB, 0, 'f', 1)
+            .arg(double(available) / kMiB, 0, 'f', 1)
+            .arg(folder),
+        ENOSPC);
+}
+
 /// Writes `bytes` to `path` completely under a temporary name beside it,
 /// then renames it into place.
 void writeAtomically(const QString &path, const QByteArray &bytes)
@@ -264,21 +293,47 @@ void removeTree(const QString &path)
     (void)::nftw(nativePath(path).constData(), removeEntry, 16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
 }
 
-/// Makes a private work folder (never its parents). The folder is removed
-/// again if it cannot be made private, so that a failure leaves nothing.
-QString createWorkFolder(const QString &temporaryDirectory, const QString &prefix)
+/// A work folder and the descriptor through which this process holds a
+/// shared lock on it for as long as the folder is in use.
+struct WorkFolder
+{
+    QString path;
+    int lockFd = -1;
+};
+
+/// Makes a private work folder (never its parents) and marks it in use: a
+/// shared flock on the folder, which the sweep of stale folders (another
+/// instance's start) cannot take exclusively while this process lives. The
+/// folder is made under a name the sweep does not look at and renamed once
+/// locked, so that no sweep can come between the two. It is removed again
+/// if it cannot be made private, so that a failure leaves nothing.
+WorkFolder createWorkFolder(const QString &temporaryDirectory, const QString &prefix)
 {
     const QString base = temporaryDirectory.isEmpty() ? platform::temporaryDirectory() : temporaryDirectory;
     const QString folder = joined(base, prefix + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper());
-    if (::mkdir(nativePath(folder).constData(), 0700) != 0)
+    const QByteArray making = nativePath(folder) + ".new";
+    if (::mkdir(making.constData(), 0700) != 0)
         throwErrno(errno);
+    Descriptor lock(::open(making.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     try {
-        setDirectoryMode(folder, 0700);
+        setDirectoryMode(QFile::decodeName(making), 0700);
+        if (!lock.isValid() || ::flock(lock.get(), LOCK_SH) != 0
+            || ::rename(making.constData(), nativePath(folder).constData()) != 0)
+            throwErrno(lock.isValid() ? errno : lock.error());
     } catch (...) {
-        (void)::rmdir(nativePath(folder).constData());
+        (void)::rmdir(making.constData());
         throw;
     }
-    return folder;
+    return { folder, lock.release() };
+}
+
+/// Whether `name` is that of a work folder: one of the three prefixes and
+/// a UUID in upper-case canonical form.
+bool isWorkFolderName(const QString &name)
+{
+    static const QRegularExpression pattern(QStringLiteral(
+        "^quarn-mail-(codex|subject|chat)-[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}$"));
+    return pattern.match(name).hasMatch();
 }
 
 /// Reads the result file, but only when it is a regular file no larger than
@@ -323,25 +378,30 @@ QByteArray readResult(const QString &path, qint64 limit)
 }
 
 /// Removes the work folder when the operation's frame goes away without
-/// having removed it (a cancelled operation), so that none is ever left.
+/// having removed it (a cancelled operation), so that none is ever left,
+/// and holds the folder's in-use lock until then.
 class WorkFolderGuard
 {
 public:
-    explicit WorkFolderGuard(QString path)
-        : m_path(std::move(path))
+    explicit WorkFolderGuard(WorkFolder folder)
+        : m_path(std::move(folder.path))
+        , m_lockFd(folder.lockFd)
     { }
     ~WorkFolderGuard()
     {
         if (!m_path.isEmpty())
             removeTree(m_path);
+        if (m_lockFd >= 0)
+            ::close(m_lockFd);
     }
     WorkFolderGuard(const WorkFolderGuard &) = delete;
     WorkFolderGuard &operator=(const WorkFolderGuard &) = delete;
-    /// Hands the removal over to the caller.
-    QString release() { return std::exchange(m_path, QString()); }
+    /// The folder has been removed by the caller: only the lock goes.
+    void removed() { m_path.clear(); }
 
 private:
     QString m_path;
+    int m_lockFd = -1;
 };
 
 QStringList execArguments(const std::optional<QString> &schemaPath, const QString &resultPath)
@@ -369,6 +429,8 @@ struct CodexRunner::Operation
     std::chrono::milliseconds timeLimit { 0 };
     /// Builds the prompt's UTF-8 bytes; runs on the serial worker.
     std::function<QByteArray()> prompt;
+    /// Started without the user asking (see runOperation).
+    bool isAutomatic = false;
 };
 
 CodexRunner::Configuration CodexRunner::Configuration::production()
@@ -471,6 +533,7 @@ QString CodexRunner::prepareBinary()
         }
         removeItem(staged);
     }
+    requireSpaceFor(*source, runtime);
     copyFile(*source, staged, 0500);
     if (isTrustedStagedBinary(staged, digest)) {
         m_stagedBinary = staged;
@@ -480,6 +543,47 @@ QString CodexRunner::prepareBinary()
     throw CodexRunnerError::untrustedBinary();
 }
 
+int CodexRunner::sweepStaleWorkFolders(const QString &temporaryDirectory)
+{
+    const QString base = temporaryDirectory.isEmpty() ? platform::temporaryDirectory() : temporaryDirectory;
+    QList<QString> names;
+    {
+        DIR *dir = ::opendir(nativePath(base).constData());
+        if (!dir)
+            return 0;
+        while (const dirent *entry = ::readdir(dir)) {
+            const QString name = QFile::decodeName(entry->d_name);
+            if (isWorkFolderName(name))
+                names.append(name);
+        }
+        ::closedir(dir);
+    }
+    int removed = 0;
+    for (const QString &name : std::as_const(names)) {
+        const QString path = joined(base, name);
+        // Only this user's folders, never a link; a folder that a living run
+        // (of this process or another) holds is in use, not stale.
+        const auto status = platform::linkStatus(path);
+        if (!status || status->kind != platform::FileKind::directory || status->owner != platform::realUserId())
+            continue;
+        const Descriptor folder(::open(nativePath(path).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!folder.isValid() || ::flock(folder.get(), LOCK_EX | LOCK_NB) != 0)
+            continue;
+        removeTree(path);
+        if (!platform::exists(path))
+            ++removed;
+    }
+    return removed;
+}
+
+QCoro::Task<int> CodexRunner::sweepStaleWorkFolders()
+{
+    auto job = [base = m_configuration.temporaryDirectory] { return sweepStaleWorkFolders(base); };
+    auto jobTask = m_executor.run(std::move(job));
+    const int removed = co_await std::move(jobTask);
+    co_return removed;
+}
+
 // In the coroutines below, every job for the worker and its task are named
 // before they are awaited, and nothing is awaited inside a condition: GCC 12
 // destroys lambda captures, braced temporaries and the arguments of a
@@ -487,7 +591,16 @@ QString CodexRunner::prepareBinary()
 
 QCoro::Task<QString> CodexRunner::prepare()
 {
-    auto job = [this] { return prepareBinary(); };
+    auto job = [this] {
+        try {
+            QString staged = prepareBinary();
+            m_stagingFailure = {};
+            return staged;
+        } catch (...) {
+            m_stagingFailure = StagingFailure { std::chrono::steady_clock::now(), std::current_exception() };
+            throw;
+        }
+    };
     auto jobTask = m_executor.run(std::move(job));
     const QString staged = co_await std::move(jobTask);
     co_return staged;
@@ -529,6 +642,18 @@ QCoro::Task<bool> CodexRunner::isReady()
 
 QCoro::Task<QByteArray> CodexRunner::runOperation(Operation operation)
 {
+    // A request nobody asked for explicitly (a subject at a typing pause)
+    // does not stage again while a recent staging failure stands: each
+    // attempt copies the whole executable.
+    if (operation.isAutomatic) {
+        auto check = [this] {
+            if (m_stagingFailure.error
+                && std::chrono::steady_clock::now() - m_stagingFailure.when < m_configuration.stagingBackOff)
+                std::rethrow_exception(m_stagingFailure.error);
+        };
+        auto checkTask = m_executor.run(std::move(check));
+        co_await std::move(checkTask);
+    }
     const QString binary = co_await prepare();
     // The probe's exit status is the only sign of a missing login: nothing a
     // child prints is ever looked at.
@@ -540,8 +665,9 @@ QCoro::Task<QByteArray> CodexRunner::runOperation(Operation operation)
         return createWorkFolder(base, prefix);
     };
     auto createTask = m_executor.run(std::move(create));
-    const QString folder = co_await std::move(createTask);
-    WorkFolderGuard guard(folder);
+    const WorkFolder made = co_await std::move(createTask);
+    const QString folder = made.path;
+    WorkFolderGuard guard(made);
     std::exception_ptr failure;
     QByteArray result;
     try {
@@ -552,7 +678,7 @@ QCoro::Task<QByteArray> CodexRunner::runOperation(Operation operation)
     auto remove = [folder] { removeTree(folder); };
     auto removeTask = m_executor.run(std::move(remove));
     co_await std::move(removeTask);
-    (void)guard.release();
+    guard.removed();
     if (failure)
         std::rethrow_exception(failure);
     co_return result;
@@ -617,6 +743,7 @@ QCoro::Task<QString> CodexRunner::suggestSubject(QString body)
         codexprompts::kSubjectResultByteLimit,
         m_configuration.subjectTimeLimit,
         [body = std::move(body)] { return codexprompts::subjectPrompt(body).toUtf8(); },
+        true,
     };
     const QByteArray result = co_await runOperation(std::move(operation));
     co_return codexprompts::acceptSubject(result);

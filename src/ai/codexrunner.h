@@ -11,6 +11,7 @@
 #include <QStringList>
 
 #include <chrono>
+#include <exception>
 #include <optional>
 
 namespace quarn {
@@ -49,6 +50,9 @@ public:
         std::chrono::milliseconds chatTimeLimit { 120'000 };
         /// Between SIGTERM and SIGKILL of a child past its limit.
         std::chrono::milliseconds killDelay { 2'000 };
+        /// How long a failed staging keeps subject suggestions from staging
+        /// again (requests the user makes stage again at once).
+        std::chrono::milliseconds stagingBackOff { 300'000 };
 
         /// The constants of this platform, with candidates and runtime folder
         /// derived from the user's home and data folders.
@@ -78,11 +82,22 @@ public:
     QCoro::Task<AiInsight> triage(ConversationDetail conversation);
 
     /// A subject line for the body of a new message (trimmed, accepted).
+    /// Asked at typing pauses: while a staging failure is recent (see
+    /// Configuration::stagingBackOff) it fails with that failure at once.
     QCoro::Task<QString> suggestSubject(QString body);
 
     /// The assistant's reply to a private chat, oldest message first, the
     /// user's new message last (trimmed, non-empty).
     QCoro::Task<QString> chat(QList<AIChatMessage> messages);
+
+    /// Removes the work folders that runs of this user left behind (a
+    /// process that was killed or quit while its child ran), on the serial
+    /// worker; folders in use by a living run, here or in another process,
+    /// stay. Answers how many went. For the start of the application.
+    QCoro::Task<int> sweepStaleWorkFolders();
+
+    /// The same, blocking, in `temporaryDirectory` (empty: the platform's).
+    static int sweepStaleWorkFolders(const QString &temporaryDirectory);
 
     /// Locates, verifies and stages the reviewed executable; returns the
     /// staged copy's path. Runs on the serial worker.
@@ -124,6 +139,13 @@ private:
     SerialExecutor m_executor;
     /// Touched only by jobs on m_executor.
     std::optional<QString> m_stagedBinary;
+    struct StagingFailure
+    {
+        std::chrono::steady_clock::time_point when;
+        std::exception_ptr error;
+    };
+    /// The last preparation's failure, if it failed; only on m_executor.
+    StagingFailure m_stagingFailure;
 };
 
 } // namespace quarn

@@ -5,8 +5,11 @@
 #include "ai/codexrunner.h"
 #include "api/apiclient.h"
 
+#include "platform/desktopopener.h"
+#include "platform/paths.h"
+
 #include <QDateTime>
-#include <QDesktopServices>
+#include <QStandardPaths>
 
 namespace quarn {
 
@@ -23,8 +26,14 @@ void AppEnvironment::fillDefaults()
         aiConversationFile = AIConversationStore::defaultFilePath();
     if (draftFile.isEmpty())
         draftFile = aiConversationFile.left(aiConversationFile.lastIndexOf(u'/') + 1) + QStringLiteral("drafts.json");
-    if (!openURL)
-        openURL = [](const QUrl &url) { return QDesktopServices::openUrl(url); };
+    if (!openWithDesktop)
+        openWithDesktop = [](QString target) { return platform::openWithDesktop({}, std::move(target)); };
+    if (!hasDesktopHandler)
+        hasDesktopHandler = [](QString type) { return platform::hasDesktopHandler({}, std::move(type)); };
+    if (calendarFolder.isEmpty())
+        calendarFolder = platform::applicationSupportDirectory() + QStringLiteral("/calendar");
+    if (downloadsFolder.isEmpty())
+        downloadsFolder = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
     if (!now)
         now = [] { return QDateTime::currentMSecsSinceEpoch(); };
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QCoroTask>
 #include <QString>
 #include <QUrl>
 
@@ -31,8 +32,17 @@ struct AppEnvironment
     QString aiConversationFile;
     /// The drafts file; by default "drafts.json" beside the AI conversations.
     QString draftFile;
-    /// Opens a URL with the user's default handler and answers whether that worked.
-    std::function<bool(const QUrl &)> openURL;
+    /// Opens a link or a file with the desktop's handler; true only when
+    /// the opener reported success (platform::openWithDesktop).
+    std::function<QCoro::Task<bool>(QString target)> openWithDesktop;
+    /// Whether the desktop has a handler for a MIME type or
+    /// "x-scheme-handler/<scheme>" (platform::hasDesktopHandler).
+    std::function<QCoro::Task<bool>(QString mimeType)> hasDesktopHandler;
+    /// Private folder (0700) for calendar files handed to the calendar app.
+    QString calendarFolder;
+    /// The user's Downloads folder (XDG user dirs), where a calendar file is
+    /// kept when no program takes it.
+    QString downloadsFolder;
     /// The current time in milliseconds since 1970-01-01 UTC.
     std::function<qint64()> now;
 

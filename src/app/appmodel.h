@@ -284,17 +284,34 @@ public:
     /// The same for a URL as written; conversation links are matched on this
     /// text, since parsing folds the scheme and host to lower case.
     QCoro::Task<void> openDeepLink(QString url);
-    /// Asks the system to open a quarn-orro:// link that hands the
-    /// conversation to Orro; answers whether that worked (false for a blank
-    /// title, an unusable time, or no program for the scheme).
-    bool sendToOrro(OrroActionKind kind, const QString &title, const QString &notes,
-        const std::optional<QDateTime> &dueAt, const std::optional<QDateTime> &startsAt,
-        const std::optional<QDateTime> &endsAt, const QString &conversationID);
+    /// How a hand-off to the task/calendar app ended.
+    struct OrroHandoff
+    {
+        enum class Outcome {
+            /// A handler took it: the quarn-orro link, or the calendar file.
+            handedOver,
+            /// No program takes calendar files: the file was kept in the
+            /// user's Downloads folder, and `message` says where.
+            saved,
+            /// Nothing was handed over; `message` says why (empty for a
+            /// blank title, which the sheet never sends).
+            failed,
+        };
+        Outcome outcome = Outcome::failed;
+        QString message;
+    };
+    /// Hands the conversation to the task/calendar app: as a quarn-orro://
+    /// link when a program handles that scheme, else as an iCalendar file
+    /// opened with the calendar app (kept in Downloads when there is none).
+    /// Handed over only when the opener reported success.
+    QCoro::Task<OrroHandoff> sendToOrro(OrroActionKind kind, QString title, QString notes,
+        std::optional<QDateTime> dueAt, std::optional<QDateTime> startsAt, std::optional<QDateTime> endsAt,
+        QString conversationID);
     /// Opens an address from a message body with the desktop's browser or
     /// mail program, on the user's action only: an http(s) address with a
     /// host or a mailto: address; anything else is refused. Answers whether
     /// it was handed over; a failure is reported as the error message.
-    bool openLink(const QString &link);
+    QCoro::Task<bool> openLink(QString link);
     /// Starts the browser sign-in; openDeepLink completes it.
     void signInWithQuarn();
     /// Stores `token` (trimmed) and starts working with it.
@@ -370,6 +387,10 @@ Q_SIGNALS:
     void startUpLoaded();
 
 private:
+    /// Opens the sign-in page of the pending sign-in `state`; when the
+    /// opener fails and that sign-in is still the pending one, ends it with
+    /// kBrowserDidNotOpen.
+    QCoro::Task<void> openSignInPage(QUrl page, QString state);
     /// Counts one load for `isLoading` while it lives: overlapping loads keep
     /// the flag up until the last of them ends.
     class LoadingScope

@@ -5,11 +5,18 @@
 #include "account/devicecredentialstore.h"
 #include "api/apiclient.h"
 #include "app/appmodel.h"
+#include "app/calendarfile.h"
 #include "app/policies.h"
+#include "core/async.h"
+#include "core/error.h"
 #include "core/text.h"
+#include "platform/filesecurity.h"
 
 #include <QCoroSignal>
+#include <QThreadPool>
+#include <QTimeZone>
 #include <QUrlQuery>
+#include <QUuid>
 
 using namespace Qt::StringLiterals;
 
@@ -32,6 +39,30 @@ bool isSendableTime(const QDateTime &time)
         return false;
     const qint64 ms = time.toMSecsSinceEpoch();
     return ms >= -kLimitMs && ms <= kLimitMs;
+}
+
+const QString kOrroUnusableTime = u"日時を扱えませんでした。日時を選び直してください。"_s;
+const QString kOrroNotOpened = u"Orroを開けませんでした。"_s;
+const QString kCalendarNotOpened = u"カレンダーアプリで開けませんでした。"_s;
+const QString kOrroNotWritten = u"カレンダー用のファイルを保存できませんでした（%1）。"_s;
+const QString kOrroSavedInDownloads
+    = u"カレンダーアプリが見つからないため、ファイルを保存しました: %1 （カレンダーアプリで読み込んでください）"_s;
+
+/// A file name from the title: no folder separators or control characters,
+/// no leading dot, at most 60 characters.
+QString calendarFileName(const QString &title)
+{
+    QString name;
+    for (const QChar c : text::graphemePrefix(title, 60)) {
+        if (c == u'/' || c == u'\\' || c.category() == QChar::Other_Control || c.category() == QChar::Other_Format)
+            name += u'_';
+        else
+            name += c;
+    }
+    while (name.startsWith(u'.'))
+        name.remove(0, 1);
+    name = name.trimmed();
+    return name.isEmpty() ? u"Quarn Mail"_s : name;
 }
 
 constexpr qsizetype kOrroTitleLength = 240;
@@ -265,19 +296,36 @@ QCoro::Task<void> AppModel::openDeepLink(QString url)
         co_await openTimelineConversation(*id);
 }
 
-bool AppModel::sendToOrro(OrroActionKind kind, const QString &title, const QString &notes,
-    const std::optional<QDateTime> &dueAt, const std::optional<QDateTime> &startsAt,
-    const std::optional<QDateTime> &endsAt, const QString &conversationID)
+namespace {
+
+// Built here rather than braced inside a co_return (see README on GCC 12).
+AppModel::OrroHandoff orroResult(AppModel::OrroHandoff::Outcome outcome, const QString &message)
 {
+    AppModel::OrroHandoff result;
+    result.outcome = outcome;
+    result.message = message;
+    return result;
+}
+
+} // namespace
+
+QCoro::Task<AppModel::OrroHandoff> AppModel::sendToOrro(OrroActionKind kind, QString title, QString notes,
+    std::optional<QDateTime> dueAt, std::optional<QDateTime> startsAt, std::optional<QDateTime> endsAt,
+    QString conversationID)
+{
+    using Outcome = OrroHandoff::Outcome;
     const QString trimmedTitle = text::trimmed(title);
     if (trimmedTitle.isEmpty())
-        return false;
+        co_return orroResult(Outcome::failed, {});
+    const QString cutTitle = text::graphemePrefix(trimmedTitle, kOrroTitleLength);
+    const QString cutNotes = text::graphemePrefix(notes, kOrroNotesLength);
+    const QString sourceURL = u"quarn-mail://conversation/"_s + conversationID;
 
     QByteArray query;
-    appendItem(query, "title", text::graphemePrefix(trimmedTitle, kOrroTitleLength));
-    appendItem(query, "notes", text::graphemePrefix(notes, kOrroNotesLength));
+    appendItem(query, "title", cutTitle);
+    appendItem(query, "notes", cutNotes);
     appendItem(query, "sourceId", conversationID);
-    appendItem(query, "sourceUrl", u"quarn-mail://conversation/"_s + conversationID);
+    appendItem(query, "sourceUrl", sourceURL);
     appendItem(query, "sourceLabel", u"Quarn Mail"_s);
     const std::pair<const char *, const std::optional<QDateTime> *> times[]
         = { { "dueAt", &dueAt }, { "startsAt", &startsAt }, { "endsAt", &endsAt } };
@@ -287,7 +335,7 @@ bool AppModel::sendToOrro(OrroActionKind kind, const QString &title, const QStri
         const QString formatted = orroTime(**time);
         // A time without the agreed form would hand Orro a wrong or empty date.
         if (formatted.isEmpty())
-            return false;
+            co_return orroResult(Outcome::failed, kOrroUnusableTime);
         appendItem(query, name, formatted);
     }
 
@@ -297,18 +345,77 @@ bool AppModel::sendToOrro(OrroActionKind kind, const QString &title, const QStri
     url.setPath(kind == OrroActionKind::task ? u"/task"_s : u"/event"_s);
     url.setQuery(QString::fromLatin1(query), QUrl::StrictMode);
     if (!url.isValid())
-        return false;
-    return m_environment.openURL(url);
+        co_return orroResult(Outcome::failed, kOrroNotOpened);
+
+    // Where a program takes quarn-orro links, the link as agreed with Orro.
+    auto askingForOrro = m_environment.hasDesktopHandler(u"x-scheme-handler/quarn-orro"_s);
+    const bool orroHandled = co_await std::move(askingForOrro);
+    if (orroHandled) {
+        auto opening = m_environment.openWithDesktop(url.toString(QUrl::FullyEncoded));
+        const bool opened = co_await std::move(opening);
+        if (!opened)
+            co_return orroResult(Outcome::failed, kOrroNotOpened);
+        co_return orroResult(Outcome::handedOver, {});
+    }
+
+    // Elsewhere the desktop's own calendar or task app, through an
+    // iCalendar file that links back to the conversation.
+    CalendarEntry entry;
+    entry.kind = kind;
+    entry.title = cutTitle;
+    entry.notes = cutNotes;
+    entry.dueAt = dueAt;
+    entry.startsAt = startsAt;
+    entry.endsAt = endsAt;
+    entry.sourceURL = sourceURL;
+    entry.uid = QUuid::createUuid().toString(QUuid::WithoutBraces) + u"@quarn-mail"_s;
+    entry.stamp = QDateTime::fromMSecsSinceEpoch(now(), Qt::UTC);
+    const QByteArray calendar = calendarfile::build(entry);
+    if (calendar.isEmpty())
+        co_return orroResult(Outcome::failed, kOrroUnusableTime);
+
+    auto askingForCalendar = m_environment.hasDesktopHandler(u"text/calendar"_s);
+    const bool calendarHandled = co_await std::move(askingForCalendar);
+    const QString folder = calendarHandled ? m_environment.calendarFolder : m_environment.downloadsFolder;
+    auto write = [folder, calendar, isPrivate = calendarHandled, name = calendarFileName(cutTitle)] {
+        if (isPrivate)
+            (void)platform::createDirectories(folder, 0700);
+        if (isPrivate) {
+            // Only the user's calendar app may read what the user wrote.
+            const int error = platform::setOwnDirectoryMode(folder, 0700);
+            if (error != 0)
+                throw PlatformError::fromErrno(error);
+        }
+        return calendarfile::writeNew(folder, name, calendar);
+    };
+    auto writing = runOn(QThreadPool::globalInstance(), std::move(write));
+    QString path;
+    QString writeFailure;
+    try {
+        path = co_await std::move(writing);
+    } catch (const Error &e) {
+        writeFailure = e.description();
+    }
+    if (path.isEmpty())
+        co_return orroResult(Outcome::failed, kOrroNotWritten.arg(writeFailure));
+    if (!calendarHandled)
+        co_return orroResult(Outcome::saved, kOrroSavedInDownloads.arg(path));
+    auto opening = m_environment.openWithDesktop(path);
+    const bool opened = co_await std::move(opening);
+    if (!opened)
+        co_return orroResult(Outcome::failed, kCalendarNotOpened);
+    co_return orroResult(Outcome::handedOver, {});
 }
 
-bool AppModel::openLink(const QString &link)
+QCoro::Task<bool> AppModel::openLink(QString link)
 {
     if (!BodyLinkPolicy::isOpenable(link))
-        return false;
-    if (m_environment.openURL(QUrl(link, QUrl::StrictMode)))
-        return true;
-    setErrorMessage(u"リンクを開けませんでした: "_s + link);
-    return false;
+        co_return false;
+    auto opening = m_environment.openWithDesktop(QUrl(link, QUrl::StrictMode).toString(QUrl::FullyEncoded));
+    const bool opened = co_await std::move(opening);
+    if (!opened)
+        showError(u"リンクを開けませんでした: "_s + link, Failure::notice);
+    co_return opened;
 }
 
 void AppModel::signInWithQuarn()
@@ -326,11 +433,21 @@ void AppModel::signInWithQuarn()
     m_pendingSignIn = pending;
     setIsSigningIn(true);
     clearError(Failure::signIn);
-    if (!m_environment.openURL(pending->authorizationURL)) {
-        setIsSigningIn(false);
-        m_pendingSignIn.reset();
-        showError(kBrowserDidNotOpen, Failure::signIn);
-    }
+    auto opening = openSignInPage(pending->authorizationURL, pending->state);
+    (void)opening;
+}
+
+QCoro::Task<void> AppModel::openSignInPage(QUrl page, QString state)
+{
+    // The opener's exit status is the answer: a browser that never came up
+    // must not leave the setup screen waiting for a callback.
+    auto opening = m_environment.openWithDesktop(page.toString(QUrl::FullyEncoded));
+    const bool opened = co_await std::move(opening);
+    if (opened || !m_pendingSignIn || m_pendingSignIn->state != state)
+        co_return;
+    setIsSigningIn(false);
+    m_pendingSignIn.reset();
+    showError(kBrowserDidNotOpen, Failure::signIn);
 }
 
 QCoro::Task<void> AppModel::saveToken(QString token)

@@ -13,7 +13,7 @@ namespace {
 
 /// Lets a started operation run on by itself: a QCoro task keeps running
 /// when its handle goes, and the model's operations never throw.
-void start(QCoro::Task<void> task)
+template<typename T> void start(QCoro::Task<T> task)
 {
     (void)task;
 }
@@ -49,6 +49,25 @@ QCoro::Task<void> createAndReport(AppModel &model, QPointer<AppModelOperations> 
     const bool sent = co_await std::move(creating);
     if (operations)
         Q_EMIT operations->createConversationFinished(sent);
+}
+
+QCoro::Task<void> handOffAndReport(AppModel &model, QPointer<AppModelOperations> operations, int request,
+    OrroActionKind kind, QString title, QString notes, std::optional<QDateTime> dueAt,
+    std::optional<QDateTime> startsAt, std::optional<QDateTime> endsAt, QString conversationID)
+{
+    auto handing = model.sendToOrro(kind, title, notes, dueAt, startsAt, endsAt, conversationID);
+    const AppModel::OrroHandoff result = co_await std::move(handing);
+    if (!operations)
+        co_return;
+    const bool handedOver = result.outcome == AppModel::OrroHandoff::Outcome::handedOver;
+    // Queued: the caller learns its request's number before the answer.
+    QMetaObject::invokeMethod(
+        operations.data(),
+        [operations, request, handedOver, message = result.message] {
+            if (operations)
+                Q_EMIT operations->sendToOrroFinished(request, handedOver, message);
+        },
+        Qt::QueuedConnection);
 }
 
 } // namespace
@@ -121,19 +140,21 @@ void AppModelOperations::runAI()
     start(m_model.runAI());
 }
 
-bool AppModelOperations::sendToOrro(const QString &kind, const QString &title, const QString &notes,
+int AppModelOperations::sendToOrro(const QString &kind, const QString &title, const QString &notes,
     const QVariant &dueAt, const QVariant &startsAt, const QVariant &endsAt, const QString &conversationID)
 {
     const auto value = enumValue<OrroActionKind>(kind);
     if (!value)
-        return false;
-    return m_model.sendToOrro(
-        *value, title, notes, timeValue(dueAt), timeValue(startsAt), timeValue(endsAt), conversationID);
+        return 0;
+    const int request = ++m_lastOrroRequest;
+    start(handOffAndReport(m_model, this, request, *value, title, notes, timeValue(dueAt), timeValue(startsAt),
+        timeValue(endsAt), conversationID));
+    return request;
 }
 
-bool AppModelOperations::openLink(const QString &link)
+void AppModelOperations::openLink(const QString &link)
 {
-    return m_model.openLink(link);
+    start(m_model.openLink(link));
 }
 
 void AppModelOperations::signInWithQuarn()

@@ -46,12 +46,14 @@ public:
         const QStringList &to, const QString &subject, const QString &body, const QVariant &scheduledFor);
     Q_INVOKABLE void openTimelineConversation(const QString &id);
     Q_INVOKABLE void runAI();
-    /// Answers at once whether the system opened the Orro link.
-    Q_INVOKABLE bool sendToOrro(const QString &kind, const QString &title, const QString &notes, const QVariant &dueAt,
+    /// Starts the hand-off to the task/calendar app; answers the request's
+    /// number (0: an unknown kind, nothing started). sendToOrroFinished
+    /// reports the end, always after this call has returned.
+    Q_INVOKABLE int sendToOrro(const QString &kind, const QString &title, const QString &notes, const QVariant &dueAt,
         const QVariant &startsAt, const QVariant &endsAt, const QString &conversationID);
 
     // Account.
-    Q_INVOKABLE bool openLink(const QString &link);
+    Q_INVOKABLE void openLink(const QString &link);
     Q_INVOKABLE void signInWithQuarn();
     Q_INVOKABLE void claimAddress(const QString &localPart, const QString &displayName);
 
@@ -66,9 +68,13 @@ public:
 Q_SIGNALS:
     /// A createConversation started here ended; `sent` is its answer.
     void createConversationFinished(bool sent);
+    /// A sendToOrro request ended: handed over (the sheet closes), or not,
+    /// with `message` to show (why it failed, or where the file was saved).
+    void sendToOrroFinished(int request, bool handedOver, const QString &message);
 
 private:
     AppModel &m_model;
+    int m_lastOrroRequest = 0;
 };
 
 } // namespace quarn

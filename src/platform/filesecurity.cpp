@@ -127,6 +127,28 @@ int createDirectories(const QString &path, mode_t lastMode)
     return 0;
 }
 
+int setOwnDirectoryMode(const QString &path, mode_t mode)
+{
+    const QByteArray native = nativePath(path);
+    const int fd = ::open(native.constData(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    const FileDescriptor pathOnly = FileDescriptor::adopt(fd);
+    struct stat st
+    {
+    };
+    if (::fstat(pathOnly.get(), &st) != 0)
+        return errno;
+    if (st.st_uid != ::getuid())
+        return EPERM;
+    if ((st.st_mode & 07777) == mode)
+        return 0;
+    // fchmod refuses a path-only descriptor; its name under /proc reaches
+    // the very folder that was opened, whatever happened to the path since.
+    const QByteArray self = "/proc/self/fd/" + QByteArray::number(pathOnly.get());
+    return ::chmod(self.constData(), mode) == 0 ? 0 : errno;
+}
+
 FileDescriptor::~FileDescriptor()
 {
     reset();

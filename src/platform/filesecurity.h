@@ -51,6 +51,13 @@ struct FileStatus
 /// errno of the failing step; a path that already is a directory succeeds.
 [[nodiscard]] int createDirectories(const QString &path, mode_t lastMode);
 
+/// Sets the mode of a folder of this user's without following a link at
+/// `path`: a link there fails (ELOOP or ENOTDIR), a folder of another owner
+/// fails with EPERM. A folder the user cannot read (mode 0300, 0000) is
+/// repaired too, through a path-only descriptor that needs no permission on
+/// the folder itself. Returns 0 or the errno of the failing step.
+[[nodiscard]] int setOwnDirectoryMode(const QString &path, mode_t mode);
+
 /// An owned file descriptor: closed when it goes out of scope, on every path.
 /// An invalid one carries the errno of the open that failed.
 class FileDescriptor

@@ -81,13 +81,27 @@ QString applicationSupportDirectory()
     return (real.isEmpty() ? base : real) + QStringLiteral("/Quarn Mail");
 }
 
+QString privateRuntimeDirectory()
+{
+    const QString candidate = absoluteFromEnvironment("XDG_RUNTIME_DIR");
+    if (candidate.isEmpty())
+        return {};
+    struct stat st
+    {
+    };
+    if (::lstat(QFile::encodeName(candidate).constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid()
+        || (st.st_mode & 07777) != 0700)
+        return {};
+    return candidate;
+}
+
 QString temporaryDirectory()
 {
-    for (const char *name : { "XDG_RUNTIME_DIR", "TMPDIR" }) {
-        const QString candidate = absoluteFromEnvironment(name);
-        if (!candidate.isEmpty() && isExistingDirectory(candidate))
-            return candidate;
-    }
+    if (QString runtime = privateRuntimeDirectory(); !runtime.isEmpty())
+        return runtime;
+    const QString candidate = absoluteFromEnvironment("TMPDIR");
+    if (!candidate.isEmpty() && isExistingDirectory(candidate))
+        return candidate;
     return QStringLiteral("/tmp");
 }
 

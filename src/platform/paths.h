@@ -26,8 +26,14 @@ namespace quarn::platform {
 /// removed. Nothing when `path` is relative or empty.
 [[nodiscard]] QString realPathOfExistingPart(const QString &path);
 
-/// Base folder for per-run private work folders: $XDG_RUNTIME_DIR when it is
-/// an absolute path of an existing folder, else $TMPDIR under the same rule,
+/// $XDG_RUNTIME_DIR when it is this user's private runtime folder: an
+/// absolute path of a folder itself (not a link) owned by the real user with
+/// mode 0700. Empty otherwise: a `su` shell keeps another user's value, and a
+/// folder anyone else can enter is no private place.
+[[nodiscard]] QString privateRuntimeDirectory();
+
+/// Base folder for per-run private work folders: privateRuntimeDirectory()
+/// when there is one, else $TMPDIR when it is an absolute path of a folder,
 /// else "/tmp". Never empty and never relative, so that a work folder is
 /// never made at the root or in the working folder.
 [[nodiscard]] QString temporaryDirectory();

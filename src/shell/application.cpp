@@ -1,21 +1,28 @@
 #include "shell/application.h"
 
+#include "ai/codexrunner.h"
 #include "app/appcommands.h"
 #include "app/appmodel.h"
 #include "app/desktopnotifier.h"
 #include "app/launchercount.h"
 #include "app/listmodels.h"
 #include "app/urlhandoff.h"
+#include "platform/paths.h"
 #include "ui/mainwindow.h"
 
 #include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
 #include <QQuickWindow>
+#include <QSocketNotifier>
 
 #include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <memory>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -77,6 +84,34 @@ void traceStartUp(QQuickWindow &window, const AppModel &model, QElapsedTimer clo
         Qt::QueuedConnection);
 }
 
+int g_quitPipe[2] = { -1, -1 };
+
+void requestQuit(int)
+{
+    const char byte = 1;
+    (void)!::write(g_quitPipe[1], &byte, 1);
+}
+
+/// Ctrl-C in a terminal, SIGTERM at log-out and SIGHUP when the terminal
+/// goes end the event loop as the menu's "終了" does, so that what is torn
+/// down on the way (a Codex CLI child still running, with its process
+/// group) really goes: the default action would end the process at once.
+void quitOnTerminationSignals(QGuiApplication &app)
+{
+    if (::pipe2(g_quitPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    auto *notifier = new QSocketNotifier(g_quitPipe[0], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [] { QCoreApplication::quit(); });
+    struct sigaction action
+    {
+    };
+    action.sa_handler = requestQuit;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (const int signal : { SIGINT, SIGTERM, SIGHUP })
+        ::sigaction(signal, &action, nullptr);
+}
+
 } // namespace
 
 int runApplication(int argc, char *argv[])
@@ -88,7 +123,9 @@ int runApplication(int argc, char *argv[])
 
     // Settled before anything touches the display: a start that only brings
     // a URL to the running instance needs no window and ends once it is taken.
-    UrlHandoff handoff;
+    // One instance per data folder, whatever this start's environment says
+    // about runtime or cache folders.
+    UrlHandoff handoff(platform::applicationSupportDirectory());
     const UrlHandoff::Outcome outcome = handoff.claim(urls);
     switch (outcome) {
     case UrlHandoff::Outcome::delivered:
@@ -110,6 +147,21 @@ int runApplication(int argc, char *argv[])
     QGuiApplication::setApplicationName(u"Quarn Mail"_s);
     QGuiApplication::setDesktopFileName(u"quarn-mail"_s);
 
+    // The running instance that cannot be reached would make every later
+    // start wait and fail, the browser's sign-in callback with it: it gives
+    // the data folder up and says why instead.
+    if (outcome == UrlHandoff::Outcome::primary && !handoff.listen()) {
+        report(u"他の起動からURLを受け取れないため、Quarn Mailを起動できません（%1）"_s.arg(handoff.errorString()));
+        handoff.release();
+        return 1;
+    }
+
+    quitOnTerminationSignals(app);
+    // Work folders of Codex runs that an instance which was killed or quit
+    // while its child ran left behind; those of living runs stay.
+    auto sweeping = CodexRunner::shared().sweepStaleWorkFolders();
+    (void)sweeping;
+
     // The one model of the process. It is never destroyed: operations started
     // by the window, the menus or a URL may still be suspended when the event
     // loop ends, and each would resume into a destroyed model. The token and
@@ -122,8 +174,6 @@ int runApplication(int argc, char *argv[])
 
     AppCommands commands(*model);
     QObject::connect(&handoff, &UrlHandoff::urlReceived, &commands, &AppCommands::openURL);
-    if (outcome == UrlHandoff::Outcome::primary && !handoff.listen())
-        report(handoff.errorString());
 
     // The desktop's side: new needs-you work as notifications, whose "開く"
     // takes the same road as a conversation link, and the needs-you count on

@@ -5,15 +5,23 @@
 //   codex-stage-probe staged <path> <digest>    trusted | refused
 //   codex-stage-probe prepare <candidate> <runtime folder> <digest>
 //       staged <path> | runner <kind> | platform <errno>
+//   codex-stage-probe chat <candidate> <runtime folder> <digest> <work base>
+//       starts a chat turn and keeps running, as an application with a run
+//       in progress does, until its standard input ends: then it quits its
+//       event loop the way the application quits
+//   codex-stage-probe sweep <work base>          <number of folders removed>
 
 #include "ai/codexrunner.h"
 #include "core/blocking.h"
 #include "core/error.h"
 
 #include <QCoreApplication>
+#include <QSocketNotifier>
 
 #include <chrono>
 #include <cstdio>
+
+#include <unistd.h>
 
 namespace {
 
@@ -52,7 +60,33 @@ int main(int argc, char *argv[])
             return say("platform " + QByteArray::number(e.code()));
         }
     }
-    std::fputs(
-        "usage: codex-stage-probe source|staged <path> <digest> | prepare <candidate> <runtime> <digest>\n", stderr);
+    if (mode == QLatin1String("chat") && arguments.size() == 6) {
+        quarn::CodexRunner::Configuration configuration;
+        configuration.installCandidates = { arguments.at(2) };
+        configuration.runtimeDirectory = arguments.at(3);
+        configuration.pinnedDigest = arguments.at(4);
+        configuration.temporaryDirectory = arguments.at(5);
+        static quarn::CodexRunner *const runner = new quarn::CodexRunner(configuration);
+        QList<quarn::AIChatMessage> messages(1);
+        messages.first().id = QStringLiteral("msg_1");
+        messages.first().content = QStringLiteral("こんにちは");
+        auto turn = runner->chat(messages);
+        (void)turn;
+        QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+        QObject::connect(&input, &QSocketNotifier::activated, &app, [&input] {
+            char byte = 0;
+            if (::read(STDIN_FILENO, &byte, 1) <= 0) {
+                input.setEnabled(false);
+                QCoreApplication::quit();
+            }
+        });
+        say("running");
+        return QCoreApplication::exec();
+    }
+    if (mode == QLatin1String("sweep") && arguments.size() == 3)
+        return say(QByteArray::number(quarn::CodexRunner::sweepStaleWorkFolders(arguments.at(2))));
+    std::fputs("usage: codex-stage-probe source|staged <path> <digest> | prepare <candidate> <runtime> <digest>"
+               " | chat <candidate> <runtime> <digest> <work base> | sweep <work base>\n",
+        stderr);
     return 2;
 }

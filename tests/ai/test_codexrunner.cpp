@@ -9,13 +9,20 @@
 #include "core/error.h"
 #include "support/scopedenvironment.h"
 
+#include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTest>
 
 #include <cerrno>
 #include <chrono>
 #include <optional>
 
+#include <csignal>
+#include <sys/types.h>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
 using quarn::CodexRunner;
 using quarn::CodexRunnerError;
@@ -296,6 +303,8 @@ private Q_SLOTS:
         Fixture fixture;
         QVERIFY(fixture.isReady());
         QVERIFY(QDir().mkpath(fixture.home().filePath(QStringLiteral("run"))));
+        QVERIFY(QFile::setPermissions(fixture.home().filePath(QStringLiteral("run")),
+            QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
         const auto resolve = [&](const QString &text) {
             return QString(text).replace(QStringLiteral("<home>"), fixture.home().path());
         };
@@ -398,9 +407,11 @@ private Q_SLOTS:
         }
         QCOMPARE(fixture.home().recorded(QStringLiteral("exec"), QStringLiteral("argv")).has_value(), execRuns);
 
-        // Whatever happened, no work folder, process or descriptor is left.
+        // Whatever happened, no work folder, process or descriptor is left;
+        // the folder went only after its child (even one that ignored
+        // SIGTERM) had ended.
         QVERIFY2(fixture.leftInTemporaryFolder().isEmpty(), qPrintable(fixture.leftInTemporaryFolder().join(u' ')));
-        QTRY_COMPARE_WITH_TIMEOUT(childCount(), 0, 10'000);
+        QCOMPARE(childCount(), 0);
         QTRY_VERIFY_WITH_TIMEOUT(openDescriptorCount() <= descriptorsBefore, 10'000);
     }
 
@@ -448,6 +459,153 @@ private Q_SLOTS:
         QCOMPARE(error.description(), description);
         QCOMPARE(QString::fromUtf8(error.what()), description);
         QCOMPARE(error.exitStatus(), kind == int(CodexRunnerError::Kind::Failed) ? 7 : 0);
+    }
+    void runsDoNotOutliveTheApplication_data()
+    {
+        QTest::addColumn<bool>("killed");
+        QTest::newRow("the application quits") << false;
+        QTest::newRow("the application is killed") << true;
+    }
+
+    void runsDoNotOutliveTheApplication()
+    {
+        // A chat turn whose Codex CLI ignores SIGTERM and never ends, in an
+        // application that quits or is killed meanwhile: the child goes with
+        // it, and the next start removes the work folder it left.
+        QFETCH(bool, killed);
+        Fixture fixture;
+        QVERIFY(fixture.isReady());
+        fixture.home().setControl(QStringLiteral("delay_ms=-1\nignore_term=1"));
+        const CodexRunner::Configuration &c = fixture.configuration();
+        QProcess application;
+        application.start(QStringLiteral(QUARN_CODEX_STAGE_PROBE),
+            { QStringLiteral("chat"), c.installCandidates.first(), c.runtimeDirectory, c.pinnedDigest,
+                c.temporaryDirectory });
+        QTRY_VERIFY_WITH_TIMEOUT(fixture.home().recordedPid(QStringLiteral("exec")) > 0, 20'000);
+        const pid_t child = fixture.home().recordedPid(QStringLiteral("exec"));
+        QVERIFY(isAlive(child));
+        QCOMPARE(fixture.leftInTemporaryFolder().size(), 1);
+
+        // While its run lives, the folder is in use: another start's sweep
+        // leaves it.
+        QCOMPARE(sweepInAnotherProcess(c.temporaryDirectory), QByteArray("0"));
+        QCOMPARE(fixture.leftInTemporaryFolder().size(), 1);
+
+        if (killed) {
+            ::kill(pid_t(application.processId()), SIGKILL);
+        } else {
+            application.closeWriteChannel();
+        }
+        QVERIFY(application.waitForFinished(20'000));
+        QCOMPARE(application.exitStatus(), killed ? QProcess::CrashExit : QProcess::NormalExit);
+        QTRY_VERIFY_WITH_TIMEOUT(!isAlive(child), 10'000);
+
+        QCOMPARE(sweepInAnotherProcess(c.temporaryDirectory), QByteArray("1"));
+        QVERIFY2(fixture.leftInTemporaryFolder().isEmpty(), qPrintable(fixture.leftInTemporaryFolder().join(u' ')));
+    }
+
+    void sweepTakesOnlyStaleWorkFoldersOfThisUser()
+    {
+        Fixture fixture;
+        QVERIFY(fixture.isReady());
+        const QString base = fixture.temporaryFolder();
+        const QString uuid = QStringLiteral("0F8FAD5B-D9CB-469F-A165-70867728950E");
+        const auto make = [&](const QString &name) {
+            return QDir().mkpath(base + u'/' + name)
+                && QFile(base + u'/' + name + u"/result.json"_s).open(QIODevice::WriteOnly);
+        };
+        for (const QString &prefix : { u"quarn-mail-codex-"_s, u"quarn-mail-subject-"_s, u"quarn-mail-chat-"_s })
+            QVERIFY(make(prefix + uuid));
+        // Not work folders: other names, a link to one, a plain file.
+        QVERIFY(make(u"quarn-mail-chat-"_s + uuid.toLower()));
+        QVERIFY(make(u"other-"_s + uuid));
+        QVERIFY(QFile::link(
+            base + u"/other-"_s + uuid, base + u"/quarn-mail-codex-0F8FAD5B-D9CB-469F-A165-70867728950F"_s));
+        if (::geteuid() == 0) {
+            const QString foreign = base + u"/quarn-mail-chat-0F8FAD5B-D9CB-469F-A165-708677289510"_s;
+            QVERIFY(make(foreign.mid(base.size() + 1)));
+            QVERIFY(::chown(QFile::encodeName(foreign).constData(), 65534, 65534) == 0);
+        }
+
+        QCOMPARE(CodexRunner::sweepStaleWorkFolders(base), 3);
+        QStringList expected { u"other-"_s + uuid, u"quarn-mail-chat-"_s + uuid.toLower(),
+            u"quarn-mail-codex-0F8FAD5B-D9CB-469F-A165-70867728950F"_s };
+        if (::geteuid() == 0)
+            expected.append(u"quarn-mail-chat-0F8FAD5B-D9CB-469F-A165-708677289510"_s);
+        expected.sort();
+        QStringList left = fixture.leftInTemporaryFolder();
+        left.sort();
+        QCOMPARE(left, expected);
+    }
+
+    void failedStagingIsNotRepeatedAtEveryTypingPause()
+    {
+        // Staging fails (a plain file stands where the data folder should
+        // be). Subject suggestions, asked at every typing pause, do not stage
+        // again while that failure is recent, even once the cause is gone; a
+        // request the user makes stages at once.
+        Fixture fixture;
+        QVERIFY(fixture.isReady());
+        fixture.home().setAnswer(QByteArray(R"({"subject":"来週の打ち合わせ"})"));
+        const QString data = QFileInfo(fixture.configuration().runtimeDirectory).path();
+        QFile blocker(data);
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        CodexRunner runner(fixture.configuration());
+        const auto subject = [&]() -> std::optional<int> {
+            try {
+                quarn::blockOn(runner.suggestSubject(QStringLiteral("来週の打ち合わせについて")), 60s);
+                return 0;
+            } catch (const quarn::PlatformError &e) {
+                return e.code();
+            } catch (...) { }
+            return std::nullopt;
+        };
+
+        QCOMPARE(subject(), std::optional<int>(ENOTDIR));
+        QVERIFY(QFile::remove(data));
+        QCOMPARE(subject(), std::optional<int>(ENOTDIR));
+        QVERIFY(!QFileInfo::exists(fixture.staged()));
+
+        QCOMPARE(quarn::blockOn(runner.chat(sampleChat()), 60s), QStringLiteral(R"({"subject":"来週の打ち合わせ"})"));
+        QVERIFY(QFileInfo::exists(fixture.staged()));
+        QCOMPARE(subject(), std::optional<int>(0));
+    }
+
+    void stagingWithoutRoomFailsBeforeCopying()
+    {
+        // The data folder's file system has less room than the executable:
+        // a clear message, and nothing written to fill it up.
+        Fixture fixture;
+        QVERIFY(fixture.isReady());
+        const QString data = QFileInfo(fixture.configuration().runtimeDirectory).path();
+        QVERIFY(QDir().mkpath(data));
+        if (QProcess::execute(QStringLiteral("mount"),
+                { QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"), QStringLiteral("size=64k"),
+                    QStringLiteral("tmpfs"), data })
+            != 0)
+            QSKIP("a small file system needs mount (root)");
+        const auto unmount = qScopeGuard([&] { QProcess::execute(QStringLiteral("umount"), { data }); });
+        CodexRunner runner(fixture.configuration());
+        QString message;
+        try {
+            quarn::blockOn(runner.suggestSubject(QStringLiteral("本文")), 60s);
+        } catch (const quarn::PlatformError &e) {
+            QCOMPARE(e.code(), ENOSPC);
+            message = e.description();
+        }
+        QVERIFY2(message.startsWith(QStringLiteral("Codex CLIをコピーする空き容量が足りません")), qPrintable(message));
+        QVERIFY(!QFileInfo::exists(fixture.staged()));
+    }
+
+private:
+    static QByteArray sweepInAnotherProcess(const QString &base)
+    {
+        QProcess sweep;
+        sweep.start(QStringLiteral(QUARN_CODEX_STAGE_PROBE), { QStringLiteral("sweep"), base });
+        if (!sweep.waitForFinished(20'000))
+            return "did not finish";
+        return sweep.readAllStandardOutput().trimmed();
     }
 };
 

@@ -158,6 +158,12 @@ inline QByteArray insightJson(const QString &summary, const QString &status)
     return encodeJson(insight);
 }
 
+/// A ready answer for a recorded desktop program.
+inline QCoro::Task<bool> answer(bool value)
+{
+    co_return value;
+}
+
 class Harness
 {
 public:
@@ -198,10 +204,15 @@ public:
         environment.credentialDirectory = m_dataDir;
         environment.codex = runner;
         environment.aiConversationFile = aiFile();
-        environment.openURL = [this](const QUrl &url) {
-            opened.append(url);
-            return urlsOpen;
+        // The desktop's handlers, recorded: what is opened lands in
+        // `opened` (a file as a file URL), each answer is `urlsOpen`.
+        environment.openWithDesktop = [this](QString target) {
+            opened.append(target.startsWith(u'/') ? QUrl::fromLocalFile(target) : QUrl(target));
+            return answer(urlsOpen);
         };
+        environment.hasDesktopHandler = [this](QString type) { return answer(handledTypes.contains(type)); };
+        environment.calendarFolder = home.filePath(QStringLiteral("data/calendar"));
+        environment.downloadsFolder = home.filePath(QStringLiteral("Downloads"));
         // The build's sign-in URLs name a fixed port; the service under test
         // listens on a free one.
         const QUrl service = baseUrl;
@@ -263,6 +274,8 @@ public:
     /// Every URL the model asked the system to open, and the system's answer.
     QList<QUrl> opened;
     bool urlsOpen = true;
+    /// MIME types the desktop has a handler for; Orro's links by default.
+    QStringList handledTypes { QStringLiteral("x-scheme-handler/quarn-orro") };
     /// The sign-in's random source fails.
     bool randomFails = false;
     std::shared_ptr<CodexRunner> runner;

@@ -19,6 +19,8 @@
 #include "headlessbrowser.h"
 #include "support/referenceservice.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTest>
@@ -61,7 +63,12 @@ private Q_SLOTS:
         Harness h(m_service.baseUrl());
         QTemporaryDir runtime;
         AppCommands commands(*h.model);
-        UrlHandoff handoff(runtime.filePath(u"quarn-mail"_s));
+        // One data folder for this running instance and the desktop's later
+        // start: the lock there decides who runs.
+        const QString dataHome = h.home.filePath(u"second-start-data"_s);
+        QVERIFY(QDir().mkpath(dataHome));
+        UrlHandoff handoff(
+            QFileInfo(dataHome).canonicalFilePath() + u"/Quarn Mail"_s, { runtime.filePath(u"quarn-mail"_s) });
         QCOMPARE(handoff.claim({}), UrlHandoff::Outcome::primary);
         QVERIFY2(handoff.listen(), qPrintable(handoff.errorString()));
         connect(&handoff, &UrlHandoff::urlReceived, &commands, &AppCommands::openURL);
@@ -88,7 +95,7 @@ private Q_SLOTS:
         QProcess second;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(u"XDG_RUNTIME_DIR"_s, runtime.path());
-        environment.insert(u"XDG_DATA_HOME"_s, h.home.filePath(u"second-start-data"_s));
+        environment.insert(u"XDG_DATA_HOME"_s, dataHome);
         second.setProcessEnvironment(environment);
         second.start(QStringLiteral(QUARN_MAIL_EXECUTABLE), { *redirect });
         QTRY_COMPARE_WITH_TIMEOUT(second.state(), QProcess::NotRunning, 20'000);
@@ -112,8 +119,9 @@ private Q_SLOTS:
             QVERIFY(!h.model->isConfigured());
             QVERIFY(!DeviceCredentialStore(h.dataDir()).load());
         }
-        // Nothing of the sign-in reached the second start's own folder.
-        QVERIFY(!QFileInfo::exists(h.home.filePath(u"second-start-data"_s)));
+        // The second start only handed the URL over: it stored no token of
+        // its own in the data folder it shares with the running instance.
+        QVERIFY(!QFileInfo::exists(dataHome + u"/Quarn Mail/device-token"_s));
     }
 
 private:

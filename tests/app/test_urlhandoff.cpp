@@ -21,7 +21,9 @@
 #include <chrono>
 #include <memory>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -54,6 +56,19 @@ public:
     [[nodiscard]] QString home() const { return m_dir.filePath(u"home"_s); }
     [[nodiscard]] QString runtime() const { return m_dir.path(); }
     [[nodiscard]] QString handoffDirectory() const { return runtime() + u"/quarn-mail"_s; }
+    /// "Quarn Mail" in the data home, as the program forms it (base resolved).
+    [[nodiscard]] QString dataFolder() const
+    {
+        return QFileInfo(m_dir.path()).canonicalFilePath() + u"/data/Quarn Mail"_s;
+    }
+    /// The socket the running instance recorded; empty while none is.
+    [[nodiscard]] QString recordedSocket() const
+    {
+        QFile record(dataFolder() + u"/instance.address"_s);
+        if (!record.open(QIODevice::ReadOnly))
+            return {};
+        return QFile::decodeName(record.readAll().trimmed());
+    }
     [[nodiscard]] QString filePath(const QString &name) const { return m_dir.filePath(name); }
     QProcessEnvironment &environment() { return m_environment; }
 
@@ -150,7 +165,7 @@ private Q_SLOTS:
     void laterStartsDeliverEachUrlOnceInOrder()
     {
         Desktop desktop;
-        UrlHandoff running(desktop.handoffDirectory());
+        UrlHandoff running(desktop.dataFolder(), { desktop.handoffDirectory() });
         QCOMPARE(running.claim({}), UrlHandoff::Outcome::primary);
         QVERIFY2(running.listen(), qPrintable(running.errorString()));
         QStringList events;
@@ -181,10 +196,11 @@ private Q_SLOTS:
         // URLs, which end at once; after it crashed, its socket left behind,
         // the next start takes its place.
         Desktop desktop;
-        const QString socket = desktop.handoffDirectory() + u"/urls.socket"_s;
         auto first = std::make_unique<Start>(desktop.environment(), QStringList {});
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(socket) || !first->isRunning(), 20'000);
+        QTRY_VERIFY_WITH_TIMEOUT(!desktop.recordedSocket().isEmpty() || !first->isRunning(), 20'000);
         QVERIFY2(first->isRunning(), first->standardError().constData());
+        const QString socket = desktop.recordedSocket();
+        QCOMPARE(QFileInfo(socket).path(), desktop.handoffDirectory());
 
         for (const QStringList &arguments : { QStringList { kConversation }, QStringList {} }) {
             const auto [code, error] = runToEnd(desktop.environment(), arguments);
@@ -219,9 +235,10 @@ private Q_SLOTS:
         desktop.environment().insert(u"TMPDIR"_s, shared);
 
         Start first(desktop.environment(), {});
-        const QString socket = desktop.home() + u"/.cache/quarn-mail/instance/urls.socket"_s;
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(socket) || !first.isRunning(), 20'000);
+        QTRY_VERIFY_WITH_TIMEOUT(!desktop.recordedSocket().isEmpty() || !first.isRunning(), 20'000);
         QVERIFY2(first.isRunning(), first.standardError().constData());
+        const QString socket = desktop.recordedSocket();
+        QCOMPARE(QFileInfo(socket).path(), desktop.home() + u"/.cache/quarn-mail/instance"_s);
         QCOMPARE(quarn::platform::linkStatus(QFileInfo(socket).path())->permissions, mode_t(0700));
         const auto [code, error] = runToEnd(desktop.environment(), { kAuth });
         QCOMPARE(code, 0);
@@ -234,7 +251,7 @@ private Q_SLOTS:
         // This process takes the instance's place but listens only after the
         // later start has begun trying.
         Desktop desktop;
-        UrlHandoff running(desktop.handoffDirectory());
+        UrlHandoff running(desktop.dataFolder(), { desktop.handoffDirectory() });
         QCOMPARE(running.claim({}), UrlHandoff::Outcome::primary);
         QSignalSpy received(&running, &UrlHandoff::urlReceived);
 
@@ -251,23 +268,101 @@ private Q_SLOTS:
     void silentInstanceFailsTheStartWithinItsBound()
     {
         Desktop desktop;
-        UrlHandoff running(desktop.handoffDirectory());
+        UrlHandoff running(desktop.dataFolder(), { desktop.handoffDirectory() });
         QCOMPARE(running.claim({}), UrlHandoff::Outcome::primary);
 
         const auto [code, error] = runToEnd(desktop.environment(), { kAuth });
         QCOMPARE(code, 1);
-        QVERIFY(error.startsWith("quarn-mail: "));
+        QVERIFY2(error.startsWith("quarn-mail: Quarn Mailはすでに起動していますが"), error.constData());
     }
 
-    void unsafeFolderIsNeverUsed_data()
+    void oneInstancePerDataFolderWhateverTheEnvironment_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::newRow("another runtime folder") << u"runtime"_s;
+        QTest::newRow("no runtime folder, another cache folder") << u"cache"_s;
+        QTest::newRow("a runtime folder of another user") << u"foreign runtime"_s;
+    }
+
+    void oneInstancePerDataFolderWhateverTheEnvironment()
+    {
+        // A terminal, a `su` shell or an ssh login starts with other runtime
+        // and cache folders than the desktop; on the same data folder it
+        // hands its URL to the running application and ends.
+        QFETCH(QString, change);
+        Desktop desktop;
+        Start first(desktop.environment(), {});
+        QTRY_VERIFY_WITH_TIMEOUT(!desktop.recordedSocket().isEmpty() || !first.isRunning(), 20'000);
+        QVERIFY2(first.isRunning(), first.standardError().constData());
+
+        QProcessEnvironment other = desktop.environment();
+        const QString otherRuntime = desktop.filePath(u"other-runtime"_s);
+        QVERIFY(QDir().mkpath(otherRuntime));
+        QVERIFY(::chmod(QFile::encodeName(otherRuntime).constData(), 0700) == 0);
+        if (change == u"runtime"_s) {
+            other.insert(u"XDG_RUNTIME_DIR"_s, otherRuntime);
+        } else if (change == u"cache"_s) {
+            other.remove(u"XDG_RUNTIME_DIR"_s);
+            other.insert(u"XDG_CACHE_HOME"_s, desktop.filePath(u"other-cache"_s));
+        } else {
+            if (::geteuid() != 0)
+                QSKIP("giving a folder to another user needs root");
+            QVERIFY(::chown(QFile::encodeName(otherRuntime).constData(), 65534, 65534) == 0);
+            other.insert(u"XDG_RUNTIME_DIR"_s, otherRuntime);
+        }
+        const auto [code, error] = runToEnd(other, { kConversation });
+        QCOMPARE(code, 0);
+        QCOMPARE(error, QByteArray());
+        QVERIFY(first.isRunning());
+        // The later start made nothing of its own in its folders.
+        QVERIFY(QDir(otherRuntime).isEmpty());
+        QVERIFY(!QFileInfo::exists(desktop.filePath(u"other-cache"_s)));
+    }
+
+    void runningInstanceWhoseSocketWentIsNeverJoinedBySecondOne()
+    {
+        // The runtime folder was cleared under the running instance (a
+        // log-out of another session, a hand-made clean-up): a later start
+        // cannot reach it, says so and ends, instead of running beside it.
+        Desktop desktop;
+        UrlHandoff running(desktop.dataFolder(), { desktop.handoffDirectory() });
+        QCOMPARE(running.claim({}), UrlHandoff::Outcome::primary);
+        QVERIFY2(running.listen(), qPrintable(running.errorString()));
+        QVERIFY(QDir(desktop.handoffDirectory()).removeRecursively());
+
+        const auto [code, error] = runToEnd(desktop.environment(), { kAuth });
+        QCOMPARE(code, 1);
+        QVERIFY2(error.contains("Quarn Mailはすでに起動していますが"), error.constData());
+    }
+
+    void instanceThatCannotListenGivesTheDataFolderUp()
+    {
+        Desktop desktop;
+        // Every socket folder lies below a plain file: none can be made.
+        QFile blocker(desktop.filePath(u"blocker"_s));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        UrlHandoff deaf(desktop.dataFolder(), { blocker.fileName() + u"/a"_s, blocker.fileName() + u"/b"_s });
+        QCOMPARE(deaf.claim({}), UrlHandoff::Outcome::primary);
+        QVERIFY(!deaf.listen());
+        QVERIFY2(deaf.errorString().contains(u"/a"_s) && deaf.errorString().contains(u"/b"_s),
+            qPrintable(deaf.errorString()));
+        deaf.release();
+
+        // The next start is not kept waiting: it becomes the running instance.
+        UrlHandoff next(desktop.dataFolder(), { desktop.handoffDirectory() });
+        QCOMPARE(next.claim({}, 0ms), UrlHandoff::Outcome::primary);
+        QVERIFY2(next.listen(), qPrintable(next.errorString()));
+    }
+
+    void unsafeSocketFolderIsNeverUsed_data()
     {
         QTest::addColumn<QString>("kind");
         QTest::newRow("another user's folder") << u"owner"_s;
-        QTest::newRow("group-writable folder") << u"mode"_s;
         QTest::newRow("symbolic link to a private folder") << u"link"_s;
     }
 
-    void unsafeFolderIsNeverUsed()
+    void unsafeSocketFolderIsNeverUsed()
     {
         QFETCH(QString, kind);
         Desktop desktop;
@@ -279,30 +374,97 @@ private Q_SLOTS:
             QVERIFY(::chmod(QFile::encodeName(listenIn).constData(), 0700) == 0);
             QVERIFY(QFile::link(listenIn, folder));
         } else {
-            QVERIFY(QDir().mkdir(folder));
-            QVERIFY(::chmod(QFile::encodeName(folder).constData(), kind == u"mode"_s ? 0770 : 0700) == 0);
-        }
-        // Someone else's instance, listening where ours would.
-        QLocalServer impostor;
-        QVERIFY(impostor.listen(listenIn + u"/urls.socket"_s));
-        if (kind == u"owner"_s) {
             if (::geteuid() != 0)
                 QSKIP("giving a folder to another user needs root");
-            QVERIFY(::chown(QFile::encodeName(folder).constData(), 65534, 65534) == 0);
+            QVERIFY(QDir().mkdir(folder));
+            QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0700) == 0);
         }
+        // Someone else's listener wherever a socket of ours could be named.
+        QLocalServer impostor;
+        QVERIFY(impostor.listen(listenIn + u"/impostor.socket"_s));
+        if (kind == u"owner"_s)
+            QVERIFY(::chown(QFile::encodeName(folder).constData(), 65534, 65534) == 0);
 
-        // The start says why and runs on its own, its URL its own.
-        Start start(desktop.environment(), { kAuth });
-        QTRY_VERIFY_WITH_TIMEOUT(start.standardError().contains("is not a private folder"), 20'000);
-        QVERIFY(start.isRunning());
+        // The instance listens in the user's own cache folder instead, and a
+        // later start reaches it there.
+        Start first(desktop.environment(), {});
+        QTRY_VERIFY_WITH_TIMEOUT(!desktop.recordedSocket().isEmpty() || !first.isRunning(), 20'000);
+        QVERIFY2(first.isRunning(), first.standardError().constData());
+        QCOMPARE(QFileInfo(desktop.recordedSocket()).path(), desktop.home() + u"/.cache/quarn-mail/instance"_s);
+        QCOMPARE(QDir(listenIn).entryList(QDir::System | QDir::Files), QStringList { u"impostor.socket"_s });
+        const auto [code, error] = runToEnd(desktop.environment(), { kAuth });
+        QCOMPARE(code, 0);
         QCoreApplication::processEvents();
         QVERIFY(!impostor.hasPendingConnections());
+    }
+
+    void foldersWithChangedModesArePutRight_data()
+    {
+        QTest::addColumn<QString>("which");
+        QTest::addColumn<int>("mode");
+        QTest::newRow("socket folder opened up") << u"socket"_s << 0755;
+        QTest::newRow("socket folder closed") << u"socket"_s << 0300;
+        QTest::newRow("data folder opened up") << u"data"_s << 0755;
+        QTest::newRow("data folder closed") << u"data"_s << 0300;
+    }
+
+    void foldersWithChangedModesArePutRight()
+    {
+        // Both folders are the program's own: a mode changed by hand is
+        // repaired, not a reason to fail every start from now on.
+        QFETCH(QString, which);
+        QFETCH(int, mode);
+        Desktop desktop;
+        const QString folder = which == u"socket"_s ? desktop.handoffDirectory() : desktop.dataFolder();
+        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(::chmod(QFile::encodeName(folder).constData(), mode_t(mode)) == 0);
+
+        Start first(desktop.environment(), {});
+        QTRY_VERIFY_WITH_TIMEOUT(!desktop.recordedSocket().isEmpty() || !first.isRunning(), 20'000);
+        QVERIFY2(first.isRunning(), first.standardError().constData());
+        QCOMPARE(QFileInfo(desktop.recordedSocket()).path(), desktop.handoffDirectory());
+        QCOMPARE(quarn::platform::linkStatus(folder)->permissions, mode_t(0700));
+        const auto [code, error] = runToEnd(desktop.environment(), { kAuth });
+        QCOMPARE(code, 0);
+        QVERIFY2(!first.standardError().contains("quarn-mail: "), first.standardError().constData());
+    }
+
+    void applicationSweepsStaleCodexWorkFolders()
+    {
+        // Work folders of Codex runs that a killed instance left in the
+        // runtime folder go at the next start; one a living run holds stays.
+        Desktop desktop;
+        const QString stale = desktop.runtime() + u"/quarn-mail-chat-0F8FAD5B-D9CB-469F-A165-70867728950E"_s;
+        const QString living = desktop.runtime() + u"/quarn-mail-codex-0F8FAD5B-D9CB-469F-A165-70867728950F"_s;
+        QVERIFY(QDir().mkpath(stale + u"/inner"_s) && QDir().mkpath(living));
+        const int held = ::open(QFile::encodeName(living).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        QVERIFY(held >= 0 && ::flock(held, LOCK_SH) == 0);
+
+        Start first(desktop.environment(), {});
+        QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(stale) || !first.isRunning(), 20'000);
+        QVERIFY2(first.isRunning(), first.standardError().constData());
+        QVERIFY(QFileInfo::exists(living));
+        ::close(held);
+    }
+
+    void applicationQuitsOnTerminationSignals()
+    {
+        // Ctrl-C or the session's SIGTERM end the application the way "終了"
+        // does (what it tears down on the way, Codex CLI children included,
+        // goes with it), not by the default action.
+        Desktop desktop;
+        Start first(desktop.environment(), {});
+        QTRY_VERIFY_WITH_TIMEOUT(!desktop.recordedSocket().isEmpty() || !first.isRunning(), 20'000);
+        QVERIFY2(first.isRunning(), first.standardError().constData());
+        ::kill(pid_t(first.process().processId()), SIGINT);
+        QCOMPARE(first.finish(), 0);
+        QVERIFY(!QFileInfo::exists(desktop.dataFolder() + u"/instance.address"_s));
     }
 
     void malformedRequestsAreDroppedWhole()
     {
         Desktop desktop;
-        UrlHandoff running(desktop.handoffDirectory());
+        UrlHandoff running(desktop.dataFolder(), { desktop.handoffDirectory() });
         QCOMPARE(running.claim({}), UrlHandoff::Outcome::primary);
         QVERIFY(running.listen());
         QSignalSpy received(&running, &UrlHandoff::urlReceived);

@@ -12,14 +12,18 @@
 #include "appmodelharness.h"
 #include "core/blocking.h"
 #include "core/text.h"
+#include "platform/filesecurity.h"
 #include "support/referenceservice.h"
 
 #include <QCoroNetworkReply>
+#include <QDir>
+#include <QFileInfo>
 #include <QJSEngine>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QStringDecoder>
 #include <QTest>
 #include <QTimeZone>
 #include <QUrlQuery>
@@ -152,6 +156,44 @@ QList<AIConversation> storedConversations(const Harness &h)
 
 } // namespace
 
+/// The content lines of an iCalendar file, unfolded; empty when a line does
+/// not end in CRLF or a physical line is longer than 75 octets.
+static QStringList calendarLines(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray bytes = file.readAll();
+    if (!bytes.endsWith("\r\n"))
+        return {};
+    const QList<QByteArray> physical = bytes.chopped(2).split('\n');
+    QByteArray unfolded;
+    QStringList lines;
+    for (qsizetype i = 0; i < physical.size(); ++i) {
+        QByteArray line = physical.at(i);
+        // Every line but the last still has its CR (the last one's went
+        // with the final CRLF).
+        if (i + 1 < physical.size()) {
+            if (!line.endsWith('\r'))
+                return {};
+            line.chop(1);
+        }
+        // At most 75 octets, and never folded inside a UTF-8 sequence.
+        QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+        if (line.size() > 75 || (void(decoder.decode(line)), decoder.hasError()))
+            return {};
+        if (line.startsWith(' ')) {
+            unfolded += line.mid(1);
+            continue;
+        }
+        if (!unfolded.isEmpty())
+            lines.append(QString::fromUtf8(unfolded));
+        unfolded = line;
+    }
+    lines.append(QString::fromUtf8(unfolded));
+    return lines;
+}
+
 class TestWorkflows : public QObject
 {
     Q_OBJECT
@@ -272,7 +314,7 @@ private Q_SLOTS:
         environment.credentialDirectory = h.dataDir();
         environment.aiConversationFile = h.aiFile();
         environment.codex = h.runner;
-        environment.openURL = [](const QUrl &) { return true; };
+        environment.openWithDesktop = [](QString) -> QCoro::Task<bool> { co_return true; };
         AppModel again(environment);
         run(again.bootstrap());
         QCOMPARE(again.replyDrafts(), (QHash<QString, QString> { { id, u"続きは明日書きます"_s } }));
@@ -667,10 +709,10 @@ private Q_SLOTS:
         auto given = [](const QDateTime &t) { return t.isNull() ? std::nullopt : std::optional<QDateTime>(t); };
         QSignalSpy anyChange(h.model.get(), &AppModel::errorMessageChanged);
 
-        const bool answered
-            = h.model->sendToOrro(kind, title, notes, given(dueAt), given(startsAt), given(endsAt), u"conv_1"_s);
+        const AppModel::OrroHandoff answered
+            = run(h.model->sendToOrro(kind, title, notes, given(dueAt), given(startsAt), given(endsAt), u"conv_1"_s));
 
-        QCOMPARE(answered, opens);
+        QCOMPARE(answered.outcome == AppModel::OrroHandoff::Outcome::handedOver, opens);
         QCOMPARE(anyChange.count(), 0);
         if (!opens) {
             QVERIFY(h.opened.isEmpty());
@@ -701,10 +743,94 @@ private Q_SLOTS:
         FakeService service;
         Harness h(service.baseUrl());
         h.urlsOpen = false;
-        QVERIFY(!h.model->sendToOrro(
+        const AppModel::OrroHandoff answered = run(h.model->sendToOrro(
             OrroActionKind::task, u"t"_s, QString(), std::nullopt, std::nullopt, std::nullopt, u"conv_1"_s));
+        QCOMPARE(answered.outcome, AppModel::OrroHandoff::Outcome::failed);
+        QCOMPARE(answered.message, u"Orroを開けませんでした。"_s);
         QCOMPARE(h.opened.size(), 1);
         QVERIFY(!h.model->errorMessage());
+    }
+
+    void calendarFileWhenNoProgramTakesOrroLinks_data()
+    {
+        QTest::addColumn<OrroActionKind>("kind");
+        QTest::addColumn<bool>("dated");
+        QTest::addColumn<QStringList>("expected"); // unfolded lines between BEGIN and END of the item
+        const QString url = u"URL:quarn-mail://conversation/conv_1"_s;
+        // A title with every character TEXT escapes, notes with a line break
+        // and long enough to be folded inside a multi-byte character.
+        const QString escapedNotes = u"DESCRIPTION:一行目\\n"_s + u"あ"_s.repeated(40);
+        QTest::newRow("Todo with a due time")
+            << OrroActionKind::task << true
+            << QStringList { u"SUMMARY:見積\\; 税\\, 込\\\\版"_s, escapedNotes, u"DUE:20261205T050000Z"_s, url };
+        QTest::newRow("Todo without a date")
+            << OrroActionKind::task << false << QStringList { u"SUMMARY:見積\\; 税\\, 込\\\\版"_s, escapedNotes, url };
+        QTest::newRow("event of one hour") << OrroActionKind::event << true
+                                           << QStringList { u"SUMMARY:見積\\; 税\\, 込\\\\版"_s, escapedNotes,
+                                                  u"DTSTART:20261205T050000Z"_s, u"DTEND:20261205T060000Z"_s, url };
+    }
+
+    void calendarFileWhenNoProgramTakesOrroLinks()
+    {
+        // No program takes quarn-orro links: the item goes to the desktop's
+        // calendar app as an iCalendar file, private, that links back.
+        QFETCH(OrroActionKind, kind);
+        QFETCH(bool, dated);
+        QFETCH(QStringList, expected);
+        FakeService service;
+        Harness h(service.baseUrl());
+        h.handledTypes = QStringList { u"text/calendar"_s };
+        const QDateTime start(QDate(2026, 12, 5), QTime(5, 0), Qt::UTC);
+        const bool event = kind == OrroActionKind::event;
+        const auto due = dated && !event ? std::optional(start) : std::nullopt;
+        const auto starts = event ? std::optional(start) : std::nullopt;
+        const auto ends = event ? std::optional(start.addSecs(3600)) : std::nullopt;
+
+        const AppModel::OrroHandoff answered = run(h.model->sendToOrro(
+            kind, u" 見積; 税, 込\\版 "_s, u"一行目\n"_s + u"あ"_s.repeated(40), due, starts, ends, u"conv_1"_s));
+
+        QCOMPARE(answered.outcome, AppModel::OrroHandoff::Outcome::handedOver);
+        QCOMPARE(h.opened.size(), 1);
+        QVERIFY(h.opened.first().isLocalFile());
+        const QString path = h.opened.first().toLocalFile();
+        QCOMPARE(QFileInfo(path).path(), h.home.filePath(u"data/calendar"_s));
+        QCOMPARE(quarn::platform::linkStatus(path)->permissions, mode_t(0600));
+        QCOMPARE(quarn::platform::linkStatus(QFileInfo(path).path())->permissions, mode_t(0700));
+        const QStringList lines = calendarLines(path);
+        const QString component = event ? u"VEVENT"_s : u"VTODO"_s;
+        QCOMPARE(lines.mid(0, 3), (QStringList { u"BEGIN:VCALENDAR"_s, u"VERSION:2.0"_s, lines.value(2) }));
+        QVERIFY(lines.value(2).startsWith(u"PRODID:"_s));
+        QCOMPARE(lines.value(3), u"BEGIN:"_s + component);
+        QVERIFY(lines.value(4).startsWith(u"UID:"_s) && lines.value(4).size() > 10);
+        QCOMPARE(lines.value(5),
+            u"DTSTAMP:"_s
+                + QDateTime::fromMSecsSinceEpoch(h.model->now(), Qt::UTC).toString(u"yyyyMMdd'T'HHmmss'Z'"_s));
+        QCOMPARE(lines.mid(6, expected.size()), expected);
+        QCOMPARE(lines.mid(6 + expected.size()), (QStringList { u"END:"_s + component, u"END:VCALENDAR"_s }));
+
+        // Nothing takes calendar files either: kept in Downloads, and the
+        // sheet is told where.
+        h.handledTypes.clear();
+        const AppModel::OrroHandoff kept = run(h.model->sendToOrro(
+            kind, u" 見積; 税, 込\\版 "_s, u"一行目\n"_s + u"あ"_s.repeated(40), due, starts, ends, u"conv_1"_s));
+        QCOMPARE(kept.outcome, AppModel::OrroHandoff::Outcome::saved);
+        QCOMPARE(h.opened.size(), 1);
+        const QStringList downloads = QDir(h.home.filePath(u"Downloads"_s)).entryList(QDir::Files);
+        QCOMPARE(downloads.size(), 1);
+        QVERIFY2(kept.message.contains(h.home.filePath(u"Downloads/"_s) + downloads.first()), qPrintable(kept.message));
+        QCOMPARE(calendarLines(h.home.filePath(u"Downloads/"_s) + downloads.first()).mid(6), lines.mid(6));
+    }
+
+    void calendarAppThatFailsIsAFailure()
+    {
+        FakeService service;
+        Harness h(service.baseUrl());
+        h.handledTypes = QStringList { u"text/calendar"_s };
+        h.urlsOpen = false;
+        const AppModel::OrroHandoff answered = run(h.model->sendToOrro(
+            OrroActionKind::task, u"t"_s, QString(), std::nullopt, std::nullopt, std::nullopt, u"conv_1"_s));
+        QCOMPARE(answered.outcome, AppModel::OrroHandoff::Outcome::failed);
+        QCOMPARE(answered.message, u"カレンダーアプリで開けませんでした。"_s);
     }
 
     void operationsAreCallableFromScript()

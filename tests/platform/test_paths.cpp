@@ -12,6 +12,9 @@
 
 #include <optional>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace Qt::StringLiterals;
 using quarn::testing::ScopedEnvironment;
 
@@ -88,6 +91,13 @@ private Q_SLOTS:
         QTest::addColumn<QString>("tmpdir");
         QTest::addColumn<QString>("expected");
         QTest::newRow("runtime folder") << u"<root>/run"_s << u"<root>/tmp"_s << u"<root>/run"_s;
+        // Not the user's own private folder: a `su` shell's, a loosened one,
+        // a link to the user's own.
+        QTest::newRow("another user's runtime folder, TMPDIR")
+            << u"<root>/foreign"_s << u"<root>/tmp"_s << u"<root>/tmp"_s;
+        QTest::newRow("runtime folder open to others, TMPDIR")
+            << u"<root>/open"_s << u"<root>/tmp"_s << u"<root>/tmp"_s;
+        QTest::newRow("link to a runtime folder, TMPDIR") << u"<root>/linked"_s << u"<root>/tmp"_s << u"<root>/tmp"_s;
         QTest::newRow("relative runtime folder, TMPDIR") << u"run"_s << u"<root>/tmp"_s << u"<root>/tmp"_s;
         QTest::newRow("missing runtime folder, TMPDIR") << u"<root>/gone"_s << u"<root>/tmp"_s << u"<root>/tmp"_s;
         QTest::newRow("relative TMPDIR") << QString() << u"tmp"_s << u"/tmp"_s;
@@ -102,8 +112,17 @@ private Q_SLOTS:
         QFETCH(QString, tmpdir);
         QFETCH(QString, expected);
         QTemporaryDir root;
-        QVERIFY(QDir().mkpath(root.filePath(u"run"_s)));
         QVERIFY(QDir().mkpath(root.filePath(u"tmp"_s)));
+        for (const QString &name : { u"run"_s, u"foreign"_s, u"open"_s }) {
+            QVERIFY(QDir().mkpath(root.filePath(name)));
+            QVERIFY(::chmod(QFile::encodeName(root.filePath(name)).constData(), name == u"open"_s ? 0711 : 0700) == 0);
+        }
+        QVERIFY(QFile::link(root.filePath(u"run"_s), root.filePath(u"linked"_s)));
+        // Another owner needs root to give away; as another user it is so already.
+        if (::geteuid() == 0)
+            QVERIFY(::chown(QFile::encodeName(root.filePath(u"foreign"_s)).constData(), 65534, 65534) == 0);
+        else if (QTest::currentDataTag() == QByteArray("another user's runtime folder, TMPDIR"))
+            QSKIP("giving a folder to another user needs root");
         const auto value = [&](const QString &text) -> std::optional<QByteArray> {
             if (text.isEmpty())
                 return std::nullopt;

@@ -81,10 +81,13 @@ private Q_SLOTS:
         QCOMPARE(running.state(), QProcess::Running);
         QCOMPARE(isUnread(second->conversationId), std::optional<bool>(true));
 
-        // A later start, with no token of its own, hands its link over and
-        // ends; only the running instance can have opened the conversation.
+        // A later start from another session (its own runtime folder) on the
+        // same data folder hands its link over and ends.
+        QTemporaryDir otherRuntime;
+        QProcessEnvironment otherSession = signedIn;
+        otherSession.insert(u"XDG_RUNTIME_DIR"_s, otherRuntime.path());
         QProcess later;
-        later.setProcessEnvironment(desktopEnvironment(dir, u"later-data"_s));
+        later.setProcessEnvironment(otherSession);
         later.start(
             QStringLiteral(QUARN_MAIL_EXECUTABLE), { u"quarn-mail://conversation/"_s + second->conversationId });
         QVERIFY(later.waitForFinished(20'000));

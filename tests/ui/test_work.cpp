@@ -578,14 +578,15 @@ private Q_SLOTS:
         s.w->type(u"orroTitleField"_s, u" 送る "_s);
         QVERIFY(add->property("enabled").toBool());
 
-        // A refused hand-off keeps the sheet open with its contents, and says so.
-        QVERIFY(!s.w->shown(u"orroHandOffFailed"_s));
+        // A refused hand-off keeps the sheet open with its contents, and
+        // says why.
         s.h->urlsOpen = false;
         s.w->click(u"orroAddButton"_s);
         QCOMPARE(s.h->opened.size(), 1);
+        QTRY_COMPARE(s.w->text(u"orroResultMessage"_s), u"Orroを開けませんでした。"_s);
+        QVERIFY(s.w->shown(u"orroResultMessage"_s));
         QVERIFY(sheet->property("opened").toBool());
         QCOMPARE(s.w->text(u"orroTitleField"_s), u" 送る "_s);
-        QTRY_VERIFY(s.w->shown(u"orroHandOffFailed"_s));
 
         s.h->urlsOpen = true;
         s.w->click(u"orroAddButton"_s);

@@ -25,10 +25,13 @@ Dialog {
     // Whether a date is sent (always for an event) and which.
     property bool dateEnabled
     property date date: new Date()
-    // "追加" could not hand the item over: the sheet stays open and says so.
-    property bool handOffFailed
 
     readonly property bool isEvent: kind === "event"
+    // The hand-off under way (its request number, 0: none), and what the
+    // last one that did not hand over said: why it failed, or where the
+    // calendar file was kept.
+    property int pendingRequest: 0
+    property string resultMessage
 
     function openFromConversation(kind, detail) {
         start(kind, ScreenRules.orroDraftFromConversation(kind, detail));
@@ -43,16 +46,30 @@ Dialog {
         notesEditor.text = draft.notes;
         dateEnabled = draft.dateEnabled;
         date = draft.date;
-        handOffFailed = false;
+        pendingRequest = 0;
+        resultMessage = "";
         open();
         titleField.forceActiveFocus();
     }
     function add() {
         const times = ScreenRules.orroTimes(kind, date, dateEnabled);
-        handOffFailed = !appModel.operations.sendToOrro(kind, titleField.text, notesEditor.text, times.dueAt,
-                                                         times.startsAt, times.endsAt, conversationID);
-        if (!handOffFailed)
-            close();
+        resultMessage = "";
+        pendingRequest = appModel.operations.sendToOrro(kind, titleField.text, notesEditor.text, times.dueAt,
+                                                        times.startsAt, times.endsAt, conversationID);
+    }
+
+    // Closes only once something really took the item.
+    Connections {
+        target: sheet.appModel.operations
+        function onSendToOrroFinished(request, handedOver, message) {
+            if (request !== sheet.pendingRequest)
+                return;
+            sheet.pendingRequest = 0;
+            if (handedOver)
+                sheet.close();
+            else
+                sheet.resultMessage = message;
+        }
     }
 
     parent: Overlay.overlay
@@ -192,6 +209,16 @@ Dialog {
             }
         }
 
+        PlainLabel {
+            objectName: "orroResultMessage"
+            Layout.fillWidth: true
+            visible: sheet.resultMessage !== ""
+            text: sheet.resultMessage
+            wrapMode: Text.Wrap
+            font.pixelSize: QuarnStyle.captionSize
+            color: QuarnStyle.warmText
+        }
+
         RowLayout {
             Layout.fillWidth: true
             spacing: 6
@@ -201,29 +228,18 @@ Dialog {
                 tint: QuarnStyle.secondary
             }
             PlainLabel {
-                objectName: "orroHandOffFailed"
-                visible: sheet.handOffFailed
-                Layout.fillWidth: true
-                text: "Orroに渡せませんでした。Quarn Orroが使えるか確かめて、もう一度「追加」を押してください。"
-                wrapMode: Text.Wrap
-                font.pixelSize: QuarnStyle.captionSize
-                color: QuarnStyle.warmText
-            }
-            PlainLabel {
-                visible: !sheet.handOffFailed
                 text: "Quarn Orroで保存"
                 font.pixelSize: QuarnStyle.captionSize
                 color: QuarnStyle.secondary
             }
             Item {
-                visible: !sheet.handOffFailed
                 Layout.fillWidth: true
             }
             Button {
                 objectName: "orroAddButton"
                 text: "追加"
                 highlighted: true
-                enabled: ScreenRules.canAddToOrro(titleField.text)
+                enabled: ScreenRules.canAddToOrro(titleField.text) && sheet.pendingRequest === 0
                 Accessible.name: text
                 onClicked: sheet.add()
             }
