@@ -223,6 +223,33 @@ private Q_SLOTS:
 
     // Ctrl+F and / put the cursor in the search field; Escape clears the
     // search and gives the keyboard back to the list.
+    // Message text is reached with Shift+Tab from the reply editor and
+    // selected with Shift and the arrows, as in any text view.
+    void messageTextIsSelectableByKeys()
+    {
+        Session s = open();
+        AppModel &m = *s.h->model;
+        QTRY_VERIFY(s.w->hasFocus(u"conversationListView"_s));
+        s.w->key(Qt::Key_Down);
+        QTRY_VERIFY_WITH_TIMEOUT(m.detail().has_value(), 20'000);
+        s.w->key(Qt::Key_R);
+        QTRY_VERIFY(s.w->hasFocus(u"replyEditor"_s));
+        QQuickItem *body = nullptr;
+        for (int step = 0; step < 40 && !body; ++step) {
+            s.w->key(Qt::Key_Backtab, Qt::ShiftModifier);
+            QQuickItem *focused = s.w->window->activeFocusItem();
+            if (focused && focused->objectName() == u"messageBody"_s)
+                body = focused;
+        }
+        QVERIFY2(body, "no message body on the way back from the reply editor");
+        QVERIFY(body->property("cursorVisible").toBool());
+        body->setProperty("cursorPosition", 0);
+        for (int i = 0; i < 4; ++i)
+            s.w->key(Qt::Key_Right, Qt::ShiftModifier);
+        const QString text = body->property("text").toString();
+        QCOMPARE(body->property("selectedText").toString(), text.left(4));
+    }
+
     void searchKeys_data()
     {
         QTest::addColumn<int>("key");

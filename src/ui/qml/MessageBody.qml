@@ -22,9 +22,10 @@ TextEdit {
     selectByMouse: true
     selectByKeyboard: true
     wrapMode: TextEdit.Wrap
-    // A body with an address to open is a stop of the Tab chain, and shows
-    // where its text cursor is, so that Enter can open the address under it.
-    activeFocusOnTab: linkedHtml !== ""
+    // A stop of the Tab chain that shows its text cursor: the text can be
+    // selected with Shift and the arrows, and Enter opens the address under
+    // the cursor.
+    activeFocusOnTab: true
     cursorVisible: activeFocus
 
     onLinkActivated: link => body.linkOpened(link)
