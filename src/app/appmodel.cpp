@@ -10,6 +10,9 @@
 #include "core/error.h"
 #include "core/text.h"
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+
 using namespace Qt::StringLiterals;
 
 namespace quarn {
@@ -129,6 +132,11 @@ AppModel::~AppModel()
     // A write of the drafts still on its way would resume into a destroyed
     // model: it ends first, and what is unwritten is written with it.
     saveDraftsNow();
+    // So would a read or a save of the AI conversations; they end first too
+    // (bounded: a disk that does not answer does not hold the quit).
+    QDeadlineTimer bound(10'000);
+    while ((m_aiLoadsRunning > 0 || m_aiSavesRunning > 0) && !bound.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
 }
 
 // --- QML adaptors ------------------------------------------------------------

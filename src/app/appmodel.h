@@ -629,6 +629,8 @@ private:
     /// before a change must not replace the newer list.
     quint64 m_aiConversationsRevision = 0;
     int m_aiLoadsRunning = 0;
+    /// AI saves under way (each resumes into the model when the store is done).
+    int m_aiSavesRunning = 0;
     /// The file has been read once: memory holds what it held.
     bool m_hasReadAIConversations = false;
     /// The last save failed: memory holds changes the file lacks.

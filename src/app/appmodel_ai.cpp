@@ -78,12 +78,14 @@ QCoro::Task<void> AppModel::awaitAIConversationsRead()
 QCoro::Task<bool> AppModel::saveAIConversations()
 {
     std::exception_ptr failure;
+    ++m_aiSavesRunning;
     try {
         auto saving = m_aiStore->save(m_aiConversations);
         co_await std::move(saving);
     } catch (...) {
         failure = std::current_exception();
     }
+    --m_aiSavesRunning;
     if (failure) {
         // Memory keeps what the file lacks until a save succeeds.
         m_hasUnsavedAIConversations = true;
