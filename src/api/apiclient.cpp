@@ -210,8 +210,15 @@ QCoro::Task<Answer> send(
 
     if (progress->tooLarge || progress->unpackFailed)
         throw MailAPIError::invalidResponse();
-    if (progress->timedOut)
+    if (progress->timedOut) {
+        // The abort reaches the connection through the manager's network
+        // thread, and that thread may never get to it: Qt reads a header a
+        // byte at a time for as long as bytes keep coming, so a service
+        // that sends an endless header holds the thread, and with it every
+        // later request of this manager. The next request gets a new one.
+        APIClient::retireNetworkAccessManager(manager);
         throw PlatformError(APIClient::timeoutMessage(), int(QNetworkReply::TimeoutError));
+    }
     const QVariant status = r->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (isTransportFailure(r->error()) || (!status.isValid() && r->error() != QNetworkReply::NoError))
         throw PlatformError(r->errorString(), int(r->error()));
@@ -323,21 +330,82 @@ QString APIClient::timeoutMessage()
     return QStringLiteral("サービスが時間内に応答しませんでした。しばらくしてからもう一度試してください。");
 }
 
+namespace {
+
+struct ManagerSlot
+{
+    QPointer<QNetworkAccessManager> manager;
+    std::unique_ptr<QNetworkAccessManager> owned;
+};
+
+ManagerSlot &managerSlot()
+{
+    thread_local ManagerSlot slot;
+    return slot;
+}
+
+/// Destroys `manager` on a thread of its own. Its destructor waits up to
+/// five seconds for the manager's network thread, which may be the very
+/// thread that could not let go of a connection; the window must not wait.
+void destroyAside(QNetworkAccessManager *manager)
+{
+    auto *reaper = new QThread;
+    reaper->setObjectName(QStringLiteral("Quarn network reaper"));
+    manager->moveToThread(reaper);
+    QObject::connect(reaper, &QThread::started, manager, [manager, reaper] {
+        delete manager;
+        reaper->quit();
+    });
+    // Deleted where it was made, once it has ended.
+    QObject::connect(reaper, &QThread::finished, reaper, &QObject::deleteLater);
+    reaper->start();
+}
+
+/// Destroys a retired manager once none of its replies is left; they are
+/// its children, and each is deleted later by the request that made it.
+void destroyWhenIdle(QNetworkAccessManager *manager)
+{
+    const QList<QNetworkReply *> replies = manager->findChildren<QNetworkReply *>(Qt::FindDirectChildrenOnly);
+    if (replies.isEmpty()) {
+        destroyAside(manager);
+        return;
+    }
+    for (QNetworkReply *reply : replies) {
+        // Queued: a reply is still among the children while it is destroyed.
+        QObject::connect(
+            reply, &QObject::destroyed, manager, [manager] { destroyWhenIdle(manager); },
+            Qt::ConnectionType(Qt::SingleShotConnection | Qt::QueuedConnection));
+    }
+}
+
+} // namespace
+
 QNetworkAccessManager *APIClient::networkAccessManager()
 {
-    thread_local QPointer<QNetworkAccessManager> manager;
-    thread_local std::unique_ptr<QNetworkAccessManager> owned;
-    if (!manager) {
+    ManagerSlot &slot = managerSlot();
+    if (!slot.manager) {
         QCoreApplication *app = QCoreApplication::instance();
         if (app && app->thread() == QThread::currentThread()) {
             // Destroyed with the application, while Qt is still up.
-            manager = new QNetworkAccessManager(app);
+            slot.manager = new QNetworkAccessManager(app);
         } else {
-            owned = std::make_unique<QNetworkAccessManager>();
-            manager = owned.get();
+            slot.owned = std::make_unique<QNetworkAccessManager>();
+            slot.manager = slot.owned.get();
         }
     }
-    return manager;
+    return slot.manager;
+}
+
+void APIClient::retireNetworkAccessManager(QNetworkAccessManager *manager)
+{
+    ManagerSlot &slot = managerSlot();
+    if (!manager || slot.manager != manager)
+        return;
+    if (slot.owned.get() == manager)
+        (void)slot.owned.release();
+    slot.manager = nullptr;
+    manager->setParent(nullptr);
+    destroyWhenIdle(manager);
 }
 
 // Each operation builds its URL and body before its first suspension (QCoro

@@ -112,6 +112,9 @@ public:
 
     /// The network access manager of the calling thread (see the class comment).
     [[nodiscard]] static QNetworkAccessManager *networkAccessManager();
+    /// Stops handing out `manager` (when it is still the calling thread's)
+    /// and destroys it, off this thread, once its last reply is gone.
+    static void retireNetworkAccessManager(QNetworkAccessManager *manager);
 
 private:
     QUrl m_baseURL;

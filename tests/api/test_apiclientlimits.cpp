@@ -12,6 +12,7 @@
 #include <QTimer>
 
 #include <memory>
+#include <optional>
 
 using namespace quarn;
 using namespace Qt::StringLiterals;
@@ -43,11 +44,26 @@ public:
 
     [[nodiscard]] QUrl baseUrl() const { return QUrl(u"http://127.0.0.1:%1"_s.arg(m_server.serverPort())); }
     [[nodiscard]] qint64 written() const { return m_written; }
+    /// Connections that got the misbehaving answer and are still open.
+    [[nodiscard]] int heldConnections() const { return m_held; }
+
+    /// Every connection after the first is answered with `answer` at once.
+    void thenAnswer(QByteArray answer) { m_then = std::move(answer); }
 
 private:
     void serve(QTcpSocket *socket)
     {
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        if (m_then && m_served++ > 0) {
+            connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
+                socket->readAll();
+                write(socket, *m_then);
+                socket->disconnectFromHost();
+            });
+            return;
+        }
+        ++m_held;
+        connect(socket, &QTcpSocket::disconnected, this, [this] { --m_held; });
         // The head goes once the request has arrived (any bytes will do).
         connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
             socket->readAll();
@@ -82,6 +98,9 @@ private:
     QByteArray m_filler;
     Pace m_pace;
     qint64 m_written = 0;
+    std::optional<QByteArray> m_then;
+    int m_served = 0;
+    int m_held = 0;
 };
 
 } // namespace
@@ -190,6 +209,45 @@ private Q_SLOTS:
         } catch (const PlatformError &e) {
             QFAIL(qPrintable(u"failed as a transport error: "_s + e.description()));
         }
+    }
+
+    // A request that timed out must not take the client's network stack
+    // with it: the next request reaches the service and is answered.
+    void nextRequestWorksAfterAnEndlessHeader_data()
+    {
+        QTest::addColumn<bool>("flood");
+        QTest::newRow("flooded header line") << true;
+        QTest::newRow("trickling header line") << false;
+    }
+    void nextRequestWorksAfterAnEndlessHeader()
+    {
+        QFETCH(bool, flood);
+        MisbehavingServer server("HTTP/1.1 200 OK\r\nX-Endless: ", QByteArray(4096, 'a'),
+            flood ? MisbehavingServer::Pace::flood : MisbehavingServer::Pace::trickle);
+        const QByteArray state = R"({"mailbox":null,"viewer":{"id":"u","name":"n","email":"e@x.jp"},)"
+                                 R"("status":"needs_you","counts":{},"conversations":[]})";
+        server.thenAnswer("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: "
+            + QByteArray::number(state.size()) + "\r\nConnection: close\r\n\r\n" + state);
+        APIClient::Limits limits;
+        limits.deadline = 600ms;
+        const APIClient client(server.baseUrl(), limits);
+        try {
+            (void)blockOn(client.state(ConversationStatus::needsYou, kToken), 30s);
+            QFAIL("the endless header was accepted");
+        } catch (const PlatformError &e) {
+            QCOMPARE(e.description(), APIClient::timeoutMessage());
+        }
+
+        limits.deadline = 20s;
+        const MailState answer
+            = blockOn(APIClient(server.baseUrl(), limits).state(ConversationStatus::needsYou, kToken), 30s);
+        QCOMPARE(answer.status, ConversationStatus::needsYou);
+        // A trickling header is let go at once. A flooding one holds the old
+        // manager's network thread until the sender stops: Qt's reader leaves
+        // its loop only when no byte is waiting, and nothing outside that
+        // thread can close its socket.
+        if (!flood)
+            QTRY_COMPARE(server.heldConnections(), 0);
     }
 
     void answerAtTheBoundIsRead()
