@@ -112,6 +112,25 @@ Body chunkedBody(std::string_view body, std::size_t limit)
     }
 }
 
+/// The head of the request in `buffer` (ending at `end`), as a request
+/// without a body: its framing fields are replaced by an empty length.
+std::string bodylessHead(const std::string &buffer, std::size_t end)
+{
+    std::string head;
+    std::size_t pos = 0;
+    while (pos < end) {
+        std::size_t next = buffer.find('\n', pos);
+        next = next == std::string::npos || next >= end ? end : next + 1;
+        const std::string_view line(buffer.data() + pos, next - pos);
+        const bool blank = line == "\n" || line == "\r\n";
+        if (!blank && !startsWithNoCase(line, "content-length:") && !startsWithNoCase(line, "transfer-encoding:"))
+            head.append(line);
+        pos = next;
+    }
+    head.append("Content-Length: 0\r\n\r\n");
+    return head;
+}
+
 } // namespace
 
 ConnectionHub::ConnectionHub(HubOptions options, Serve serve)
@@ -185,7 +204,7 @@ void ConnectionHub::closeConnection(int fd)
     ::close(fd);
 }
 
-bool ConnectionHub::requestArrived(const Connection &c, bool *refusedBody) const
+bool ConnectionHub::requestArrived(Connection &c, Refusal *refusal) const
 {
     const std::size_t end = headEnd(c.buffer);
     if (end == std::string::npos)
@@ -223,13 +242,42 @@ bool ConnectionHub::requestArrived(const Connection &c, bool *refusedBody) const
             return true; // the parser refuses it
         length = value;
     }
+    bool waiting = false;
     if (chunked) {
         const Body body = chunkedBody(std::string_view(c.buffer).substr(end), m_options.payloadMax);
-        if (refusedBody)
-            *refusedBody = body == Body::tooLarge;
-        return body != Body::waiting;
+        if (body == Body::tooLarge) {
+            if (refusal)
+                *refusal = Refusal::body;
+            return true;
+        }
+        waiting = body == Body::waiting;
+    } else {
+        waiting = length && c.buffer.size() < end + *length;
     }
-    return !length || c.buffer.size() >= end + *length;
+    if (!waiting)
+        return true;
+    // A body that is still coming is waited for only when the service wants
+    // it: an upload without a valid token would hold a connection for the
+    // whole reading deadline to be refused at its end.
+    if (m_options.admitsBody && !c.bodyAdmitted)
+        c.bodyAdmitted = m_options.admitsBody(head);
+    if (c.bodyAdmitted.value_or(true))
+        return false;
+    if (refusal)
+        *refusal = Refusal::unadmitted;
+    return true;
+}
+
+ReadyRequest ConnectionHub::takeRequest(Connection &c, Refusal refusal, std::chrono::milliseconds deadline)
+{
+    if (refusal != Refusal::none)
+        ::shutdown(c.fd, SHUT_RD);
+    if (refusal == Refusal::unadmitted)
+        c.buffer = bodylessHead(c.buffer, headEnd(c.buffer));
+    ReadyRequest request { c.fd, std::move(c.buffer), c.since + deadline, c.served };
+    c.buffer.clear();
+    c.bodyAdmitted.reset();
+    return request;
 }
 
 void ConnectionHub::pollLoop()
@@ -259,12 +307,10 @@ void ConnectionHub::pollLoop()
         // A connection that came back with the start of its next request
         // may hold all of it already.
         auto arrived = [&](Connection &c) {
-            bool refused = false;
-            if (!c.requestStarted || !requestArrived(c, &refused))
+            Refusal refusal = Refusal::none;
+            if (!c.requestStarted || !requestArrived(c, &refusal))
                 return false;
-            if (refused)
-                ::shutdown(c.fd, SHUT_RD);
-            ready.push_back(ReadyRequest { c.fd, std::move(c.buffer), c.since + m_options.requestDeadline, c.served });
+            ready.push_back(takeRequest(c, refusal, m_options.requestDeadline));
             return true;
         };
         std::erase_if(connections, arrived);
@@ -322,13 +368,9 @@ void ConnectionHub::pollLoop()
             }
             if (drop[i])
                 continue;
-            bool refused = false;
-            if (c.requestStarted && requestArrived(c, &refused)) {
-                // The parser refuses the body without waiting for the rest.
-                if (refused)
-                    ::shutdown(c.fd, SHUT_RD);
-                ready.push_back(
-                    ReadyRequest { c.fd, std::move(c.buffer), c.since + m_options.requestDeadline, c.served });
+            Refusal refusal = Refusal::none;
+            if (c.requestStarted && requestArrived(c, &refusal)) {
+                ready.push_back(takeRequest(c, refusal, m_options.requestDeadline));
                 c.fd = -1;
                 drop[i] = true;
             } else if (after >= limitOf(c)) {

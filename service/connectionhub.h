@@ -6,7 +6,9 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -23,6 +25,11 @@ struct HubOptions
     std::size_t maxConnections = 1024; ///< beyond this, new connections are closed at once
     std::size_t headLimit = 64 * 1024; ///< a request head longer than this goes to the parser to be refused
     std::size_t payloadMax = 1 << 20; ///< a larger body is not waited for: the parser refuses it
+    /// Asked, once the head of a request has arrived without all of its
+    /// body, whether that body is worth waiting for. A request it refuses
+    /// (one without a valid token, say) is served at once as if it had no
+    /// body, and the rest of the body is not read.
+    std::function<bool(std::string_view head)> admitsBody;
 };
 
 /// One request whose head (and body, when its length is given) has arrived:
@@ -71,16 +78,26 @@ private:
         std::chrono::steady_clock::time_point since; ///< idle since, or the request's first byte
         bool requestStarted = false;
         std::size_t served = 0;
+        std::optional<bool> bodyAdmitted; ///< asked once per request
+    };
+
+    /// What must not be read of a request that is handed on before its end.
+    enum class Refusal {
+        none,
+        body, ///< the parser refuses the body (beyond the bound) without the rest
+        unadmitted, ///< served as if it had no body
     };
 
     void pollLoop();
     void workerLoop();
     void wake();
     /// Whether `c.buffer` holds a whole request (or enough to refuse it).
-    /// `refusedBody`, when given, tells whether the rest of a body must not
-    /// be read (a chunked body beyond the bound: the parser would wait for
-    /// all of it before refusing it).
-    [[nodiscard]] bool requestArrived(const Connection &c, bool *refusedBody = nullptr) const;
+    /// `refusal`, when given, tells whether the rest of a body must not be
+    /// read (a chunked body beyond the bound: the parser would wait for all
+    /// of it before refusing it; a body the service does not admit).
+    [[nodiscard]] bool requestArrived(Connection &c, Refusal *refusal = nullptr) const;
+    /// Hands on the request of `c`, whole or refused as `refusal` says.
+    static ReadyRequest takeRequest(Connection &c, Refusal refusal, std::chrono::milliseconds deadline);
     void closeConnection(int fd);
 
     HubOptions m_options;

@@ -40,6 +40,37 @@ User authenticate(MailStore &store, const httplib::Request &req)
     throw ServiceError(401, "unauthorized", "Quarnアカウントの認証が必要です。");
 }
 
+/// Whether a request whose body is still coming may send it: every API
+/// call but the token exchange needs the token of a signed-in device, and
+/// a call without one is refused before its body is read.
+bool admitsBody(MailStore &store, std::string_view head)
+{
+    const std::size_t lineEnd = head.find('\n');
+    const std::string_view requestLine = head.substr(0, lineEnd);
+    const std::size_t pathStart = requestLine.find(' ');
+    if (pathStart == std::string_view::npos)
+        return true; // the parser refuses it
+    const std::string_view target = requestLine.substr(pathStart + 1);
+    if (!target.starts_with("/api/") || target.starts_with("/api/auth/"))
+        return true;
+    for (std::size_t line = lineEnd; line != std::string_view::npos && line + 1 < head.size();
+         line = head.find('\n', line + 1)) {
+        std::string_view field = head.substr(line + 1);
+        field = field.substr(0, field.find('\n'));
+        if (asciiLower(field.substr(0, std::min<std::size_t>(field.size(), 14))) != "authorization:")
+            continue;
+        std::string_view value = field.substr(14);
+        while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
+            value.remove_prefix(1);
+        while (!value.empty() && (value.back() == '\r' || value.back() == ' ' || value.back() == '\t'))
+            value.remove_suffix(1);
+        const std::string_view scheme = "bearer ";
+        return value.size() > scheme.size() && asciiLower(value.substr(0, scheme.size())) == scheme
+            && store.userForToken(std::string(value.substr(scheme.size())));
+    }
+    return false;
+}
+
 /// A path identifier as the router captured it (already percent-decoded).
 /// Identifiers the service makes are short ASCII; anything else cannot exist.
 std::string pathId(const httplib::Request &req, std::size_t index = 1)
@@ -228,10 +259,10 @@ MailServer::MailServer(MailStore &store, DeliveryWorker &worker, ServerOptions o
     : m_store(store)
     , m_worker(worker)
     , m_options(options)
-    , m_http(std::make_unique<HttpServer>(
-          HubOptions { m_options.workers, std::chrono::milliseconds(m_options.requestDeadlineMs),
-              std::chrono::milliseconds(m_options.idleTimeoutMs), std::chrono::milliseconds(10'000),
-              m_options.maxRequestsPerConnection, 1024, 64 * 1024, m_options.payloadMax }))
+    , m_http(std::make_unique<HttpServer>(HubOptions { m_options.workers,
+          std::chrono::milliseconds(m_options.requestDeadlineMs), std::chrono::milliseconds(m_options.idleTimeoutMs),
+          std::chrono::milliseconds(10'000), m_options.maxRequestsPerConnection, 1024, 64 * 1024, m_options.payloadMax,
+          [storage = &store](std::string_view head) { return admitsBody(*storage, head); } }))
 {
     m_http->set_payload_max_length(m_options.payloadMax);
     // What the answers announce; the hub enforces both.

@@ -185,10 +185,13 @@ private Q_SLOTS:
     }
 
     // A chunked upload that arrives whole, in any cut, is served as one
-    // request; a malformed or oversized one is refused, not waited for.
+    // request; a malformed or oversized one is refused, and so is one
+    // without a valid token, without waiting for the rest of its body.
     void chunkedUploads_data()
     {
         QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QByteArray>("authorization"); // "token": the service's own
+        QTest::addColumn<QByteArray>("framing");
         QTest::addColumn<QByteArray>("status");
         const QByteArray json = R"({"to":["kim@example.com"],"subject":"Chunks","body":"In pieces"})";
         QByteArray pieces;
@@ -196,22 +199,36 @@ private Q_SLOTS:
             const QByteArray piece = json.mid(i, 7);
             pieces += QByteArray::number(piece.size(), 16) + "\r\n" + piece + "\r\n";
         }
-        QTest::newRow("in pieces") << pieces + "0\r\n\r\n" << QByteArray("HTTP/1.1 200 OK");
-        QTest::newRow("malformed size") << QByteArray("zz\r\n{}\r\n0\r\n\r\n")
+        const QByteArray chunked = "Transfer-Encoding: chunked\r\n";
+        QTest::newRow("in pieces") << pieces + "0\r\n\r\n"
+                                   << QByteArray("token") << chunked << QByteArray("HTTP/1.1 200 OK");
+        QTest::newRow("malformed size") << QByteArray("zz\r\n{}\r\n0\r\n\r\n") << QByteArray("token") << chunked
                                         << QByteArray("HTTP/1.1 400 Bad Request");
         // Refused as unreadable: the rest is not read, so no worker waits for
         // two megabytes that may never come.
-        QTest::newRow("beyond the bound") << QByteArray("200000\r\n") << QByteArray("HTTP/1.1 400 Bad Request");
+        QTest::newRow("beyond the bound")
+            << QByteArray("200000\r\n") << QByteArray("token") << chunked << QByteArray("HTTP/1.1 400 Bad Request");
+        // The rest of these bodies never comes: only the refusal ends them.
+        const QByteArray unauthorized = "HTTP/1.1 401 Unauthorized";
+        QTest::newRow("no token, chunked") << pieces.left(20) << QByteArray() << chunked << unauthorized;
+        QTest::newRow("unknown token, chunked")
+            << pieces.left(20) << "Bearer tok_mail_" + QByteArray(43, 'x') << chunked << unauthorized;
+        QTest::newRow("not a bearer token, stated length") << json.left(20) << QByteArray("Basic a2ltOng=")
+                                                           << QByteArray("Content-Length: 100000\r\n") << unauthorized;
     }
     void chunkedUploads()
     {
         QFETCH(QByteArray, body);
+        QFETCH(QByteArray, authorization);
+        QFETCH(QByteArray, framing);
         QFETCH(QByteArray, status);
         test::ReferenceService service;
         QVERIFY2(service.start(), qPrintable(service.errorString()));
-        const QByteArray head = "POST /api/conversations HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer "
-            + service.token().toUtf8()
-            + "\r\nContent-Type: application/json\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n";
+        if (authorization == "token")
+            authorization = "Bearer " + service.token().toUtf8();
+        const QByteArray head = "POST /api/conversations HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+            + (authorization.isEmpty() ? QByteArray() : "Authorization: " + authorization + "\r\n")
+            + "Content-Type: application/json\r\n" + framing + "Connection: close\r\n\r\n";
         QCOMPARE(exchange(service.port(), head + body, 5000), status);
     }
 
