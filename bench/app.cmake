@@ -2,5 +2,5 @@
 # reference service (its test fixture starts the real service).
 if(TARGET quarn_reference_service)
   quarn_add_bench(bench_app QT_MAIN SOURCES ${CMAKE_CURRENT_LIST_DIR}/bench_app.cpp
-    LIBS quarn_app quarn_reference_service SQLite::SQLite3 QCoro6::Network nlohmann_json::nlohmann_json)
+    LIBS quarn_app quarn_reference_service quarn_bench_seeding QCoro6::Network nlohmann_json::nlohmann_json)
 endif()

@@ -16,6 +16,7 @@
 #include "api/apiclient.h"
 #include "app/appmodel.h"
 #include "core/blocking.h"
+#include "seeding.h"
 #include "support/referenceservice.h"
 
 #include <QDir>
@@ -30,7 +31,6 @@
 
 #include <benchmark/benchmark.h>
 #include <nlohmann/json.hpp>
-#include <sqlite3.h>
 
 #include <algorithm>
 #include <chrono>
@@ -56,65 +56,15 @@ double seconds(Clock::duration d)
     std::abort();
 }
 
-bool exec(sqlite3 *db, const char *sql)
-{
-    return sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
-}
-
-/// 10,000 conversations in the inbox and 10,000 done, written straight into
-/// the service's database (delivering them one by one would take minutes).
+/// 10,000 conversations in the inbox and 10,000 done.
 void seed(const QString &databasePath)
 {
-    sqlite3 *db = nullptr;
-    if (sqlite3_open(QFile::encodeName(databasePath).constData(), &db) != SQLITE_OK)
-        fail("cannot open the service database");
-    sqlite3_busy_timeout(db, 5000);
-    sqlite3_stmt *user = nullptr;
-    sqlite3_prepare_v2(db, "SELECT id FROM users ORDER BY rowid LIMIT 1", -1, &user, nullptr);
-    if (sqlite3_step(user) != SQLITE_ROW)
-        fail("the service has no account");
-    const std::string userId = reinterpret_cast<const char *>(sqlite3_column_text(user, 0));
-    sqlite3_finalize(user);
-
-    if (!exec(db, "BEGIN IMMEDIATE"))
-        fail("cannot write the service database");
-    sqlite3_stmt *insert = nullptr;
-    sqlite3_prepare_v2(db,
-        "INSERT INTO conversations(id, user_id, subject, status, transport, participant_name,"
-        " participant_address, preview, last_message_at, unread, ai_summary, created_at)"
-        " VALUES(?1, ?2, ?3, ?4, 'email', ?5, ?6, ?7, ?8, 1, ?9, ?8)",
-        -1, &insert, nullptr);
     for (const char *status : { "inbox", "done" }) {
-        for (int i = 0; i < kConversations; ++i) {
-            const QByteArray id = QByteArray("conv_") + status + '_' + QByteArray::number(i);
-            const QByteArray subject = u"週次レポート Subject %1"_s.arg(i).toUtf8();
-            const QByteArray name = u"取引先 %1"_s.arg(i % 500).toUtf8();
-            const QByteArray address = QByteArray("partner") + QByteArray::number(i % 500) + "@example.com";
-            const QByteArray preview
-                = u"来週の打ち合わせについて、資料の確認をお願いします。Please review the attached draft #%1."_s.arg(i)
-                      .toUtf8();
-            const QByteArray summary = u"資料の確認依頼 %1"_s.arg(i).toUtf8();
-            sqlite3_bind_text(insert, 1, id.constData(), int(id.size()), SQLITE_TRANSIENT);
-            sqlite3_bind_text(insert, 2, userId.c_str(), int(userId.size()), SQLITE_TRANSIENT);
-            sqlite3_bind_text(insert, 3, subject.constData(), int(subject.size()), SQLITE_TRANSIENT);
-            sqlite3_bind_text(insert, 4, status, -1, SQLITE_STATIC);
-            sqlite3_bind_text(insert, 5, name.constData(), int(name.size()), SQLITE_TRANSIENT);
-            sqlite3_bind_text(insert, 6, address.constData(), int(address.size()), SQLITE_TRANSIENT);
-            sqlite3_bind_text(insert, 7, preview.constData(), int(preview.size()), SQLITE_TRANSIENT);
-            sqlite3_bind_int64(insert, 8, 1'700'000'000'000 + i);
-            if (i % 2)
-                sqlite3_bind_text(insert, 9, summary.constData(), int(summary.size()), SQLITE_TRANSIENT);
-            else
-                sqlite3_bind_null(insert, 9);
-            if (sqlite3_step(insert) != SQLITE_DONE)
-                fail("cannot insert a conversation");
-            sqlite3_reset(insert);
-        }
+        const std::string error
+            = bench::seedConversations(QFile::encodeName(databasePath).toStdString(), status, kConversations);
+        if (!error.empty())
+            fail(error.c_str());
     }
-    sqlite3_finalize(insert);
-    if (!exec(db, "COMMIT"))
-        fail("cannot commit the conversations");
-    sqlite3_close(db);
 }
 
 /// The service with its 20,000 conversations, a token stored in a temporary

@@ -10,11 +10,11 @@
 // written through a JSON tree, measured alternately.
 #include "demodata.h"
 #include "mailstore.h"
+#include "seeding.h"
 #include "util.h"
 #include "wire.h"
 
 #include <benchmark/benchmark.h>
-#include <sqlite3.h>
 
 #include <chrono>
 #include <cstdio>
@@ -109,23 +109,11 @@ struct LargeInbox
         path = std::filesystem::temp_directory_path() / ("bench-state-" + randomId("", 8) + ".sqlite");
         store = std::make_unique<MailStore>(path.string(), "quarn.local");
         userId = seedDemoData(*store, nowMillis());
-        sqlite3 *db = nullptr;
-        sqlite3_open(path.c_str(), &db);
-        sqlite3_busy_timeout(db, 5000);
-        const std::string sql = "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i+1 FROM n WHERE i < 9999)"
-                                " INSERT INTO conversations(id, user_id, subject, status, transport, participant_name,"
-                                " participant_address, preview, last_message_at, unread, ai_summary, created_at)"
-                                " SELECT 'conv_big_' || i, '"
-            + userId
-            + "', '週次レポート Subject ' || i, 'inbox', 'email', '取引先 ' || (i % 500),"
-              " 'partner' || (i % 500) || '@example.com',"
-              " '来週の打ち合わせについて、資料の確認をお願いします。Please review the attached draft #' || i || '.',"
-              " 1700000000000 + i, 1, CASE WHEN i % 2 THEN '資料の確認依頼 ' || i END, 1700000000000 + i FROM n";
-        if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
-            std::fprintf(stderr, "bench_service: %s\n", sqlite3_errmsg(db));
+        const std::string error = quarn::bench::seedConversations(path.string(), "inbox", 10'000, userId);
+        if (!error.empty()) {
+            std::fprintf(stderr, "bench_service: %s\n", error.c_str());
             std::abort();
         }
-        sqlite3_close(db);
     }
     ~LargeInbox()
     {

@@ -6,12 +6,12 @@
 // - the service's resident size after 200 state requests of the inbox from
 //   8 concurrent clients, against its size just before them (after the
 //   answers it has already given).
+#include "seeding.h"
 #include "support/referenceservice.h"
 
 #include <QFile>
 
 #include <benchmark/benchmark.h>
-#include <sqlite3.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -48,28 +48,13 @@ double milliseconds(Clock::duration d)
     return std::chrono::duration<double, std::milli>(d).count();
 }
 
-/// 10,000 inbox conversations, written straight into the service's database.
+/// 10,000 inbox conversations.
 void seed(const QString &databasePath)
 {
-    sqlite3 *db = nullptr;
-    if (sqlite3_open(QFile::encodeName(databasePath).constData(), &db) != SQLITE_OK)
-        fail("cannot open the service database");
-    sqlite3_busy_timeout(db, 5000);
-    const std::string sql = "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i+1 FROM n WHERE i < "
-        + std::to_string(kConversations - 1)
-        + ")"
-          " INSERT INTO conversations(id, user_id, subject, status, transport, participant_name,"
-          " participant_address, preview, last_message_at, unread, ai_summary, created_at)"
-          " SELECT 'conv_inbox_' || i, (SELECT id FROM users ORDER BY rowid LIMIT 1),"
-          " '週次レポート Subject ' || i, 'inbox', 'email', '取引先 ' || (i % 500),"
-          " 'partner' || (i % 500) || '@example.com',"
-          " '来週の打ち合わせについて、資料の確認をお願いします。Please review the attached draft #' || i,"
-          " 1700000000000 + i, 1, CASE WHEN i % 2 THEN '資料の確認依頼 ' || i END, 1700000000000 + i FROM n";
-    char *error = nullptr;
-    if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK)
-        fail(std::string("cannot seed the conversations: ") + (error ? error : "?"));
-    sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
-    sqlite3_close(db);
+    const std::string error
+        = bench::seedConversations(QFile::encodeName(databasePath).toStdString(), "inbox", kConversations);
+    if (!error.empty())
+        fail(error);
 }
 
 /// A keep-alive HTTP/1.1 connection that reads answers into one reused
