@@ -170,6 +170,9 @@ public:
     [[nodiscard]] const std::optional<QString> &errorMessage() const { return m_errorMessage; }
     [[nodiscard]] bool isServiceUnreachable() const { return m_isServiceUnreachable; }
     [[nodiscard]] std::optional<qint64> lastLoadedAt() const { return m_lastLoadedAt; }
+    /// Grows with every list answer that is applied: tells a fresh answer
+    /// from the one an observer has already seen.
+    [[nodiscard]] quint64 appliedStateRequest() const { return m_stateApplied; }
     [[nodiscard]] bool isConfigured() const { return m_isConfigured; }
     [[nodiscard]] bool hasReadToken() const { return m_hasReadToken; }
     [[nodiscard]] bool needsAddress() const { return m_needsAddress; }

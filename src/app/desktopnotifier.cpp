@@ -94,6 +94,18 @@ void DesktopNotifier::refreshFinished()
         m_lookAgain = true;
         return;
     }
+    // With the needs-you list on screen, the reload has just fetched the
+    // very list a look would ask for: that answer is looked at instead.
+    const std::optional<MailState> &state = m_model.state();
+    if (m_model.isConfigured() && state && state->status == ConversationStatus::needsYou
+        && m_model.selectedStatus() == ConversationStatus::needsYou
+        && m_model.appliedStateRequest() != m_reusedStateRequest) {
+        m_reusedStateRequest = m_model.appliedStateRequest();
+        Q_EMIT needsYouCountChanged(
+            state->counts.value(rawValue(ConversationStatus::needsYou), state->conversations.size()));
+        compare(state->conversations);
+        return;
+    }
     start(look());
 }
 

@@ -121,6 +121,7 @@ private:
     bool m_lookAgain = false;
     /// Bumped on sign-out: a look started before it is not applied.
     quint64 m_generation = 0;
+    quint64 m_reusedStateRequest = 0; ///< the model's list answer last looked at in place
     /// Notifications this client sent that may still be on screen.
     QHash<uint, Target> m_targets;
     QList<uint> m_targetOrder;

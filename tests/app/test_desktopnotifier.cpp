@@ -17,7 +17,10 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -130,6 +133,7 @@ private Q_SLOTS:
     void holdsBackWhatTheUserSees_data();
     void holdsBackWhatTheUserSees();
     void goesOnSilentlyWithoutANotificationService();
+    void reusesTheReloadsAnswerWhenTheListIsShown();
     void launcherCountFollowsNeedsYouAndClearsAtZero();
 
 private:
@@ -395,6 +399,34 @@ void TestDesktopNotifier::holdsBackWhatTheUserSees()
     QSettings().setValue(QLatin1StringView(DesktopNotifier::kEnabledKey), true);
     QCOMPARE(lookAfterRefresh(), QStringList());
     QCOMPARE(m_server->received.size(), announced ? 1 : 0);
+}
+
+void TestDesktopNotifier::reusesTheReloadsAnswerWhenTheListIsShown()
+{
+    QVERIFY(m_server->start());
+    startUp();
+    int asked = 0;
+    const QMetaObject::Connection counting = connect(
+        APIClient::networkAccessManager(), &QNetworkAccessManager::finished, this, [&asked](QNetworkReply *reply) {
+            if (reply->url().path() == u"/api/state"_s && reply->url().query().contains(u"status=needs_you"_s))
+                ++asked;
+        });
+    const auto stopCounting = qScopeGuard([&counting] { disconnect(counting); });
+
+    // The reload has just answered for the needs-you list on screen: the
+    // notifier looks at that answer instead of asking again, and still
+    // finds what is new in it.
+    QCOMPARE(m_h->model->selectedStatus(), ConversationStatus::needsYou);
+    const QString id = newNeedsYou(u"Kim Lee"_s, u"確認のお願い"_s);
+    QCOMPARE(lookAfterRefresh(), QStringList { id });
+    QCOMPARE(asked, 1);
+    QTRY_COMPARE(m_server->received.size(), 1);
+
+    // Another list on screen: the notifier asks for its own.
+    run(m_h->model->selectStatus(ConversationStatus::inbox));
+    asked = 0;
+    QCOMPARE(lookAfterRefresh(), QStringList());
+    QCOMPARE(asked, 1);
 }
 
 void TestDesktopNotifier::goesOnSilentlyWithoutANotificationService()
