@@ -141,6 +141,7 @@ int runApplication(int argc, char *argv[])
     }
 
     QGuiApplication app(argc, argv);
+    ui::chooseRenderer();
     QElapsedTimer sinceStart;
     sinceStart.start();
     QGuiApplication::setOrganizationName(u"Quarn"_s);

@@ -6,12 +6,14 @@
 #include "app/mailsignaturesetting.h"
 #include "app/notificationsetting.h"
 #include "app/setuprules.h"
+#include "platform/rendering.h"
 #include "quarn/config.h"
 #include "ui/commandtable.h"
 #include "ui/offlinenetwork.h"
 #include "ui/screenrules.h"
 #include "ui/symbols.h"
 
+#include <QProcessEnvironment>
 #include <QQmlApplicationEngine>
 #include <QQmlEngine>
 #include <QQuickStyle>
@@ -24,6 +26,22 @@ using namespace Qt::StringLiterals;
 void qml_register_types_Quarn_Ui();
 
 namespace quarn::ui {
+
+bool prefersSoftwareRenderer(const QProcessEnvironment &environment, bool hasRenderNode)
+{
+    // An empty value chooses nothing, as Qt reads it.
+    for (const char *choice : { "QT_QUICK_BACKEND", "QSG_RHI_BACKEND" }) {
+        if (!environment.value(QString::fromLatin1(choice)).isEmpty())
+            return false;
+    }
+    return !hasRenderNode;
+}
+
+void chooseRenderer()
+{
+    if (prefersSoftwareRenderer(QProcessEnvironment::systemEnvironment(), platform::hasHardwareRenderNode()))
+        QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
+}
 
 void registerScreenTypes()
 {

@@ -1,5 +1,6 @@
 #pragma once
 
+class QProcessEnvironment;
 class QQmlApplicationEngine;
 class QQuickWindow;
 
@@ -16,6 +17,17 @@ namespace quarn::ui {
 /// (SetupRules). loadMainWindow calls it; once
 /// per process is enough, more calls do nothing.
 void registerScreenTypes();
+
+/// Whether the windows should draw with Qt Quick's software renderer: on a
+/// machine without a GPU (`hasRenderNode` false), where OpenGL would run on
+/// a software rasterizer that draws the same pictures later and with more
+/// memory, unless the user chose a renderer (QT_QUICK_BACKEND or
+/// QSG_RHI_BACKEND in `environment`).
+[[nodiscard]] bool prefersSoftwareRenderer(const QProcessEnvironment &environment, bool hasRenderNode);
+
+/// Chooses the windows' renderer as prefersSoftwareRenderer() says, for this
+/// process and machine. Before the first window is made.
+void chooseRenderer();
 
 /// Loads the main window (Main.qml of the Quarn.Ui module) into `engine`,
 /// hands it the model, the commands and its command table (a CommandTable

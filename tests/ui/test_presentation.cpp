@@ -2,8 +2,10 @@
 // the activity suffix, which recipients get chips, the side of a message,
 // the AI row preview, the send button's rule and relative times.
 
+#include "ui/mainwindow.h"
 #include "ui/presentation.h"
 
+#include <QProcessEnvironment>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
@@ -203,6 +205,35 @@ private Q_SLOTS:
     // The rich text of a body is made of escaped pieces only: the markup a
     // sender wrote comes out as characters, and a body without an address
     // has none.
+    // Without a GPU the windows draw with the software renderer, unless the
+    // user chose one; an empty choice is none.
+    void rendererChoice_data()
+    {
+        QTest::addColumn<QString>("quickBackend");
+        QTest::addColumn<QString>("rhiBackend");
+        QTest::addColumn<bool>("renderNode");
+        QTest::addColumn<bool>("software");
+        QTest::newRow("no GPU") << QString() << QString() << false << true;
+        QTest::newRow("a GPU") << QString() << QString() << true << false;
+        QTest::newRow("no GPU, OpenGL chosen") << QString() << u"opengl"_s << false << false;
+        QTest::newRow("no GPU, backend chosen") << u"rhi"_s << QString() << false << false;
+        QTest::newRow("no GPU, empty choices") << u""_s << u""_s << false << true;
+    }
+    void rendererChoice()
+    {
+        QFETCH(QString, quickBackend);
+        QFETCH(QString, rhiBackend);
+        QFETCH(bool, renderNode);
+        QFETCH(bool, software);
+        QProcessEnvironment environment;
+        environment.insert(u"PATH"_s, u"/usr/bin"_s);
+        if (!quickBackend.isNull())
+            environment.insert(u"QT_QUICK_BACKEND"_s, quickBackend);
+        if (!rhiBackend.isNull())
+            environment.insert(u"QSG_RHI_BACKEND"_s, rhiBackend);
+        QCOMPARE(ui::prefersSoftwareRenderer(environment, renderNode), software);
+    }
+
     void linkedBodyHtml()
     {
         QCOMPARE(presentation::linkedBodyHtml(u"<img src=\"//x/y.png\"> no address"_s), QString());
