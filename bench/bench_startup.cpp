@@ -3,7 +3,13 @@
 // demo mailbox on loopback and an AI conversation file of 100 conversations.
 // The baseline, measured in the same iteration, is the start of an empty Qt
 // Quick window to its first frame. Both run on the offscreen platform, and
-// again on the X server of DISPLAY when there is one (such as Xvfb).
+// again on the X server of DISPLAY when there is one (such as Xvfb); there
+// with the renderer the application chooses itself and again with OpenGL
+// forced (on a machine without a GPU, a software rasterizer).
+//
+// Cold: every start gets a new, empty cache folder (XDG_CACHE_HOME), so that
+// neither Mesa's nor Qt's shader cache helps, as on a new user's first start.
+// Warm: the same cache folder, filled by one start before the timed ones.
 //
 // The application learns nothing from the benchmark but QUARN_TRACE_STARTUP,
 // which makes it say on standard error when its first frame and its first
@@ -92,7 +98,7 @@ struct Fixture
         dataHome = root.filePath(u"data"_s);
         QDir().mkpath(dataHome);
         QProcess provision;
-        provision.setProcessEnvironment(environment(u"provision"_s, u"offscreen"_s));
+        provision.setProcessEnvironment(environment(u"provision"_s, u"offscreen"_s, u"cache-provision"_s));
         provision.start(QStringLiteral(QUARN_APP_BINARY), { u"--provision-token"_s });
         provision.write(service.token().toUtf8() + '\n');
         provision.closeWriteChannel();
@@ -121,8 +127,9 @@ struct Fixture
     }
 
     /// The application's environment: its own data and runtime folders and
-    /// home (so no installed Codex CLI is found), the offscreen platform.
-    QProcessEnvironment environment(const QString &run, const QString &platform)
+    /// home (so no installed Codex CLI is found), the platform, and the cache
+    /// folder `cache` (under the fixture's root).
+    QProcessEnvironment environment(const QString &run, const QString &platform, const QString &cache)
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         const QString runtime = root.filePath(u"runtime-"_s + run);
@@ -132,6 +139,10 @@ struct Fixture
         env.insert(u"XDG_RUNTIME_DIR"_s, runtime);
         env.insert(u"HOME"_s, root.path());
         env.insert(u"QT_QPA_PLATFORM"_s, platform);
+        env.insert(u"XDG_CACHE_HOME"_s, root.filePath(cache));
+        // The renderer is the application's own choice unless a run forces it.
+        env.remove(u"QT_QUICK_BACKEND"_s);
+        env.remove(u"QSG_RHI_BACKEND"_s);
         return env;
     }
 };
@@ -142,8 +153,27 @@ Fixture &fixture()
     return f;
 }
 
+/// Resident memory of the process `pid` in MiB (0 when it cannot be read).
+double residentMiB(qint64 pid)
+{
+    QFile status(u"/proc/%1/status"_s.arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
+    }
+    return 0;
+}
+
+struct Start
+{
+    double ms = 0;
+    double residentMiB = 0; ///< when the marker was seen
+};
+
 /// Starts `program` and answers how long until it wrote `marker`.
-double timeToMarker(const QString &program, const QStringList &arguments, const QProcessEnvironment &env,
+Start timeToMarker(const QString &program, const QStringList &arguments, const QProcessEnvironment &env,
     const QByteArray &marker, benchmark::State &state)
 {
     QProcess process;
@@ -153,12 +183,13 @@ double timeToMarker(const QString &program, const QStringList &arguments, const 
     const auto started = Clock::now();
     process.start(program, arguments);
     const std::optional<Clock::time_point> seen = awaitMarker(process, marker);
+    const double resident = seen ? residentMiB(process.processId()) : 0;
     stop(process);
     if (!seen) {
         state.SkipWithError(qPrintable(u"%1 never said \"%2\""_s.arg(program, QString::fromUtf8(marker))));
-        return 0;
+        return {};
     }
-    return milliseconds(*seen - started);
+    return { milliseconds(*seen - started), resident };
 }
 
 /// The platform of the run: the offscreen one (0), or the X server of
@@ -171,38 +202,64 @@ QString platformOf(const benchmark::State &state)
 void BM_StartUpToFirstList(benchmark::State &state)
 {
     const QString platform = platformOf(state);
+    const bool warm = state.range(1) == 1;
+    const bool openGL = state.range(2) == 1;
     if (platform == u"xcb"_s && qEnvironmentVariableIsEmpty("DISPLAY")) {
         state.SkipWithError("no DISPLAY: start an X server (such as Xvfb) for the xcb run");
         return;
     }
     Fixture &f = fixture();
+    const QString series = u"%1-%2-%3"_s.arg(platform).arg(state.range(1)).arg(state.range(2));
+    const auto environmentOf = [&](const QString &who, const QString &run) {
+        // Warm: one cache folder per program for the whole series.
+        const QString cache = warm ? u"cache-%1-%2"_s.arg(series, who) : u"cache-%1-%2-%3"_s.arg(series, who, run);
+        QProcessEnvironment env = f.environment(who + u'-' + series + u'-' + run, platform, cache);
+        if (openGL)
+            env.insert(u"QSG_RHI_BACKEND"_s, u"opengl"_s);
+        if (who == u"app"_s)
+            env.insert(u"QUARN_TRACE_STARTUP"_s, u"1"_s);
+        return env;
+    };
+    const QString window = QStringLiteral(QUARN_EMPTY_WINDOW_BINARY);
+    const QString app = QStringLiteral(QUARN_APP_BINARY);
+    const QByteArray windowMarker = "startup first-frame";
+    const QByteArray appMarker = "quarn-mail: startup first-list";
+    if (warm) {
+        (void)timeToMarker(window, {}, environmentOf(u"window"_s, u"prime"_s), windowMarker, state);
+        (void)timeToMarker(app, {}, environmentOf(u"app"_s, u"prime"_s), appMarker, state);
+    }
     double appTotal = 0;
     double windowTotal = 0;
+    double appResident = 0;
+    double windowResident = 0;
     for (auto _ : state) {
         const QString run = QString::number(++f.runs);
-        QProcessEnvironment windowEnv = f.environment(u"window-"_s + run, platform);
-        const double window
-            = timeToMarker(QStringLiteral(QUARN_EMPTY_WINDOW_BINARY), {}, windowEnv, "startup first-frame", state);
-        QProcessEnvironment appEnv = f.environment(u"app-"_s + run, platform);
-        appEnv.insert(u"QUARN_TRACE_STARTUP"_s, u"1"_s);
-        const double app
-            = timeToMarker(QStringLiteral(QUARN_APP_BINARY), {}, appEnv, "quarn-mail: startup first-list", state);
-        windowTotal += window;
-        appTotal += app;
-        state.SetIterationTime(app / 1e3);
+        const Start w = timeToMarker(window, {}, environmentOf(u"window"_s, run), windowMarker, state);
+        const Start a = timeToMarker(app, {}, environmentOf(u"app"_s, run), appMarker, state);
+        windowTotal += w.ms;
+        appTotal += a.ms;
+        windowResident += w.residentMiB;
+        appResident += a.residentMiB;
+        state.SetIterationTime(a.ms / 1e3);
     }
     const auto n = double(state.iterations());
     state.counters["app_ms"] = appTotal / n;
     state.counters["empty_window_ms"] = windowTotal / n;
     state.counters["ratio"] = appTotal / windowTotal;
+    state.counters["app_rss_mib"] = appResident / n;
+    state.counters["window_rss_mib"] = windowResident / n;
 }
 
 } // namespace
 
 BENCHMARK(BM_StartUpToFirstList)
-    ->ArgName("xcb")
-    ->Arg(0)
-    ->Arg(1)
+    ->ArgNames({ "xcb", "warm", "opengl" })
+    ->Args({ 0, 0, 0 })
+    ->Args({ 0, 1, 0 })
+    ->Args({ 1, 0, 0 })
+    ->Args({ 1, 1, 0 })
+    ->Args({ 1, 0, 1 })
+    ->Args({ 1, 1, 1 })
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->Iterations(10);
