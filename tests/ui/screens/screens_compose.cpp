@@ -67,7 +67,6 @@ void closeCompose(Harness &h, Window &w)
 
 int main(int argc, char *argv[])
 {
-    QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
     QGuiApplication app(argc, argv);
     QCoreApplication::setOrganizationName(u"Quarn"_s);
     QCoreApplication::setApplicationName(u"Quarn Mail Screens"_s);
