@@ -19,6 +19,7 @@
 #include "seeding.h"
 #include "support/referenceservice.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QNetworkAccessManager>
@@ -151,6 +152,54 @@ void BM_Search(benchmark::State &state)
     state.counters["ratio"] = modelTotal / baselineTotal;
 }
 
+/// "Open the next conversation" (the keyboard's Down): the main thread's
+/// work from the call until the model holds the next conversation's detail
+/// when it was fetched ahead, against the same open of a conversation that
+/// was not (until its answer from the service is applied).
+void BM_OpenNext(benchmark::State &state)
+{
+    AppModel &model = *fixture().model;
+    const QList<ConversationListItem> rows = model.filteredConversations();
+    double aheadTotal = 0;
+    double coldTotal = 0;
+    qsizetype at = 100;
+    for (auto _ : state) {
+        at += 10;
+        const QString cold = rows.at(at).id;
+        const QString next = rows.at(at + 1).id;
+        const auto t0 = Clock::now();
+        blockOn(model.openConversation(cold), std::chrono::seconds(30));
+        const auto t1 = Clock::now();
+        if (!model.detail() || model.detail()->id != cold) {
+            state.SkipWithError("the conversation did not open");
+            break;
+        }
+        QDeadlineTimer patience(10'000);
+        while (!model.hasFetchedAhead(next) && !patience.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        if (!model.hasFetchedAhead(next)) {
+            state.SkipWithError("the next conversation was not fetched ahead");
+            break;
+        }
+        const auto t2 = Clock::now();
+        auto opening = model.openConversation(next);
+        const bool shown = model.detail() && model.detail()->id == next;
+        const auto t3 = Clock::now();
+        blockOn(std::move(opening), std::chrono::seconds(30));
+        if (!shown) {
+            state.SkipWithError("the fetched-ahead detail was not shown at once");
+            break;
+        }
+        coldTotal += seconds(t1 - t0);
+        aheadTotal += seconds(t3 - t2);
+        state.SetIterationTime(seconds(t3 - t2));
+    }
+    const auto n = double(std::max<benchmark::IterationCount>(state.iterations(), 1));
+    state.counters["ahead_ms"] = aheadTotal / n * 1e3;
+    state.counters["not_ahead_ms"] = coldTotal / n * 1e3;
+    state.counters["ratio"] = coldTotal > 0 ? aheadTotal / coldTotal : 0;
+}
+
 void reload(benchmark::State &state, bool everyRowNew)
 {
     Fixture &f = fixture();
@@ -227,5 +276,6 @@ void BM_RefreshUnchanged(benchmark::State &state)
 } // namespace
 
 BENCHMARK(BM_Search)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(50);
+BENCHMARK(BM_OpenNext)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20);
 BENCHMARK(BM_RefreshEveryRowNew)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
 BENCHMARK(BM_RefreshUnchanged)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);

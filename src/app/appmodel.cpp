@@ -137,6 +137,10 @@ AppModel::~AppModel()
     QDeadlineTimer bound(10'000);
     while ((m_aiLoadsRunning > 0 || m_aiSavesRunning > 0) && !bound.hasExpired())
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    // A detail fetched ahead is worth a moment at most.
+    QDeadlineTimer prefetchBound(2'000);
+    while (!m_prefetching.isEmpty() && !prefetchBound.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
 }
 
 // --- QML adaptors ------------------------------------------------------------
@@ -371,7 +375,8 @@ void AppModel::setSelectedConversationID(std::optional<QString> id)
 void AppModel::setDetail(std::optional<ConversationDetail> detail)
 {
     const std::optional<QString> before = m_detail ? std::optional(m_detail->id) : std::nullopt;
-    // Details are not comparable; every assignment is a change.
+    // Every assignment is a change: a reload of the shown conversation
+    // rebuilds it (see openConversation for the one that is skipped).
     m_detail = std::move(detail);
     // The editor shows the new conversation's own draft before the screens
     // learn of the new detail, so that they find it there.
@@ -649,6 +654,7 @@ void AppModel::presentListFailure(std::exception_ptr error)
             setIsConfigured(false);
             m_token.reset();
             m_stateMemo = std::make_shared<MailStateMemo>();
+            forgetPrefetched();
             present(error, Failure::reload);
             return;
         }

@@ -11,6 +11,7 @@
 #include <QDateTime>
 #include <QHash>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -173,6 +174,9 @@ public:
     /// Grows with every list answer that is applied: tells a fresh answer
     /// from the one an observer has already seen.
     [[nodiscard]] quint64 appliedStateRequest() const { return m_stateApplied; }
+    /// Whether opening `id` would show it at once (its detail was fetched
+    /// ahead and still matches its row).
+    [[nodiscard]] bool hasFetchedAhead(const QString &id) const { return prefetchedDetail(id).has_value(); }
     [[nodiscard]] bool isConfigured() const { return m_isConfigured; }
     [[nodiscard]] bool hasReadToken() const { return m_hasReadToken; }
     [[nodiscard]] bool needsAddress() const { return m_needsAddress; }
@@ -462,6 +466,22 @@ private:
     /// Clears the conversation selection and, with it, the detail; a detail
     /// still being loaded is no longer wanted.
     void clearConversationSelection();
+
+    // Details fetched ahead, so that the next conversation opens at once
+    // (appmodel_prefetch.cpp).
+    /// A prefetched detail of `id` that still matches its row in the list,
+    /// for the current account; nothing otherwise.
+    [[nodiscard]] std::optional<ConversationDetail> prefetchedDetail(const QString &id) const;
+    /// Keeps `detail` (answered for `token` to the request numbered
+    /// `request`) unless a newer answer for it is kept already.
+    void rememberDetail(const ConversationDetail &detail, const QString &token, quint64 request);
+    /// Fetches the rows before and after `id` in the shown list ahead.
+    void prefetchAround(const QString &id);
+    /// Fetches the first `count` rows of the shown list ahead.
+    void prefetchFirst(qsizetype count);
+    void prefetch(const ConversationListItem &row);
+    QCoro::Task<void> prefetchDetail(QString id);
+    void forgetPrefetched();
     /// Selects the person whose timeline is shown (or nobody); a timeline or
     /// page still being loaded for the previous choice is no longer wanted.
     void selectPerson(std::optional<QString> email);
@@ -625,6 +645,17 @@ private:
     // generation when it leaves and is applied only if nothing replaced it
     // meanwhile: another choice, or the choice cleared.
     quint64 m_conversationGeneration = 0;
+    struct PrefetchedDetail
+    {
+        ConversationDetail detail;
+        QString token;
+        quint64 request = 0; ///< which answer it is: a later one replaces it
+        quint64 used = 0; ///< when it was last kept or opened: the oldest goes first
+    };
+    QHash<QString, PrefetchedDetail> m_prefetched;
+    QSet<QString> m_prefetching;
+    quint64 m_detailRequests = 0;
+    quint64 m_prefetchUses = 0;
     quint64 m_personGeneration = 0;
     quint64 m_stateRequests = 0;
     quint64 m_stateApplied = 0;

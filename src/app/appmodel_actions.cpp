@@ -467,6 +467,7 @@ QCoro::Task<void> AppModel::saveToken(QString token)
     }
     m_token = trimmedToken;
     m_stateMemo = std::make_shared<MailStateMemo>();
+    forgetPrefetched();
     setIsConfigured(true);
     clearError(Failure::token);
     // The new token is a new start: the sign-in and the rejected token's

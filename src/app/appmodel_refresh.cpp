@@ -150,6 +150,9 @@ QCoro::Task<void> AppModel::completeRefresh(PendingState pending, bool keepingSe
     }
     applyState(request, *fresh);
     noteReloadSucceeded();
+    // The first of the needs-you list are what the user opens next.
+    if (status == ConversationStatus::needsYou)
+        prefetchFirst(3);
 
     try {
         PeopleResponse answer = co_await m_api->people(token);
@@ -228,27 +231,48 @@ QCoro::Task<void> AppModel::openConversation(QString id)
 {
     if (!m_token)
         co_return;
+    const QString token = *m_token;
     // The row shows as selected while the detail loads; the previous detail
-    // stays until the answer arrives.
+    // stays until the answer arrives, unless this one was fetched ahead and
+    // still matches its row: then it shows at once, and the answer below
+    // refreshes it.
     const quint64 generation = ++m_conversationGeneration;
     setSelectedConversationID(id);
+    bool shownAhead = false;
+    if (!m_detail || m_detail->id != id) {
+        if (std::optional<ConversationDetail> ahead = prefetchedDetail(id)) {
+            setDetail(std::move(ahead));
+            clearError(Failure::conversation);
+            shownAhead = true;
+        }
+    }
+    const quint64 request = ++m_detailRequests;
     std::optional<ConversationDetail> loaded;
     std::exception_ptr failure;
     try {
-        loaded = co_await m_api->conversation(id, *m_token);
+        loaded = co_await m_api->conversation(id, token);
     } catch (...) {
         failure = std::current_exception();
     }
+    if (loaded)
+        rememberDetail(*loaded, token, request);
     // Another conversation was opened, or the selection cleared, meanwhile:
     // a reply typed now must not go to this one.
-    if (generation != m_conversationGeneration || m_selectedConversationID != id)
+    if (generation != m_conversationGeneration || m_selectedConversationID != id || m_token != token)
         co_return;
     if (failure) {
-        present(failure, Failure::conversation);
+        // What was fetched ahead stays shown; the reload's banner tells
+        // when the service is out of reach.
+        if (!shownAhead)
+            present(failure, Failure::conversation);
         co_return;
     }
-    setDetail(std::move(loaded));
+    // What was shown ahead and is still current is not shown again: the
+    // screens would build the conversation a second time for nothing.
+    if (!shownAhead || !m_detail || *m_detail != *loaded)
+        setDetail(std::move(loaded));
     clearError(Failure::conversation);
+    prefetchAround(id);
 }
 
 } // namespace quarn

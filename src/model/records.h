@@ -101,6 +101,8 @@ struct ConversationDetail
     std::optional<QString> aiDraft;
     std::optional<QString> aiRisk;
     QList<MessageView> messages;
+
+    bool operator==(const ConversationDetail &) const = default;
 };
 
 /// The answer of the state request: the conversations of one status plus the

@@ -321,6 +321,7 @@ inline ConversationDetail detailOf(const ConversationListItem &c)
     d.participantName = c.participantName;
     d.participantAddress = c.participantAddress;
     d.preview = c.preview;
+    d.lastMessageAt = c.lastMessageAt;
     d.aiSummary = c.aiSummary;
     MessageView m;
     m.id = c.id + u"_m1"_s;

@@ -111,6 +111,66 @@ private Q_SLOTS:
         QCOMPARE(detailId(), shown);
     }
 
+    // --- details fetched ahead --------------------------------------------------------
+
+    // The rows next to the opened one, and the first of the needs-you list
+    // after a reload, are fetched ahead: opening one shows it at once, while
+    // its own answer (held here) is still on the way. One whose row changed
+    // since is not shown ahead.
+    void fetchedAheadOpensAtOnce_data()
+    {
+        QTest::addColumn<bool>("needsYou"); // else the inbox, where the neighbours of B are
+        QTest::addColumn<bool>("rowChanged");
+        QTest::newRow("next row") << false << false;
+        QTest::newRow("first of the needs-you list") << true << false;
+        QTest::newRow("next row, changed since") << false << true;
+    }
+    void fetchedAheadOpensAtOnce()
+    {
+        QFETCH(bool, needsYou);
+        QFETCH(bool, rowChanged);
+        const ConversationStatus status = needsYou ? ConversationStatus::needsYou : ConversationStatus::inbox;
+        FakeService service;
+        routeEmptyMailbox(service);
+        QList<ConversationListItem> rows;
+        for (const QString &id : { u"conv_a"_s, u"conv_b"_s, u"conv_c"_s, u"conv_d"_s }) {
+            rows.append(item(id, status, u"件名 "_s + id));
+            service.route("GET", "/api/conversations/" + id.toUtf8(), detailOf(rows.constLast()));
+        }
+        service.route("GET", stateTarget(status), mailState(status, rows));
+        Harness h(service.baseUrl());
+        QVERIFY(h.saveToken(kToken));
+        run(h.model->bootstrap());
+        run(h.model->selectStatus(status));
+
+        QString target = u"conv_a"_s;
+        if (!needsYou) {
+            run(h.model->openConversation(u"conv_b"_s));
+            target = u"conv_c"_s;
+            QTRY_COMPARE(service.count("/api/conversations/conv_a"), 1);
+            // Only the neighbours.
+            QCOMPARE(service.count("/api/conversations/conv_d"), 0);
+        }
+        QTRY_COMPARE(service.count("/api/conversations/" + target.toUtf8()), 1);
+        // Held from here on: what is fetched again for the changed row too.
+        const std::shared_ptr<Gate> gate = service.hold("GET", "/api/conversations/" + target.toUtf8());
+        if (rowChanged) {
+            rows[2].lastMessageAt += 1;
+            service.route("GET", stateTarget(status), mailState(status, rows));
+            run(h.model->refresh(true));
+        }
+        const auto detailId = [&] { return h.model->detail() ? h.model->detail()->id : QString(); };
+        const QString before = detailId();
+
+        auto opening = h.model->openConversation(target);
+        QTRY_COMPARE(gate->arrived(), rowChanged ? 2 : 1);
+        QCOMPARE(detailId(), rowChanged ? before : target);
+        gate->open();
+        run(std::move(opening));
+        QCOMPARE(detailId(), target);
+        QVERIFY(!h.model->errorMessage());
+    }
+
     // --- the person timeline ----------------------------------------------------------
 
     void timelineAnswerAfterAnotherPersonWasOpened_data()
