@@ -191,6 +191,8 @@ QCoro::Task<void> AppModel::selectStatus(ConversationStatus status)
     if (m_lens == MailLens::work && m_selectedStatus == status)
         co_return;
     setLens(MailLens::work);
+    if (status != m_selectedStatus)
+        m_listAnswered = false;
     setSelectedStatus(status);
     setSearchText(QString());
     clearConversationSelection();
@@ -229,9 +231,13 @@ QCoro::Task<void> AppModel::openConversation(QString id)
     if (!m_token)
         co_return;
     // The row shows as selected while the detail loads; the previous detail
-    // stays until the answer arrives.
+    // stays in the model until the answer arrives, but the screens show the
+    // chosen one as on its way (openingConversation), never the previous one
+    // as if it were chosen.
     const quint64 generation = ++m_conversationGeneration;
+    m_conversationLoadFailed.reset();
     setSelectedConversationID(id);
+    updateLoadStates();
     std::optional<ConversationDetail> loaded;
     std::exception_ptr failure;
     try {
@@ -244,6 +250,8 @@ QCoro::Task<void> AppModel::openConversation(QString id)
     if (generation != m_conversationGeneration || m_selectedConversationID != id)
         co_return;
     if (failure) {
+        m_conversationLoadFailed = id;
+        updateLoadStates();
         present(failure, Failure::conversation);
         co_return;
     }

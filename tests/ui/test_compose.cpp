@@ -20,6 +20,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUrlQuery>
 
 using namespace Qt::StringLiterals;
 using namespace quarn;
@@ -570,6 +571,45 @@ private Q_SLOTS:
         QCOMPARE(h.opened.size(), 1);
         QCOMPARE(w.text(u"signInButton"_s), u"ブラウザで続行中…"_s);
         QVERIFY(!w.isEnabled(u"signInButton"_s));
+    }
+
+    // A sign-in abandoned in the browser can be cancelled and started again;
+    // the browser finishing the cancelled one later changes nothing.
+    void abandonedSignInCanBeCancelled()
+    {
+        Harness h(m_service.baseUrl());
+        Window w(*h.model);
+        QVERIFY(QTest::qWaitForWindowExposed(w.window));
+        QTRY_VERIFY(w.shown(u"tokenSetupView"_s));
+        QVERIFY(!w.shown(u"cancelSignInButton"_s));
+        w.click(u"signInButton"_s);
+        QTRY_VERIFY(h.model->isSigningIn());
+        QCOMPARE(h.opened.size(), 1);
+        const QString abandoned = QUrlQuery(h.opened.constLast()).queryItemValue(u"state"_s, QUrl::FullyDecoded);
+        QVERIFY(!abandoned.isEmpty());
+        QTRY_VERIFY(w.shown(u"cancelSignInButton"_s));
+        QCOMPARE(w.text(u"cancelSignInButton"_s), u"キャンセル"_s);
+
+        w.click(u"cancelSignInButton"_s);
+        QTRY_VERIFY(!h.model->isSigningIn());
+        QTRY_COMPARE(w.text(u"signInButton"_s), u"Quarnアカウントを作成・ログイン"_s);
+        QVERIFY(w.isEnabled(u"signInButton"_s));
+        QVERIFY(!w.shown(u"cancelSignInButton"_s));
+        QVERIFY(!h.model->errorMessage());
+        const QUrl late(
+            u"quarn-mail://auth?code=late&state="_s + QString::fromUtf8(QUrl::toPercentEncoding(abandoned)));
+        run(h.model->openDeepLink(late));
+        QVERIFY(!h.model->errorMessage());
+        QVERIFY(!h.model->isSigningIn());
+
+        w.click(u"signInButton"_s);
+        QTRY_VERIFY(h.model->isSigningIn());
+        QCOMPARE(h.opened.size(), 2);
+        // The cancelled attempt's callback does not end the new one.
+        run(h.model->openDeepLink(late));
+        QVERIFY(h.model->isSigningIn());
+        QVERIFY(!h.model->errorMessage());
+        QCOMPARE(w.text(u"signInButton"_s), u"ブラウザで続行中…"_s);
     }
 
 private:
