@@ -322,6 +322,84 @@ private Q_SLOTS:
         QCOMPARE(sent.messages.constLast().scheduledFor, std::optional<qint64>(expected + 86'400'000));
     }
 
+    // A sheet left open while the clock passes the chosen time does not
+    // schedule a time already past: the send is refused with the picker's
+    // rule. The calendar opened again offers the clock's earliest time, and
+    // a pick pushed up to it has no seconds.
+    void aScheduleLeftOpenIsCheckedAtSend()
+    {
+        Harness h(m_service.baseUrl());
+        QVERIFY(h.saveToken(m_service.token()));
+        run(h.model->bootstrap());
+        const auto at = [](const QString &iso) { return QDateTime::fromString(iso, Qt::ISODate).toMSecsSinceEpoch(); };
+        h.now = at(u"2031-04-02T10:03:30Z"_s);
+        Window w(*h.model);
+        QVERIFY(QTest::qWaitForWindowExposed(w.window));
+        h.model->setComposePresented(true);
+        QTRY_VERIFY(w.shown(u"recipientField"_s));
+        w.type(u"recipientField"_s, u"kim@example.com"_s);
+        w.type(u"bodyEditor"_s, u"予約の確認です。"_s);
+        w.click(u"scheduleSwitch"_s);
+        QTRY_VERIFY(w.item(u"schedulePicker"_s));
+        QObject *picker = w.find(u"schedulePicker"_s);
+        QCOMPARE(qint64(picker->property("value").toDouble()), at(u"2031-04-02T10:05:00Z"_s));
+        QVERIFY(!w.shown(u"scheduleProblem"_s));
+
+        h.now = at(u"2031-04-02T10:04:30Z"_s);
+        w.click(u"composeSendButton"_s);
+        QVERIFY(!h.model->isSending());
+        QTRY_VERIFY(w.shown(u"scheduleProblem"_s));
+        QCOMPARE(w.text(u"scheduleProblem"_s), u"送信日時は今から1分以上先にしてください。"_s);
+        QVERIFY(h.model->composePresented());
+        // Ctrl+Return is refused alike.
+        QTest::keyClick(w.window, Qt::Key_Return, Qt::ControlModifier);
+        QVERIFY(!h.model->isSending());
+
+        QQuickItem *field = Window::findItem(qobject_cast<QQuickItem *>(picker), u"dateTimePickerField"_s);
+        w.click(field);
+        QTRY_VERIFY(picker->property("popupOpen").toBool());
+        QCOMPARE(qint64(picker->property("minimumValue").toDouble()), h.now + 60'000);
+        QTest::keyClick(w.window, Qt::Key_Left);
+        QTRY_COMPARE(qint64(picker->property("value").toDouble()), at(u"2031-04-02T10:06:00Z"_s));
+        QVERIFY(!w.shown(u"scheduleProblem"_s));
+        QTest::keyClick(w.window, Qt::Key_Return);
+        QTRY_VERIFY(!picker->property("popupOpen").toBool());
+
+        w.click(u"composeSendButton"_s);
+        QTRY_VERIFY_WITH_TIMEOUT(!h.model->composePresented(), 20'000);
+        QTRY_VERIFY_WITH_TIMEOUT(!h.model->isSending(), 20'000);
+        QVERIFY(h.model->selectedConversationID());
+        const ConversationDetail sent
+            = run(APIClient(m_service.baseUrl()).conversation(*h.model->selectedConversationID(), m_service.token()));
+        QCOMPARE(sent.messages.constLast().scheduledFor, std::optional<qint64>(at(u"2031-04-02T10:06:00Z"_s)));
+    }
+
+    // The signature under the body is all of it, as it will be appended.
+    void wholeSignatureShowsUnderTheBody()
+    {
+        Harness h(m_service.baseUrl());
+        QVERIFY(h.saveToken(m_service.token()));
+        run(h.model->bootstrap());
+        Window w(*h.model);
+        QVERIFY(QTest::qWaitForWindowActive(w.window));
+        h.model->setComposePresented(true);
+        QTRY_VERIFY(w.shown(u"recipientField"_s));
+        w.type(u"recipientField"_s, u"kim@example.com"_s);
+        w.click(u"editSignatureLink"_s);
+        auto *settings = qobject_cast<QWindow *>(w.find(u"settingsWindow"_s));
+        QTRY_VERIFY(settings && settings->isVisible());
+        const QString signature = u"山田 太郎\n株式会社クアーン 営業部\n03-1234-5678\nhttps://example.com/yamada"_s;
+        w.type(u"signatureEditor"_s, signature);
+        settings->close();
+
+        QTRY_VERIFY(w.shown(u"signaturePreview"_s));
+        QQuickItem *preview = w.item(u"signaturePreview"_s);
+        QCOMPARE(preview->property("text").toString(), signature);
+        QVERIFY(!preview->property("truncated").toBool());
+        QCOMPARE(preview->property("lineCount").toInt(), 4);
+        h.model->setComposePresented(false);
+    }
+
     // A failed send leaves the sheet open with everything as typed.
     void failedSendKeepsTheSheet()
     {
