@@ -165,7 +165,7 @@ private Q_SLOTS:
             w.click(u"editSignatureLink"_s);
             QTRY_VERIFY(settings->isVisible());
             w.type(u"signatureEditor"_s, u"佐藤"_s);
-            QCOMPARE(QSettings().value(u"mailSignature"_s).toString(), u"佐藤"_s);
+            QTRY_COMPARE(QSettings().value(u"mailSignature"_s).toString(), u"佐藤"_s);
             QTRY_VERIFY(w.shown(u"signaturePreview"_s));
             QCOMPARE(w.text(u"signaturePreview"_s), u"佐藤"_s);
             QVERIFY(w.isEnabled(u"includeSignatureBox"_s));
@@ -182,6 +182,48 @@ private Q_SLOTS:
         Window again(*h.model);
         QCOMPARE(again.text(u"signatureEditor"_s), u"佐藤"_s);
         QCOMPARE(MailSignatureSetting().text(), u"佐藤"_s);
+        h.model->setComposePresented(false);
+    }
+
+    // Typing in the settings window shows in the compose sheet at once but
+    // writes the settings file only once typing rests or the window closes;
+    // a file that cannot be written is said in the window.
+    void signatureIsWrittenWhenTypingRests()
+    {
+        Harness h(m_service.baseUrl());
+        QVERIFY(h.saveToken(m_service.token()));
+        run(h.model->bootstrap());
+        Window w(*h.model);
+        QVERIFY(QTest::qWaitForWindowActive(w.window));
+        auto *signature = w.engine.singletonInstance<QObject *>(qmlTypeId("Quarn.Rules", 1, 0, "MailSignature"));
+        QVERIFY(signature);
+        // Typing that never rests long enough.
+        signature->setProperty("quietInterval", 600'000);
+        h.model->setComposePresented(true);
+        QTRY_VERIFY(w.shown(u"recipientField"_s));
+        w.type(u"recipientField"_s, u"kim@example.com"_s);
+        QWindow *settings = openSettings(w);
+        QVERIFY(settings);
+        w.type(u"signatureEditor"_s, u"佐藤"_s);
+        QTRY_COMPARE(w.text(u"signaturePreview"_s), u"佐藤"_s);
+        QCOMPARE(QSettings().value(u"mailSignature"_s).toString(), QString());
+        settings->close();
+        QTRY_COMPARE(QSettings().value(u"mailSignature"_s).toString(), u"佐藤"_s);
+
+        const QString file = QSettings().fileName();
+        QVERIFY(QFile::remove(file));
+        QVERIFY(QDir().mkpath(file + u"/in-the-way"_s));
+        signature->setProperty("quietInterval", 600);
+        w.click(u"editSignatureLink"_s);
+        QTRY_VERIFY(settings->isVisible());
+        w.type(u"signatureEditor"_s, u" 営業部"_s);
+        QTRY_VERIFY(w.shown(u"settingsSaveError"_s));
+        QVERIFY2(w.text(u"settingsSaveError"_s).contains(file), qPrintable(w.text(u"settingsSaveError"_s)));
+        QVERIFY(QDir(file).removeRecursively());
+        w.type(u"signatureEditor"_s, u"。"_s);
+        QTRY_VERIFY(!w.shown(u"settingsSaveError"_s));
+        QCOMPARE(QSettings().value(u"mailSignature"_s).toString(), u"佐藤 営業部。"_s);
+        settings->close();
         h.model->setComposePresented(false);
     }
 
