@@ -13,6 +13,8 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 
+#include <algorithm>
+
 using namespace Qt::StringLiterals;
 
 namespace quarn {
@@ -41,31 +43,6 @@ QVariantMap personMap(const PersonSummary &p)
         { u"lastMessageAt"_s, p.lastMessageAt },
         { u"needsYouCount"_s, p.needsYouCount },
         { u"waitingCount"_s, p.waitingCount },
-    };
-}
-
-QVariantList recipientList(const QList<MessageRecipientView> &recipients)
-{
-    QVariantList out;
-    for (const MessageRecipientView &r : recipients)
-        out.append(QVariantMap { { u"email"_s, r.email }, { u"displayName"_s, r.displayName }, { u"role"_s, r.role } });
-    return out;
-}
-
-QVariantMap messageMap(const MessageView &m)
-{
-    return {
-        { u"id"_s, m.id },
-        { u"senderUserId"_s, optionalValue(m.senderUserId) },
-        { u"senderEmail"_s, m.senderEmail },
-        { u"senderName"_s, m.senderName },
-        { u"channel"_s, m.channel },
-        { u"bodyText"_s, m.bodyText },
-        { u"deliveryStatus"_s, m.deliveryStatus },
-        { u"deliveryLabel"_s, DeliveryPresentation::label(m.deliveryStatus) },
-        { u"createdAt"_s, m.createdAt },
-        { u"scheduledFor"_s, m.scheduledFor ? QVariant(*m.scheduledFor) : QVariant() },
-        { u"recipients"_s, recipientList(m.recipients) },
     };
 }
 
@@ -108,6 +85,7 @@ AppModel::AppModel(AppEnvironment environment, QObject *parent)
     , m_filteredConversations(new ConversationListModel(this))
     , m_filteredPeople(new PersonListModel(this))
     , m_filteredPersonMessages(new PersonMessageListModel(this))
+    , m_detailMessages(new MessageListModel(this))
     , m_selectedAIConversation(new AIChatMessageListModel(this))
     , m_peopleModel(new PersonListModel(this))
     , m_aiConversationsModel(new AIConversationListModel(this))
@@ -188,7 +166,7 @@ QVariant AppModel::detailValue() const
     const ConversationDetail &d = *m_detail;
     QVariantList messages;
     for (const MessageView &m : d.messages)
-        messages.append(messageMap(m));
+        messages.append(messageValue(m));
     return QVariantMap {
         { u"id"_s, d.id },
         { u"subject"_s, d.subject },
@@ -365,24 +343,35 @@ void AppModel::setState(std::optional<MailState> state)
     if (mailboxChanged)
         updateFilteredPersonMessages();
     updateNeedsAddress();
+    updateLoadStates();
 }
 
 void AppModel::setSelectedConversationID(std::optional<QString> id)
 {
-    QUARN_SET(m_selectedConversationID, id, selectedConversationIDChanged);
+    if (m_selectedConversationID == id)
+        return;
+    m_selectedConversationID = std::move(id);
+    Q_EMIT selectedConversationIDChanged();
+    updateLoadStates();
 }
 
 void AppModel::setDetail(std::optional<ConversationDetail> detail)
 {
+    // A reload that brings the shown conversation back as it was changes
+    // nothing on screen.
+    if (m_detail == detail) {
+        updateLoadStates();
+        return;
+    }
     const std::optional<QString> before = m_detail ? std::optional(m_detail->id) : std::nullopt;
-    // Every assignment is a change: a reload of the shown conversation
-    // rebuilds it (see openConversation for the one that is skipped).
     m_detail = std::move(detail);
+    m_detailMessages->show(m_detail ? m_detail->messages : QList<MessageView>());
     // The editor shows the new conversation's own draft before the screens
     // learn of the new detail, so that they find it there.
     if (before != (m_detail ? std::optional(m_detail->id) : std::nullopt))
         Q_EMIT replyTextChanged();
     Q_EMIT detailChanged();
+    updateLoadStates();
 }
 
 void AppModel::clearConversationSelection()
@@ -407,7 +396,9 @@ bool AppModel::isStateAnswerWanted(quint64 request, ConversationStatus status, c
 void AppModel::applyState(quint64 request, MailState state)
 {
     m_stateApplied = request;
+    m_listAnswered = true;
     setState(std::move(state));
+    updateLoadStates();
 }
 
 AppModel::LoadingScope::LoadingScope(AppModel &model)
@@ -431,6 +422,52 @@ void AppModel::updateIsLoading()
         Q_EMIT isLoadingChanged();
     }
     updateNeedsAddress();
+    updateLoadStates();
+}
+
+void AppModel::updateLoadStates()
+{
+    LoadStates next;
+    next.list = m_isLoading && !m_listAnswered;
+    next.people = m_isLoading && !m_peopleAnswered;
+    if (m_selectedConversationID && (!m_detail || m_detail->id != *m_selectedConversationID)) {
+        const QString &id = *m_selectedConversationID;
+        QString subject;
+        QString participant;
+        if (m_state) {
+            const auto it = std::find_if(m_state->conversations.cbegin(), m_state->conversations.cend(),
+                [&](const ConversationListItem &c) { return c.id == id; });
+            if (it != m_state->conversations.cend()) {
+                subject = it->subject;
+                participant = it->participantName;
+            }
+        }
+        next.conversation = QVariantMap {
+            { u"id"_s, id },
+            { u"subject"_s, subject },
+            { u"participantName"_s, participant },
+            { u"failed"_s, m_conversationLoadFailed == id },
+        };
+    }
+    if (m_selectedPersonEmail && (!m_personTimeline || m_timelineEmail != m_selectedPersonEmail)) {
+        const QString &email = *m_selectedPersonEmail;
+        // A person opened from a conversation need not be in the list yet:
+        // the address stands for the name then.
+        QString name = email;
+        const auto it = std::find_if(m_people.cbegin(), m_people.cend(),
+            [&](const PersonSummary &p) { return p.email.compare(email, Qt::CaseInsensitive) == 0; });
+        if (it != m_people.cend() && !it->displayName.isEmpty())
+            name = it->displayName;
+        next.person = QVariantMap {
+            { u"email"_s, email },
+            { u"displayName"_s, name },
+            { u"failed"_s, m_personLoadFailed == email },
+        };
+    }
+    if (next == m_loadStates)
+        return;
+    m_loadStates = std::move(next);
+    Q_EMIT loadStatesChanged();
 }
 
 void AppModel::updateNeedsAddress()
@@ -474,6 +511,8 @@ void AppModel::setIsClaimingAddress(bool value)
 
 void AppModel::setPeople(QList<PersonSummary> people)
 {
+    m_peopleAnswered = true;
+    updateLoadStates();
     if (m_people == people)
         return;
     m_people = std::move(people);
@@ -484,20 +523,30 @@ void AppModel::setPeople(QList<PersonSummary> people)
     m_peopleModel->show(m_people, std::nullopt);
     Q_EMIT peopleChanged();
     updateFilteredPeople();
+    updateLoadStates();
 }
 
 void AppModel::setSelectedPersonEmail(std::optional<QString> email)
 {
-    QUARN_SET(m_selectedPersonEmail, email, selectedPersonEmailChanged);
+    if (m_selectedPersonEmail == email)
+        return;
+    m_selectedPersonEmail = std::move(email);
+    Q_EMIT selectedPersonEmailChanged();
+    updateLoadStates();
 }
 
 void AppModel::setPersonTimeline(std::optional<PersonTimeline> timeline)
 {
-    if (m_personTimeline == timeline)
+    if (!timeline)
+        m_timelineEmail.reset();
+    if (m_personTimeline == timeline) {
+        updateLoadStates();
         return;
+    }
     m_personTimeline = std::move(timeline);
     Q_EMIT personTimelineChanged();
     updateFilteredPersonMessages();
+    updateLoadStates();
 }
 
 void AppModel::setIsLoadingOlderMessages(bool value)

@@ -131,6 +131,20 @@ class AppModel : public QObject
     Q_PROPERTY(bool isSendingAIChat READ isSendingAIChat NOTIFY isSendingAIChatChanged)
     /// A new AI conversation waits for the stored ones to be read first.
     Q_PROPERTY(bool isReadingAIConversations READ isReadingAIConversations NOTIFY isReadingAIConversationsChanged)
+    /// The selected status's list has had no answer yet and a load runs:
+    /// an empty list then says nothing about the mailbox.
+    Q_PROPERTY(bool isLoadingList READ isLoadingList NOTIFY loadStatesChanged)
+    /// The people list has had no answer yet and a load runs.
+    Q_PROPERTY(bool isLoadingPeople READ isLoadingPeople NOTIFY loadStatesChanged)
+    /// The conversation chosen while another one's detail (or none) is
+    /// shown: {id, subject, participantName, failed}, where `failed` says its
+    /// last load failed (else it is on its way); null once its detail is
+    /// shown or nothing is chosen.
+    Q_PROPERTY(QVariant openingConversation READ openingConversation NOTIFY loadStatesChanged)
+    /// The person chosen while another one's timeline (or none) is shown:
+    /// {email, displayName, failed}; null once their timeline is shown or
+    /// nobody is chosen.
+    Q_PROPERTY(QVariant openingPerson READ openingPerson NOTIFY loadStatesChanged)
 
     /// The conversations of `state` that match the search text.
     Q_PROPERTY(quarn::ConversationListModel *filteredConversations READ filteredConversationsModel CONSTANT)
@@ -138,6 +152,8 @@ class AppModel : public QObject
     Q_PROPERTY(quarn::PersonListModel *filteredPeople READ filteredPeopleModel CONSTANT)
     /// The timeline messages that the group filter lets through.
     Q_PROPERTY(quarn::PersonMessageListModel *filteredPersonMessages READ filteredPersonMessagesModel CONSTANT)
+    /// The messages of the shown conversation (those of `detail`), oldest first.
+    Q_PROPERTY(quarn::MessageListModel *detailMessages READ detailMessagesModel CONSTANT)
     /// The messages of the selected AI conversation, with its id and title.
     Q_PROPERTY(quarn::AIChatMessageListModel *selectedAIConversation READ selectedAIConversationModel CONSTANT)
     /// The model's operations as QML calls them: each starts the operation
@@ -197,6 +213,10 @@ public:
     [[nodiscard]] const QString &aiInput() const { return m_aiInput; }
     [[nodiscard]] bool isSendingAIChat() const { return m_isSendingAIChat; }
     [[nodiscard]] bool isReadingAIConversations() const { return m_isCreatingAIConversation; }
+    [[nodiscard]] bool isLoadingList() const { return m_loadStates.list; }
+    [[nodiscard]] bool isLoadingPeople() const { return m_loadStates.people; }
+    [[nodiscard]] QVariant openingConversation() const { return m_loadStates.conversation; }
+    [[nodiscard]] QVariant openingPerson() const { return m_loadStates.person; }
 
     // --- fields the screens write -------------------------------------------
     void setSearchText(const QString &text);
@@ -230,6 +250,7 @@ public:
     [[nodiscard]] PersonListModel *filteredPeopleModel() const { return m_filteredPeople; }
     [[nodiscard]] PersonMessageListModel *filteredPersonMessagesModel() const { return m_filteredPersonMessages; }
     [[nodiscard]] AIChatMessageListModel *selectedAIConversationModel() const { return m_selectedAIConversation; }
+    [[nodiscard]] MessageListModel *detailMessagesModel() const { return m_detailMessages; }
     [[nodiscard]] PersonListModel *peopleModel() const { return m_peopleModel; }
     [[nodiscard]] AIConversationListModel *aiConversationsModel() const { return m_aiConversationsModel; }
     [[nodiscard]] AppModelOperations *operations() const { return m_operations; }
@@ -321,6 +342,10 @@ public:
     QCoro::Task<bool> openLink(QString link);
     /// Starts the browser sign-in; openDeepLink completes it.
     void signInWithQuarn();
+    /// Ends the pending browser sign-in, as a callback that does not match it
+    /// would, without an error: the user gave it up. Its callback, should it
+    /// still come, is ignored; a new sign-in can start at once.
+    void cancelSignIn();
     /// Stores `token` (trimmed) and starts working with it.
     QCoro::Task<void> saveToken(QString token);
     /// Claims a mailbox address with the texts as typed.
@@ -385,6 +410,7 @@ Q_SIGNALS:
     void aiInputChanged();
     void isSendingAIChatChanged();
     void isReadingAIConversationsChanged();
+    void loadStatesChanged();
     void composeDraftChanged();
     /// A write of the drafts file ended (with or without success).
     void draftsSaved();
@@ -450,6 +476,9 @@ private:
     void setSelectedConversationID(std::optional<QString> id);
     void setDetail(std::optional<ConversationDetail> detail);
     void updateIsLoading();
+    /// Recomputes isLoadingList, isLoadingPeople, openingConversation and
+    /// openingPerson, and tells the screens when one changed.
+    void updateLoadStates();
     void updateNeedsAddress();
     void setIsSending(bool value);
     void setIsRunningAI(bool value);
@@ -630,15 +659,36 @@ private:
     std::optional<QString> m_selectedAIConversationID;
     QString m_aiInput;
     bool m_isSendingAIChat = false;
+    struct LoadStates
+    {
+        bool list = false;
+        bool people = false;
+        QVariant conversation;
+        QVariant person;
+        bool operator==(const LoadStates &) const = default;
+    };
+    LoadStates m_loadStates;
 
     // Private working state.
     std::optional<QString> m_token;
     std::optional<PendingSignIn> m_pendingSignIn;
+    /// The `state` of every sign-in the user cancelled in this session.
+    QSet<QString> m_cancelledSignIns;
     bool m_didBootstrap = false;
     bool m_didLoadStartUp = false;
     /// Start-up found a token and its first reload has not answered yet.
     bool m_isStartingUp = false;
     bool m_needsAddress = false;
+    /// The selected status's list has been answered since it was chosen.
+    bool m_listAnswered = false;
+    bool m_peopleAnswered = false;
+    /// The conversation whose last load failed while it was chosen.
+    std::optional<QString> m_conversationLoadFailed;
+    /// Whose timeline `personTimeline` is, as the person was asked for (the
+    /// service may spell the address differently).
+    std::optional<QString> m_timelineEmail;
+    /// The person whose last timeline load failed while they were chosen.
+    std::optional<QString> m_personLoadFailed;
     int m_loadsRunning = 0;
     int m_reloadsRunning = 0;
     // Slots whose answers may arrive late. Each request notes the slot's
@@ -686,6 +736,7 @@ private:
     ConversationListModel *m_filteredConversations;
     PersonListModel *m_filteredPeople;
     PersonMessageListModel *m_filteredPersonMessages;
+    MessageListModel *m_detailMessages;
     AIChatMessageListModel *m_selectedAIConversation;
     PersonListModel *m_peopleModel;
     AIConversationListModel *m_aiConversationsModel;

@@ -96,7 +96,9 @@ void appendItem(QByteArray &query, const char *name, const QString &value)
 
 QCoro::Task<void> AppModel::sendReply()
 {
-    if (m_isSending || !m_token || !m_detail)
+    // While another conversation is on its way in, the one still in memory
+    // is no longer the user's choice: a reply must not go to it.
+    if (m_isSending || !m_token || !m_detail || m_selectedConversationID != m_detail->id)
         co_return;
     // The reply goes to the conversation shown, with that conversation's own
     // draft: never text typed under another one.
@@ -257,6 +259,11 @@ QCoro::Task<void> AppModel::openDeepLink(QString url)
 {
     const QUrl parsed(url);
     if (QuarnAccountAuthorization::isAuthorizationCallback(parsed)) {
+        // The browser may still finish a sign-in the user gave up: it is
+        // neither an error nor an end of the sign-in that runs now.
+        const QString state = QUrlQuery(parsed).queryItemValue(u"state"_s, QUrl::FullyDecoded);
+        if (!state.isEmpty() && m_cancelledSignIns.contains(state))
+            co_return;
         if (!m_pendingSignIn) {
             // A callback after a restart, or one the user opened twice.
             setIsSigningIn(false);
@@ -435,6 +442,15 @@ void AppModel::signInWithQuarn()
     clearError(Failure::signIn);
     auto opening = openSignInPage(pending->authorizationURL, pending->state);
     (void)opening;
+}
+
+void AppModel::cancelSignIn()
+{
+    if (!m_pendingSignIn)
+        return;
+    m_cancelledSignIns.insert(m_pendingSignIn->state);
+    m_pendingSignIn.reset();
+    setIsSigningIn(false);
 }
 
 QCoro::Task<void> AppModel::openSignInPage(QUrl page, QString state)

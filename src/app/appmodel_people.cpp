@@ -89,10 +89,12 @@ QCoro::Task<void> AppModel::refreshPeople(bool keepingSelection)
                 co_return;
             }
             // Older pages already loaded stay, and so does their cursor.
-            if (m_personTimeline && m_personTimeline->person.email == email)
+            if (m_personTimeline && m_timelineEmail == email) {
                 setPersonTimeline(merging(*m_personTimeline, *newest, false));
-            else
+            } else {
+                m_timelineEmail = email;
                 setPersonTimeline(std::move(newest));
+            }
             co_return;
         }
     }
@@ -107,11 +109,17 @@ QCoro::Task<void> AppModel::openPerson(QString email)
     if (!m_token)
         co_return;
     setLens(MailLens::people);
-    selectPerson(email);
+    // The person already shown, opened again: the newest page is merged into
+    // the pages loaded so far, and an older page on its way still lands.
+    const bool shownAgain = m_personTimeline && m_timelineEmail == email && m_selectedPersonEmail == email;
+    m_personLoadFailed.reset();
+    if (!shownAgain)
+        selectPerson(email);
     const quint64 generation = m_personGeneration;
     clearConversationSelection();
     const LoadingScope loading(*this);
-    // The previous timeline stays on screen until the answer arrives.
+    // The previous timeline stays in the model until the answer arrives; the
+    // screens show the chosen person as on the way (openingPerson).
     std::optional<PersonTimeline> timeline;
     std::exception_ptr failure;
     try {
@@ -124,10 +132,17 @@ QCoro::Task<void> AppModel::openPerson(QString email)
     if (generation != m_personGeneration || m_selectedPersonEmail != email)
         co_return;
     if (failure) {
+        m_personLoadFailed = email;
+        updateLoadStates();
         present(failure, Failure::person);
         co_return;
     }
-    setPersonTimeline(std::move(timeline));
+    if (m_personTimeline && m_timelineEmail == email) {
+        setPersonTimeline(merging(*m_personTimeline, *timeline, false));
+    } else {
+        m_timelineEmail = email;
+        setPersonTimeline(std::move(timeline));
+    }
     clearError(Failure::person);
 }
 

@@ -194,6 +194,8 @@ QCoro::Task<void> AppModel::selectStatus(ConversationStatus status)
     if (m_lens == MailLens::work && m_selectedStatus == status)
         co_return;
     setLens(MailLens::work);
+    if (status != m_selectedStatus)
+        m_listAnswered = false;
     setSelectedStatus(status);
     setSearchText(QString());
     clearConversationSelection();
@@ -233,10 +235,12 @@ QCoro::Task<void> AppModel::openConversation(QString id)
         co_return;
     const QString token = *m_token;
     // The row shows as selected while the detail loads; the previous detail
-    // stays until the answer arrives, unless this one was fetched ahead and
-    // still matches its row: then it shows at once, and the answer below
-    // refreshes it.
+    // stays in the model until the answer arrives, but the screens show the
+    // chosen one as on its way (openingConversation), never the previous one
+    // as if it were chosen. One that was fetched ahead and still matches its
+    // row shows at once instead, and the answer below refreshes it.
     const quint64 generation = ++m_conversationGeneration;
+    m_conversationLoadFailed.reset();
     setSelectedConversationID(id);
     bool shownAhead = false;
     if (!m_detail || m_detail->id != id) {
@@ -246,6 +250,7 @@ QCoro::Task<void> AppModel::openConversation(QString id)
             shownAhead = true;
         }
     }
+    updateLoadStates();
     const quint64 request = ++m_detailRequests;
     std::optional<ConversationDetail> loaded;
     std::exception_ptr failure;
@@ -263,14 +268,15 @@ QCoro::Task<void> AppModel::openConversation(QString id)
     if (failure) {
         // What was fetched ahead stays shown; the reload's banner tells
         // when the service is out of reach.
-        if (!shownAhead)
-            present(failure, Failure::conversation);
+        if (shownAhead)
+            co_return;
+        m_conversationLoadFailed = id;
+        updateLoadStates();
+        present(failure, Failure::conversation);
         co_return;
     }
-    // What was shown ahead and is still current is not shown again: the
-    // screens would build the conversation a second time for nothing.
-    if (!shownAhead || !m_detail || *m_detail != *loaded)
-        setDetail(std::move(loaded));
+    // What was shown ahead and is still current changes nothing here.
+    setDetail(std::move(loaded));
     clearError(Failure::conversation);
     prefetchAround(id);
 }

@@ -162,6 +162,11 @@ void AppModelOperations::signInWithQuarn()
     m_model.signInWithQuarn();
 }
 
+void AppModelOperations::cancelSignIn()
+{
+    m_model.cancelSignIn();
+}
+
 void AppModelOperations::claimAddress(const QString &localPart, const QString &displayName)
 {
     start(m_model.claimAddress(localPart, displayName));

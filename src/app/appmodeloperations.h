@@ -55,6 +55,7 @@ public:
     // Account.
     Q_INVOKABLE void openLink(const QString &link);
     Q_INVOKABLE void signInWithQuarn();
+    Q_INVOKABLE void cancelSignIn();
     Q_INVOKABLE void claimAddress(const QString &localPart, const QString &displayName);
 
     // People.

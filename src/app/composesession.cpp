@@ -176,6 +176,7 @@ void ComposeSession::setScheduleEnabled(bool enabled)
     m_scheduleEnabled = enabled;
     if (enabled)
         setScheduledDate(defaultSendTime(now()));
+    setScheduleProblem(QString());
     Q_EMIT scheduleEnabledChanged();
 }
 
@@ -184,7 +185,16 @@ void ComposeSession::setScheduledDate(qint64 ms)
     if (ms == m_scheduledDate)
         return;
     m_scheduledDate = ms;
+    setScheduleProblem(QString());
     Q_EMIT scheduledDateChanged();
+}
+
+void ComposeSession::setScheduleProblem(const QString &problem)
+{
+    if (problem == m_scheduleProblem)
+        return;
+    m_scheduleProblem = problem;
+    Q_EMIT scheduleProblemChanged();
 }
 
 void ComposeSession::setIncludeSignature(bool include)
@@ -338,6 +348,12 @@ void ComposeSession::send()
 {
     if (!sendEnabled())
         return;
+    // The time was at least a minute ahead when it was picked; a sheet left
+    // open may have let it come too close or pass.
+    if (m_scheduleEnabled && m_scheduledDate < earliestScheduleTime()) {
+        setScheduleProblem(kScheduleRule);
+        return;
+    }
     start(sendTask(this, m_model));
 }
 

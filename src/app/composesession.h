@@ -89,12 +89,18 @@ class ComposeSession : public QObject
     Q_PROPERTY(QString footerCaption READ footerCaption NOTIFY derivedChanged)
     /// The body is not blank, so the subject can be made afresh.
     Q_PROPERTY(bool canRegenerateSubject READ canRegenerateSubject NOTIFY bodyTextChanged)
+    /// Why the last send was refused: the scheduled time was no longer the
+    /// earliest time or later (kScheduleRule); empty otherwise. A new time,
+    /// or switching the schedule, clears it.
+    Q_PROPERTY(QString scheduleProblem READ scheduleProblem NOTIFY scheduleProblemChanged)
 
 public:
     /// How long the body rests before a subject is proposed.
     static constexpr std::chrono::milliseconds kQuietInterval = std::chrono::milliseconds(900);
     /// Trimmed bodies shorter than this many characters get no proposal.
     static constexpr qsizetype kMinimumBodyForSubject = 8;
+    /// The schedule picker's rule, as the sheet states it when a send breaks it.
+    static inline const QString kScheduleRule = QStringLiteral("送信日時は今から1分以上先にしてください。");
 
     explicit ComposeSession(QObject *parent = nullptr);
     ~ComposeSession() override;
@@ -156,13 +162,14 @@ public:
     Q_INVOKABLE void editSubject(const QString &text);
     /// The regenerate button: follow the body again and propose at once.
     Q_INVOKABLE void regenerateSubject();
-    /// The earliest time the schedule picker offers, fixed when it is drawn:
-    /// 60 s after now.
+    /// The earliest time the schedule picker offers: 60 s after now. A
+    /// sheet may stay open past it, so a send checks it again.
     Q_INVOKABLE [[nodiscard]] qint64 earliestScheduleTime() const;
     /// The send button: sends through the model with the resolved subject,
     /// the outgoing body and the time when scheduled. The model closes the
     /// window on success; on failure everything stays as typed. Nothing
-    /// while sending is not enabled.
+    /// while sending is not enabled; a scheduled time earlier than
+    /// earliestScheduleTime() is refused with scheduleProblem.
     Q_INVOKABLE void send();
 
     /// What the sheet holds, as the model keeps it when the sheet closes.
@@ -181,6 +188,7 @@ Q_SIGNALS:
     void includeSignatureChanged();
     void subjectIsAutomaticChanged();
     void isGeneratingSubjectChanged();
+    void scheduleProblemChanged();
     /// Something a derived value rests on changed.
     void derivedChanged();
     /// A send started here ended; `sent` is the model's answer.
@@ -205,6 +213,8 @@ private:
     /// Not while a send of it is on its way: that text is being sent.
     void keepDraft();
     [[nodiscard]] qint64 now() const;
+    [[nodiscard]] const QString &scheduleProblem() const { return m_scheduleProblem; }
+    void setScheduleProblem(const QString &problem);
 
     QPointer<AppModel> m_model;
     QString m_mailSignature;
@@ -217,6 +227,7 @@ private:
     QString m_bodyText;
     bool m_scheduleEnabled = false;
     qint64 m_scheduledDate = 0;
+    QString m_scheduleProblem;
     bool m_includeSignature = true;
     bool m_subjectIsAutomatic = true;
     int m_runningProposals = 0;

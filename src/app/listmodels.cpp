@@ -37,6 +37,10 @@ const QString &identity(const AIChatMessage &v)
 {
     return v.id;
 }
+const QString &identity(const MessageView &v)
+{
+    return v.id;
+}
 
 } // namespace
 
@@ -487,6 +491,59 @@ int PersonMessageListModel::indexOf(const QString &id) const
 void PersonMessageListModel::show(QList<PersonTimelineMessage> source, std::optional<QList<qsizetype>> rows)
 {
     replace(m_source, std::move(source), std::move(rows));
+}
+
+// --- the shown conversation's messages ---------------------------------------
+
+QVariantMap messageValue(const MessageView &m)
+{
+    QVariantList recipients;
+    for (const MessageRecipientView &r : m.recipients)
+        recipients.append(
+            QVariantMap { { u"email"_s, r.email }, { u"displayName"_s, r.displayName }, { u"role"_s, r.role } });
+    return {
+        { u"id"_s, m.id },
+        { u"senderUserId"_s, optionalText(m.senderUserId) },
+        { u"senderEmail"_s, m.senderEmail },
+        { u"senderName"_s, m.senderName },
+        { u"channel"_s, m.channel },
+        { u"bodyText"_s, m.bodyText },
+        { u"deliveryStatus"_s, m.deliveryStatus },
+        { u"deliveryLabel"_s, DeliveryPresentation::label(m.deliveryStatus) },
+        { u"createdAt"_s, m.createdAt },
+        { u"scheduledFor"_s, m.scheduledFor ? QVariant(*m.scheduledFor) : QVariant() },
+        { u"recipients"_s, recipients },
+    };
+}
+
+QVariant MessageListModel::data(const QModelIndex &index, int role) const
+{
+    if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
+        return {};
+    const MessageView &m = at(index.row());
+    switch (role) {
+    case IdRole:
+        return m.id;
+    case Qt::DisplayRole:
+        return m.bodyText;
+    case MessageRole:
+        return messageValue(m);
+    default:
+        return {};
+    }
+}
+
+QHash<int, QByteArray> MessageListModel::roleNames() const
+{
+    return {
+        { IdRole, "id" },
+        { MessageRole, "message" },
+    };
+}
+
+void MessageListModel::show(QList<MessageView> messages)
+{
+    replace(m_source, std::move(messages), std::nullopt);
 }
 
 // --- AI conversations --------------------------------------------------------

@@ -184,6 +184,39 @@ private:
     QList<PersonTimelineMessage> m_source;
 };
 
+/// A message of a conversation as the screens read it: {id, senderUserId
+/// (or null), senderEmail, senderName, channel, bodyText, deliveryStatus,
+/// deliveryLabel, createdAt, scheduledFor (or null), recipients: [{email,
+/// displayName, role}]}.
+[[nodiscard]] QVariantMap messageValue(const MessageView &message);
+
+/// `detailMessages`: the messages of the shown conversation, oldest first.
+/// A reload of the same conversation tells only of the messages that came,
+/// went or changed, so the others keep their delegates (and a selection the
+/// user is making in one of them).
+class MessageListModel : public RecordListModel
+{
+    Q_OBJECT
+
+public:
+    enum Role {
+        IdRole = Qt::UserRole + 1, ///< text
+        MessageRole, ///< the message as messageValue gives it
+    };
+    Q_ENUM(Role)
+
+    using RecordListModel::RecordListModel;
+
+    [[nodiscard]] QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
+    [[nodiscard]] QHash<int, QByteArray> roleNames() const override;
+
+    [[nodiscard]] const MessageView &at(int row) const { return record(m_source, row); }
+    void show(QList<MessageView> messages);
+
+private:
+    QList<MessageView> m_source;
+};
+
 /// `aiConversations`: the private AI conversations, most recent first.
 class AIConversationListModel : public RecordListModel
 {

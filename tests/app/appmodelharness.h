@@ -233,10 +233,10 @@ public:
         model = std::make_unique<AppModel>(std::move(environment));
 
         const auto mode = QAbstractItemModelTester::FailureReportingMode::QtTest;
-        for (QAbstractItemModel *list :
-            std::initializer_list<QAbstractItemModel *> { model->filteredConversationsModel(),
-                model->filteredPeopleModel(), model->filteredPersonMessagesModel(),
-                model->selectedAIConversationModel(), model->peopleModel(), model->aiConversationsModel() })
+        for (QAbstractItemModel *list : std::initializer_list<QAbstractItemModel *> {
+                 model->filteredConversationsModel(), model->filteredPeopleModel(),
+                 model->filteredPersonMessagesModel(), model->selectedAIConversationModel(), model->peopleModel(),
+                 model->aiConversationsModel(), model->detailMessagesModel() })
             m_testers.push_back(std::make_unique<QAbstractItemModelTester>(list, mode));
     }
 

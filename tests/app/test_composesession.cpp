@@ -282,17 +282,32 @@ private Q_SLOTS:
     }
 
     // Stored at once, empty text included, and read back by a new instance.
-    void signatureIsStoredAtOnce()
+    // An edit holds at once; the file is written once typing rests (one
+    // write for a burst of keystrokes), and at the latest when the setting goes.
+    void signatureIsStoredWhenTypingRests()
     {
         MailSignatureSetting first;
         QSignalSpy changed(&first, &MailSignatureSetting::textChanged);
+        QSignalSpy saved(&first, &MailSignatureSetting::saved);
+        first.setText(u"佐"_s);
         first.setText(u"佐藤\n営業部"_s);
-        QCOMPARE(changed.count(), 1);
+        QCOMPARE(changed.count(), 2);
+        QCOMPARE(first.text(), u"佐藤\n営業部"_s);
+        QVERIFY(saved.wait());
+        QCOMPARE(saved.count(), 1);
         QCOMPARE(MailSignatureSetting().text(), u"佐藤\n営業部"_s);
         first.setText(QString());
+        QVERIFY(saved.wait());
         QSettings settings;
         QVERIFY(settings.contains(u"mailSignature"_s));
         QCOMPARE(settings.value(u"mailSignature"_s).toString(), QString());
+
+        {
+            MailSignatureSetting closing;
+            closing.setQuietInterval(600'000);
+            closing.setText(u"最後の一文字"_s);
+        }
+        QCOMPARE(MailSignatureSetting().text(), u"最後の一文字"_s);
     }
 
     // A settings store that cannot be written is said, naming its file, for
@@ -304,14 +319,17 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(file + u"/in-the-way"_s));
         MailSignatureSetting signature;
         NotificationSetting notifications;
+        QSignalSpy saved(&signature, &MailSignatureSetting::saved);
         signature.setText(u"保存できない署名"_s);
         notifications.setEnabled(!notifications.isEnabled());
+        QVERIFY(saved.wait());
         QVERIFY2(signature.saveError().contains(file), qPrintable(signature.saveError()));
         QVERIFY2(notifications.saveError().contains(file), qPrintable(notifications.saveError()));
 
         QVERIFY(QDir(file).removeRecursively());
         signature.setText(u"佐藤"_s);
         notifications.setEnabled(!notifications.isEnabled());
+        QVERIFY(saved.wait());
         QCOMPARE(signature.saveError(), QString());
         QCOMPARE(notifications.saveError(), QString());
         QCOMPARE(MailSignatureSetting().text(), u"佐藤"_s);

@@ -20,6 +20,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUrlQuery>
 
 using namespace Qt::StringLiterals;
 using namespace quarn;
@@ -164,7 +165,7 @@ private Q_SLOTS:
             w.click(u"editSignatureLink"_s);
             QTRY_VERIFY(settings->isVisible());
             w.type(u"signatureEditor"_s, u"佐藤"_s);
-            QCOMPARE(QSettings().value(u"mailSignature"_s).toString(), u"佐藤"_s);
+            QTRY_COMPARE(QSettings().value(u"mailSignature"_s).toString(), u"佐藤"_s);
             QTRY_VERIFY(w.shown(u"signaturePreview"_s));
             QCOMPARE(w.text(u"signaturePreview"_s), u"佐藤"_s);
             QVERIFY(w.isEnabled(u"includeSignatureBox"_s));
@@ -181,6 +182,48 @@ private Q_SLOTS:
         Window again(*h.model);
         QCOMPARE(again.text(u"signatureEditor"_s), u"佐藤"_s);
         QCOMPARE(MailSignatureSetting().text(), u"佐藤"_s);
+        h.model->setComposePresented(false);
+    }
+
+    // Typing in the settings window shows in the compose sheet at once but
+    // writes the settings file only once typing rests or the window closes;
+    // a file that cannot be written is said in the window.
+    void signatureIsWrittenWhenTypingRests()
+    {
+        Harness h(m_service.baseUrl());
+        QVERIFY(h.saveToken(m_service.token()));
+        run(h.model->bootstrap());
+        Window w(*h.model);
+        QVERIFY(QTest::qWaitForWindowActive(w.window));
+        auto *signature = w.engine.singletonInstance<QObject *>(qmlTypeId("Quarn.Rules", 1, 0, "MailSignature"));
+        QVERIFY(signature);
+        // Typing that never rests long enough.
+        signature->setProperty("quietInterval", 600'000);
+        h.model->setComposePresented(true);
+        QTRY_VERIFY(w.shown(u"recipientField"_s));
+        w.type(u"recipientField"_s, u"kim@example.com"_s);
+        QWindow *settings = openSettings(w);
+        QVERIFY(settings);
+        w.type(u"signatureEditor"_s, u"佐藤"_s);
+        QTRY_COMPARE(w.text(u"signaturePreview"_s), u"佐藤"_s);
+        QCOMPARE(QSettings().value(u"mailSignature"_s).toString(), QString());
+        settings->close();
+        QTRY_COMPARE(QSettings().value(u"mailSignature"_s).toString(), u"佐藤"_s);
+
+        const QString file = QSettings().fileName();
+        QVERIFY(QFile::remove(file));
+        QVERIFY(QDir().mkpath(file + u"/in-the-way"_s));
+        signature->setProperty("quietInterval", 600);
+        w.click(u"editSignatureLink"_s);
+        QTRY_VERIFY(settings->isVisible());
+        w.type(u"signatureEditor"_s, u" 営業部"_s);
+        QTRY_VERIFY(w.shown(u"settingsSaveError"_s));
+        QVERIFY2(w.text(u"settingsSaveError"_s).contains(file), qPrintable(w.text(u"settingsSaveError"_s)));
+        QVERIFY(QDir(file).removeRecursively());
+        w.type(u"signatureEditor"_s, u"。"_s);
+        QTRY_VERIFY(!w.shown(u"settingsSaveError"_s));
+        QCOMPARE(QSettings().value(u"mailSignature"_s).toString(), u"佐藤 営業部。"_s);
+        settings->close();
         h.model->setComposePresented(false);
     }
 
@@ -319,6 +362,84 @@ private Q_SLOTS:
             = run(APIClient(m_service.baseUrl()).conversation(*h.model->selectedConversationID(), m_service.token()));
         QCOMPARE(sent.status, ConversationStatus::scheduled);
         QCOMPARE(sent.messages.constLast().scheduledFor, std::optional<qint64>(expected + 86'400'000));
+    }
+
+    // A sheet left open while the clock passes the chosen time does not
+    // schedule a time already past: the send is refused with the picker's
+    // rule. The calendar opened again offers the clock's earliest time, and
+    // a pick pushed up to it has no seconds.
+    void aScheduleLeftOpenIsCheckedAtSend()
+    {
+        Harness h(m_service.baseUrl());
+        QVERIFY(h.saveToken(m_service.token()));
+        run(h.model->bootstrap());
+        const auto at = [](const QString &iso) { return QDateTime::fromString(iso, Qt::ISODate).toMSecsSinceEpoch(); };
+        h.now = at(u"2031-04-02T10:03:30Z"_s);
+        Window w(*h.model);
+        QVERIFY(QTest::qWaitForWindowExposed(w.window));
+        h.model->setComposePresented(true);
+        QTRY_VERIFY(w.shown(u"recipientField"_s));
+        w.type(u"recipientField"_s, u"kim@example.com"_s);
+        w.type(u"bodyEditor"_s, u"予約の確認です。"_s);
+        w.click(u"scheduleSwitch"_s);
+        QTRY_VERIFY(w.item(u"schedulePicker"_s));
+        QObject *picker = w.find(u"schedulePicker"_s);
+        QCOMPARE(qint64(picker->property("value").toDouble()), at(u"2031-04-02T10:05:00Z"_s));
+        QVERIFY(!w.shown(u"scheduleProblem"_s));
+
+        h.now = at(u"2031-04-02T10:04:30Z"_s);
+        w.click(u"composeSendButton"_s);
+        QVERIFY(!h.model->isSending());
+        QTRY_VERIFY(w.shown(u"scheduleProblem"_s));
+        QCOMPARE(w.text(u"scheduleProblem"_s), u"送信日時は今から1分以上先にしてください。"_s);
+        QVERIFY(h.model->composePresented());
+        // Ctrl+Return is refused alike.
+        QTest::keyClick(w.window, Qt::Key_Return, Qt::ControlModifier);
+        QVERIFY(!h.model->isSending());
+
+        QQuickItem *field = Window::findItem(qobject_cast<QQuickItem *>(picker), u"dateTimePickerField"_s);
+        w.click(field);
+        QTRY_VERIFY(picker->property("popupOpen").toBool());
+        QCOMPARE(qint64(picker->property("minimumValue").toDouble()), h.now + 60'000);
+        QTest::keyClick(w.window, Qt::Key_Left);
+        QTRY_COMPARE(qint64(picker->property("value").toDouble()), at(u"2031-04-02T10:06:00Z"_s));
+        QVERIFY(!w.shown(u"scheduleProblem"_s));
+        QTest::keyClick(w.window, Qt::Key_Return);
+        QTRY_VERIFY(!picker->property("popupOpen").toBool());
+
+        w.click(u"composeSendButton"_s);
+        QTRY_VERIFY_WITH_TIMEOUT(!h.model->composePresented(), 20'000);
+        QTRY_VERIFY_WITH_TIMEOUT(!h.model->isSending(), 20'000);
+        QVERIFY(h.model->selectedConversationID());
+        const ConversationDetail sent
+            = run(APIClient(m_service.baseUrl()).conversation(*h.model->selectedConversationID(), m_service.token()));
+        QCOMPARE(sent.messages.constLast().scheduledFor, std::optional<qint64>(at(u"2031-04-02T10:06:00Z"_s)));
+    }
+
+    // The signature under the body is all of it, as it will be appended.
+    void wholeSignatureShowsUnderTheBody()
+    {
+        Harness h(m_service.baseUrl());
+        QVERIFY(h.saveToken(m_service.token()));
+        run(h.model->bootstrap());
+        Window w(*h.model);
+        QVERIFY(QTest::qWaitForWindowActive(w.window));
+        h.model->setComposePresented(true);
+        QTRY_VERIFY(w.shown(u"recipientField"_s));
+        w.type(u"recipientField"_s, u"kim@example.com"_s);
+        w.click(u"editSignatureLink"_s);
+        auto *settings = qobject_cast<QWindow *>(w.find(u"settingsWindow"_s));
+        QTRY_VERIFY(settings && settings->isVisible());
+        const QString signature = u"山田 太郎\n株式会社クアーン 営業部\n03-1234-5678\nhttps://example.com/yamada"_s;
+        w.type(u"signatureEditor"_s, signature);
+        settings->close();
+
+        QTRY_VERIFY(w.shown(u"signaturePreview"_s));
+        QQuickItem *preview = w.item(u"signaturePreview"_s);
+        QCOMPARE(preview->property("text").toString(), signature);
+        QVERIFY(!preview->property("truncated").toBool());
+        QCOMPARE(preview->property("lineCount").toInt(), 4);
+        h.model->setComposePresented(false);
     }
 
     // A failed send leaves the sheet open with everything as typed.
@@ -570,6 +691,45 @@ private Q_SLOTS:
         QCOMPARE(h.opened.size(), 1);
         QCOMPARE(w.text(u"signInButton"_s), u"ブラウザで続行中…"_s);
         QVERIFY(!w.isEnabled(u"signInButton"_s));
+    }
+
+    // A sign-in abandoned in the browser can be cancelled and started again;
+    // the browser finishing the cancelled one later changes nothing.
+    void abandonedSignInCanBeCancelled()
+    {
+        Harness h(m_service.baseUrl());
+        Window w(*h.model);
+        QVERIFY(QTest::qWaitForWindowExposed(w.window));
+        QTRY_VERIFY(w.shown(u"tokenSetupView"_s));
+        QVERIFY(!w.shown(u"cancelSignInButton"_s));
+        w.click(u"signInButton"_s);
+        QTRY_VERIFY(h.model->isSigningIn());
+        QCOMPARE(h.opened.size(), 1);
+        const QString abandoned = QUrlQuery(h.opened.constLast()).queryItemValue(u"state"_s, QUrl::FullyDecoded);
+        QVERIFY(!abandoned.isEmpty());
+        QTRY_VERIFY(w.shown(u"cancelSignInButton"_s));
+        QCOMPARE(w.text(u"cancelSignInButton"_s), u"キャンセル"_s);
+
+        w.click(u"cancelSignInButton"_s);
+        QTRY_VERIFY(!h.model->isSigningIn());
+        QTRY_COMPARE(w.text(u"signInButton"_s), u"Quarnアカウントを作成・ログイン"_s);
+        QVERIFY(w.isEnabled(u"signInButton"_s));
+        QVERIFY(!w.shown(u"cancelSignInButton"_s));
+        QVERIFY(!h.model->errorMessage());
+        const QUrl late(
+            u"quarn-mail://auth?code=late&state="_s + QString::fromUtf8(QUrl::toPercentEncoding(abandoned)));
+        run(h.model->openDeepLink(late));
+        QVERIFY(!h.model->errorMessage());
+        QVERIFY(!h.model->isSigningIn());
+
+        w.click(u"signInButton"_s);
+        QTRY_VERIFY(h.model->isSigningIn());
+        QCOMPARE(h.opened.size(), 2);
+        // The cancelled attempt's callback does not end the new one.
+        run(h.model->openDeepLink(late));
+        QVERIFY(h.model->isSigningIn());
+        QVERIFY(!h.model->errorMessage());
+        QCOMPARE(w.text(u"signInButton"_s), u"ブラウザで続行中…"_s);
     }
 
 private:

@@ -328,6 +328,124 @@ private Q_SLOTS:
         QVERIFY(!visible(w, u"olderMailButton"_s));
     }
 
+    // Opening the person already shown again brings in their newest mail
+    // without throwing away the pages the reader loaded or moving the view.
+    void openingTheShownPersonAgainKeepsTheirPages()
+    {
+        Session s = open();
+        Window &w = *s.w;
+        AppModel *model = s.h->model.get();
+        const QString email = u"ken.sato@example.co.jp"_s;
+        openPerson(s, email);
+        auto *view = qobject_cast<QQuickItem *>(visible(w, u"personTimelineView"_s));
+        QVERIFY(view);
+        QVERIFY(model->personTimeline()->hasMore);
+        QQuickItem *button = visible(w, u"olderMailButton"_s);
+        QVERIFY(button);
+        QTRY_VERIFY([&] {
+            QMetaObject::invokeMethod(view, "positionViewAtBeginning");
+            return QQuickTest::qWaitForPolish(w.window) && onScreen(w, button);
+        }());
+        const int firstPage = view->property("count").toInt();
+        const QString first = u"timelineMessage_"_s + model->filteredPersonMessages().first().id;
+        w.click(button);
+        QTRY_VERIFY_WITH_TIMEOUT(view->property("count").toInt() > firstPage, kLoadWait);
+        QTRY_VERIFY(!model->isLoadingOlderMessages());
+        const int loaded = view->property("count").toInt();
+        QTRY_VERIFY(visible(w, first) && onScreen(w, visible(w, first)));
+        QVERIFY(QQuickTest::qWaitForPolish(w.window));
+        const qreal y = scenePos(visible(w, first)).y();
+
+        QSignalSpy loading(model, &AppModel::isLoadingChanged);
+        w.click(visible(w, u"personRow_"_s + email));
+        QTRY_VERIFY_WITH_TIMEOUT(loading.size() >= 2 && !model->isLoading(), kLoadWait);
+        QVERIFY(QQuickTest::qWaitForPolish(w.window));
+        QCOMPARE(view->property("count").toInt(), loaded);
+        QVERIFY(visible(w, first));
+        QCOMPARE(qRound(scenePos(visible(w, first)).y()), qRound(y));
+        QVERIFY(!visible(w, u"openingPersonState"_s));
+    }
+
+    // The people list and a chosen person are on their way before they show;
+    // a person whose timeline could not be loaded can be tried again.
+    void peopleAndPersonLoadBeforeTheyShow()
+    {
+        FakeService service;
+        const PersonSummary kim { u"kim@example.com"_s, u"Kim"_s, 1, 1, 1'700'000'000'000, 0, 0 };
+        const PersonSummary lee { u"lee@example.com"_s, u"Lee"_s, 1, 1, 1'700'000'000'000, 0, 0 };
+        MailState state;
+        state.viewer = Viewer { u"user_1"_s, u"Me"_s, u"me@example.jp"_s };
+        state.mailbox = Mailbox { u"me@example.jp"_s, u"Me"_s };
+        state.status = ConversationStatus::needsYou;
+        service.route("GET", "/api/state?status=needs_you", state);
+        // The start's people list fails: the lens opens on a list never loaded.
+        service.route("GET", "/api/people", 500, R"({"error":"server_error"})");
+        const auto timelineOf = [](const PersonSummary &p) {
+            PersonTimeline timeline;
+            timeline.person = p;
+            PersonTimelineMessage m;
+            m.id = u"m_"_s + p.displayName;
+            m.conversationId = u"conv_"_s + p.displayName;
+            m.subject = u"件名"_s;
+            m.senderEmail = p.email;
+            m.senderName = p.displayName;
+            m.channel = u"email"_s;
+            m.bodyText = u"本文"_s;
+            m.createdAt = 1'700'000'000'000;
+            timeline.messages = { m };
+            return timeline;
+        };
+        for (const PersonSummary &p : { kim, lee })
+            service.route("GET", "/api/people/" + p.email.toUtf8() + "/timeline", timelineOf(p));
+        Harness h(service.baseUrl());
+        QVERIFY(h.saveToken(u"tok_mail_"_s + QString(43, u'p')));
+        run(h.model->bootstrap());
+        QVERIFY(h.model->people().isEmpty());
+        h.model->setErrorMessage(std::nullopt);
+        Window w(*h.model);
+
+        service.route("GET", "/api/people", PeopleResponse { { kim, lee } });
+        std::shared_ptr<Gate> gate = service.hold("GET", "/api/people");
+        w.click(u"peopleRow"_s);
+        QTRY_COMPARE_WITH_TIMEOUT(gate->arrived(), 1, kLoadWait);
+        QTRY_VERIFY(visible(w, u"peopleLoadingState"_s));
+        QCOMPARE(textOf(w, u"loadingLabel"_s, visible(w, u"peopleLoadingState"_s)), u"読み込み中…"_s);
+        QVERIFY(!visible(w, u"peopleEmptyState"_s));
+        gate->open();
+        QTRY_VERIFY_WITH_TIMEOUT(visible(w, u"personRow_kim@example.com"_s), kLoadWait);
+        QVERIFY(!visible(w, u"peopleLoadingState"_s));
+
+        w.click(visible(w, u"personRow_kim@example.com"_s));
+        QTRY_COMPARE_WITH_TIMEOUT(textOf(w, u"timelineName"_s), u"Kim"_s, kLoadWait);
+        gate = service.hold("GET", "/api/people/lee@example.com/timeline");
+        w.click(visible(w, u"personRow_lee@example.com"_s));
+        QTRY_VERIFY(visible(w, u"openingPersonState"_s));
+        QQuickItem *opening = visible(w, u"openingPersonState"_s);
+        QCOMPARE(textOf(w, u"loadingTitle"_s, opening), u"Lee"_s);
+        QVERIFY(visible(w, u"loadingSpinner"_s, opening));
+        // Neither the previous person's timeline nor the invitation to choose.
+        QVERIFY(!visible(w, u"timelineName"_s));
+        QVERIFY(!visible(w, u"timelineEmptyState"_s));
+        gate->open();
+        QTRY_COMPARE_WITH_TIMEOUT(textOf(w, u"timelineName"_s), u"Lee"_s, kLoadWait);
+        QVERIFY(!visible(w, u"openingPersonState"_s));
+
+        service.route("GET", "/api/people/kim@example.com/timeline", 500, R"({"error":"server_error"})");
+        w.click(visible(w, u"personRow_kim@example.com"_s));
+        QTRY_VERIFY_WITH_TIMEOUT(visible(w, u"loadingRetry"_s, visible(w, u"openingPersonState"_s)), kLoadWait);
+        QCOMPARE(textOf(w, u"loadingTitle"_s, visible(w, u"openingPersonState"_s)), u"Kim"_s);
+        QVERIFY(!visible(w, u"loadingSpinner"_s, visible(w, u"openingPersonState"_s)));
+        QVERIFY(!visible(w, u"timelineEmptyState"_s));
+        QTRY_VERIFY(w.shown(u"closeErrorButton"_s));
+        w.click(u"closeErrorButton"_s);
+        QTRY_VERIFY(!h.model->errorMessage());
+        service.route("GET", "/api/people/kim@example.com/timeline", timelineOf(kim));
+        w.click(visible(w, u"loadingRetry"_s, visible(w, u"openingPersonState"_s)));
+        QTRY_COMPARE_WITH_TIMEOUT(textOf(w, u"timelineName"_s), u"Kim"_s, kLoadWait);
+        QVERIFY(!visible(w, u"openingPersonState"_s));
+        waitUntilIdle(*h.model);
+    }
+
     // A page that says there is more but gives no cursor to ask with offers
     // no button that could do nothing.
     void noOlderMailButtonWithoutACursor()

@@ -8,6 +8,7 @@
 #include "ui/uiharness.h"
 
 #include <QColor>
+#include <QPointer>
 #include <QSignalSpy>
 #include <QTest>
 #include <QUrlQuery>
@@ -102,6 +103,33 @@ private:
         QTRY_VERIFY_WITH_TIMEOUT(s.h->model->detail() && s.h->model->detail()->id == id, 20'000);
         QTRY_COMPARE(s.w->text(u"detailSubject"_s), subject);
     }
+
+    /// A scripted mailbox for answers held back or failing on demand: `rows`
+    /// need the user, every other list is empty, nobody is in the people list.
+    struct Scripted
+    {
+        explicit Scripted(const QList<ConversationListItem> &rows,
+            std::chrono::milliseconds refreshInterval = AppCommands::kRefreshInterval)
+        {
+            for (ConversationStatus status : allCases<ConversationStatus>())
+                service.route("GET", stateTarget(status),
+                    mailState(status, status == ConversationStatus::needsYou ? rows : QList<ConversationListItem>()));
+            service.route("GET", "/api/people", PeopleResponse {});
+            for (const ConversationListItem &c : rows)
+                service.route("GET", "/api/conversations/" + c.id.toUtf8(), detailOf(c));
+            h = std::make_unique<Harness>(service.baseUrl());
+            if (!h->saveToken(u"tok_mail_"_s + QString(43, u'w')))
+                qFatal("no token");
+            run(h->model->bootstrap());
+            w = std::make_unique<Window>(*h->model, refreshInterval);
+            if (!w->window)
+                qFatal("%s", qPrintable(UiWarnings::text()));
+        }
+        ~Scripted() { waitUntilIdle(*h->model); }
+        FakeService service;
+        std::unique_ptr<Harness> h;
+        std::unique_ptr<Window> w;
+    };
 
 private Q_SLOTS:
     void initTestCase()
@@ -236,6 +264,86 @@ private Q_SLOTS:
         }
     }
 
+    // A status whose list has not answered yet is on its way, not empty.
+    void listLoadsBeforeItIsEmpty()
+    {
+        Scripted s({});
+        Window &w = *s.w;
+        const std::shared_ptr<Gate> gate = s.service.hold("GET", stateTarget(ConversationStatus::done));
+        w.click(u"statusRow_done"_s);
+        QTRY_COMPARE(gate->arrived(), 1);
+        QTRY_VERIFY(w.shown(u"listLoadingState"_s));
+        QCOMPARE(Window::findItem(w.item(u"listLoadingState"_s), u"loadingLabel"_s)->property("text").toString(),
+            u"読み込み中…"_s);
+        QVERIFY(Window::findItem(w.item(u"listLoadingState"_s), u"loadingSpinner"_s)->isVisible());
+        QVERIFY(!w.shown(u"listEmptyState"_s));
+
+        gate->open();
+        QTRY_VERIFY_WITH_TIMEOUT(w.shown(u"listEmptyState"_s), 20'000);
+        QCOMPARE(w.item(u"listEmptyState"_s)->property("title").toString(), u"ここは空です"_s);
+        QVERIFY(!w.shown(u"listLoadingState"_s));
+        // A reload of the answered list keeps saying it is empty.
+        const std::shared_ptr<Gate> reload = s.service.hold("GET", stateTarget(ConversationStatus::done));
+        w.click(u"primaryToolbarButton"_s);
+        QTRY_COMPARE(reload->arrived(), 1);
+        QVERIFY(s.h->model->isLoading());
+        QVERIFY(w.shown(u"listEmptyState"_s));
+        QVERIFY(!w.shown(u"listLoadingState"_s));
+        reload->open();
+    }
+
+    // The chosen row's conversation shows as on its way at once; the one
+    // shown before is out of reach, so nothing typed or sent can go to it.
+    // A failed load says so and can be tried again.
+    void choosingAConversationShowsItOnItsWay()
+    {
+        const ConversationListItem a = item(u"conv_a"_s, ConversationStatus::needsYou, u"最初の件名"_s);
+        const ConversationListItem b
+            = item(u"conv_b"_s, ConversationStatus::needsYou, u"次の件名"_s, u"Lee"_s, u"lee@example.com"_s);
+        Scripted s({ a, b });
+        Window &w = *s.w;
+        AppModel &model = *s.h->model;
+        w.click(u"conversationRow_conv_a"_s);
+        QTRY_COMPARE_WITH_TIMEOUT(w.text(u"detailSubject"_s), a.subject, 20'000);
+        w.type(u"replyEditor"_s, u"Aへの返事"_s);
+        QTRY_COMPARE(model.replyText(), u"Aへの返事"_s);
+
+        const std::shared_ptr<Gate> gate = s.service.hold("GET", "/api/conversations/conv_b");
+        w.click(u"conversationRow_conv_b"_s);
+        QTRY_VERIFY(w.shown(u"openingConversationState"_s));
+        QQuickItem *opening = w.item(u"openingConversationState"_s);
+        QCOMPARE(Window::findItem(opening, u"loadingTitle"_s)->property("text").toString(), b.subject);
+        QCOMPARE(Window::findItem(opening, u"loadingDetail"_s)->property("text").toString(), u"Lee"_s);
+        QVERIFY(Window::findItem(opening, u"loadingSpinner"_s)->isVisible());
+        QVERIFY(!w.shown(u"detailSubject"_s));
+        QVERIFY(!w.shown(u"replyEditor"_s));
+        QVERIFY(!w.shown(u"sendButton"_s));
+        w.key(Qt::Key_Return, Qt::ControlModifier);
+        run(model.sendReply());
+        QCOMPARE(s.service.count("/api/conversations/conv_a/"), 0);
+
+        gate->open();
+        QTRY_COMPARE_WITH_TIMEOUT(w.text(u"detailSubject"_s), b.subject, 20'000);
+        QVERIFY(!w.shown(u"openingConversationState"_s));
+        QCOMPARE(w.text(u"replyEditor"_s), QString());
+
+        s.service.route("GET", "/api/conversations/conv_a", 500, R"({"error":"server_error"})");
+        w.click(u"conversationRow_conv_a"_s);
+        QTRY_VERIFY_WITH_TIMEOUT(Window::findItem(opening, u"loadingRetry"_s)->isVisible(), 20'000);
+        QVERIFY(w.shown(u"openingConversationState"_s));
+        QVERIFY(!Window::findItem(opening, u"loadingSpinner"_s)->isVisible());
+        QVERIFY(!w.shown(u"detailSubject"_s));
+        QTRY_VERIFY(w.shown(u"closeErrorButton"_s));
+        w.click(u"closeErrorButton"_s);
+        QTRY_VERIFY(!model.errorMessage());
+
+        s.service.route("GET", "/api/conversations/conv_a", detailOf(a));
+        w.click(Window::findItem(opening, u"loadingRetry"_s));
+        QTRY_COMPARE_WITH_TIMEOUT(w.text(u"detailSubject"_s), a.subject, 20'000);
+        QVERIFY(!w.shown(u"openingConversationState"_s));
+        QCOMPARE(w.text(u"replyEditor"_s), u"Aへの返事"_s);
+    }
+
     void rowsShowUnreadTimeAndAI()
     {
         Session s = open();
@@ -276,6 +384,60 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(s.h->model->detail()->id == other, 20'000);
         QCoreApplication::processEvents();
         QCOMPARE(details.size(), 1);
+    }
+
+    // Text the user is selecting in a message or in the AI summary stays
+    // selected through the periodic reload, also one that brings a new
+    // message: the rows that did not change are not built again.
+    void selectionSurvivesTheReload()
+    {
+        const ConversationListItem a = item(u"conv_a"_s, ConversationStatus::needsYou, u"打ち合わせの候補日"_s,
+            u"Kim"_s, u"kim@example.com"_s, u"来週の候補日を三つお送りします。ご都合をお知らせください。"_s,
+            u"Kimさんから来週の候補日が三つ届いています。"_s);
+        // The same loop as every 30 seconds, only sooner.
+        Scripted s({ a }, std::chrono::milliseconds(300));
+        AppModel &model = *s.h->model;
+        s.w->click(u"conversationRow_conv_a"_s);
+        QTRY_COMPARE_WITH_TIMEOUT(s.w->text(u"detailSubject"_s), a.subject, 20'000);
+        const auto dragAcross = [&](QQuickItem *text) {
+            QVERIFY(text && text->isVisible());
+            QVERIFY(QQuickTest::qWaitForPolish(s.w->window));
+            const QPoint from = text->mapToScene(QPointF(3, 8)).toPoint();
+            const QPoint to = text->mapToScene(QPointF(text->width() - 3, 8)).toPoint();
+            QTest::mousePress(s.w->window, Qt::LeftButton, {}, from);
+            for (int step = 1; step <= 10; ++step)
+                QTest::mouseMove(s.w->window, from + (to - from) * step / 10);
+            QTest::mouseRelease(s.w->window, Qt::LeftButton, {}, to);
+            QTRY_VERIFY(!text->property("selectedText").toString().isEmpty());
+        };
+        const auto reloaded = [&] {
+            QSignalSpy loading(&model, &AppModel::isLoadingChanged);
+            return loading.wait(20'000) && (model.isLoading() ? loading.wait(20'000) : true);
+        };
+
+        QPointer<QQuickItem> body = s.w->findAll(u"messageBody"_s).value(0);
+        dragAcross(body);
+        const QString selected = body->property("selectedText").toString();
+        // The next reload brings an answer to it.
+        ConversationDetail answered = detailOf(a);
+        MessageView reply = answered.messages.constFirst();
+        reply.id = u"conv_a_m2"_s;
+        reply.bodyText = u"追伸: 会議室も押さえました。"_s;
+        reply.createdAt += 60'000;
+        answered.messages.append(reply);
+        s.service.route("GET", "/api/conversations/conv_a", answered);
+        QTRY_VERIFY_WITH_TIMEOUT(model.detail() && model.detail()->messages.size() == 2, 20'000);
+        QVERIFY(reloaded());
+        QVERIFY(body);
+        QCOMPARE(body->property("selectedText").toString(), selected);
+
+        QPointer<QQuickItem> summary = s.w->item(u"aiSummary"_s);
+        dragAcross(summary);
+        const QString summarySelected = summary->property("selectedText").toString();
+        QVERIFY(reloaded());
+        QVERIFY(reloaded());
+        QVERIFY(summary);
+        QCOMPARE(summary->property("selectedText").toString(), summarySelected);
     }
 
     // The list's selection is bound to the shown conversation: an arrow key

@@ -344,12 +344,12 @@ Dialog {
                             objectName: "signaturePreview"
                             Layout.fillWidth: true
                             visible: session.includeSignature && session.signature !== ""
+                            // All of it, as it will be appended: the form scrolls
+                            // when it is long.
                             text: session.signature
                             font.pixelSize: 11
                             color: QuarnStyle.secondary
                             wrapMode: Text.Wrap
-                            maximumLineCount: 2
-                            elide: Text.ElideRight
                         }
                         PlainLabel {
                             objectName: "signatureHint"
@@ -382,13 +382,27 @@ Dialog {
                                 accessibleName: "送信日時"
                                 value: session.scheduledDate
                                 onEdited: value => session.scheduledDate = value
-                                // The earliest time is fixed when the picker appears.
+                                // The earliest time moves on with the clock:
+                                // it is taken again whenever the calendar opens.
                                 Component.onCompleted: minimumValue = session.earliestScheduleTime()
+                                onPopupOpenChanged: if (popupOpen)
+                                    minimumValue = session.earliestScheduleTime()
                             }
                         }
                         Item {
                             Layout.fillWidth: true
                         }
+                    }
+                    PlainLabel {
+                        objectName: "scheduleProblem"
+                        Layout.fillWidth: true
+                        visible: session.scheduleProblem !== ""
+                        text: session.scheduleProblem
+                        font.pixelSize: 11
+                        color: QuarnStyle.warmText
+                        wrapMode: Text.Wrap
+                        Accessible.role: Accessible.AlertMessage
+                        Accessible.name: text
                     }
                 }
             }

@@ -135,11 +135,19 @@ Rectangle {
             Layout.fillWidth: true
             Layout.fillHeight: true
 
+            // Until the chosen status's list has answered, no rows say
+            // nothing about it: the list is on its way, not empty.
+            LoadingState {
+                objectName: "listLoadingState"
+                anchors.centerIn: parent
+                width: Math.min(parent.width - 32, 320)
+                visible: view.count === 0 && list.appModel.isLoadingList
+            }
             EmptyState {
                 objectName: "listEmptyState"
                 anchors.centerIn: parent
                 width: Math.min(parent.width - 32, 320)
-                visible: view.count === 0
+                visible: view.count === 0 && !list.appModel.isLoadingList
                 symbol: list.searching ? "magnifyingglass" : list.statusPresentation.symbol
                 title: list.searching ? "見つかりません" : "ここは空です"
                 description: list.searching ? "検索語を変えてください。" : "次の一手が発生すると、ここに現れます。"

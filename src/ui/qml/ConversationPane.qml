@@ -1,6 +1,7 @@
 import QtQuick
 import QtQuick.Controls
 import QtQuick.Layouts
+import Quarn.Ui
 
 // The shown conversation: header with its actions, the AI block, the
 // messages and the reply box; an empty state while none is shown. The
@@ -15,6 +16,11 @@ Item {
     required property string mailDomain
 
     readonly property var detail: appModel.detail
+    // The conversation chosen while its detail is on its way (or failed to
+    // come): the previous detail is then out of reach, so that nothing typed
+    // or pressed goes to a conversation the user has left.
+    readonly property var opening: appModel.openingConversation
+    readonly property bool showsDetail: detail != null && opening == null
     // The viewer's id, or null while there is no state.
     readonly property var viewerID: appModel.state != null ? appModel.state.viewer.id : null
     readonly property int messageCount: detail != null ? detail.messages.length : 0
@@ -23,11 +29,11 @@ Item {
     signal leaveRequested
 
     function focusReply() {
-        if (detail != null)
+        if (showsDetail)
             reply.focusEditor();
     }
     function openOrro(kind) {
-        if (detail != null)
+        if (showsDetail)
             header.openOrro(kind);
     }
     // Reads on (pages > 0) or back in the messages, a screen less a little at a time.
@@ -50,15 +56,27 @@ Item {
         objectName: "paneEmptyState"
         anchors.centerIn: parent
         width: Math.min(parent.width - 40, 360)
-        visible: pane.detail == null
+        visible: pane.detail == null && pane.opening == null
         symbol: "rectangle.and.text.magnifyingglass"
         title: "Conversationを選択"
         description: "メールとQuarnチャットを、次の一手で整理します。"
     }
 
+    LoadingState {
+        objectName: "openingConversationState"
+        anchors.centerIn: parent
+        width: Math.min(parent.width - 40, 420)
+        visible: pane.opening != null
+        title: pane.opening != null ? Presenter.isolated(pane.opening.subject) : ""
+        detail: pane.opening != null ? Presenter.isolated(pane.opening.participantName) : ""
+        failed: pane.opening != null && pane.opening.failed
+        failureText: "Conversationを読み込めませんでした。"
+        onRetryRequested: pane.appModel.operations.openConversation(pane.opening.id)
+    }
+
     ColumnLayout {
         anchors.fill: parent
-        visible: pane.detail != null
+        visible: pane.showsDetail
         spacing: 0
 
         ConversationHeader {
@@ -87,7 +105,9 @@ Item {
             leftMargin: 22
             rightMargin: 22
             bottomMargin: 22
-            model: pane.detail != null ? pane.detail.messages : []
+            // A list model, not the detail's array: a reload rebuilds only
+            // the messages that changed, and a selection in another survives.
+            model: pane.appModel.detailMessages
             ScrollBar.vertical: ScrollBar {}
             Accessible.role: Accessible.List
             Accessible.name: "メッセージ"
@@ -98,10 +118,7 @@ Item {
                 detail: pane.detail
             }
             delegate: TimelineMessage {
-                required property var modelData
-
                 width: timeline.width - timeline.leftMargin - timeline.rightMargin
-                message: modelData
                 viewerID: pane.viewerID
                 onLinkOpened: link => pane.appModel.operations.openLink(link)
             }

@@ -12,7 +12,7 @@ import QtQuick.Layouts
 //   minimumValue  (real)   the earliest time the user can pick, in the same
 //                          unit; NaN (the default) means no limit. Days wholly
 //                          before it are greyed out, and a pick earlier than
-//                          it becomes the minimum itself.
+//                          it becomes the first whole minute not before it.
 //   accessibleName (string) what a screen reader calls the field ("日時").
 //   popupOpen     (bool)   whether the calendar is open (read only);
 //                          openPicker() and closePicker() open and close it.
@@ -44,10 +44,11 @@ Item {
         popup.close();
     }
 
-    // The value the user's pick turns into: the minimum at least, whole minutes.
+    // The value the user's pick turns into: the minimum at least, whole
+    // minutes (a minimum with seconds is pushed up to its next minute).
     function clamped(ms) {
         if (!isNaN(minimumValue) && ms < minimumValue)
-            return minimumValue;
+            return Math.ceil(minimumValue / 60000) * 60000;
         return ms;
     }
     function pick(year, month, day, hour, minute) {

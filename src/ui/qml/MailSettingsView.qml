@@ -4,9 +4,10 @@ import QtQuick.Layouts
 import Quarn.Rules
 
 // The settings window's content: the e-mail signature and the switch for
-// desktop notifications. Every keystroke and every toggle is stored at once
+// desktop notifications. Every keystroke and every toggle holds at once
 // (MailSignature, NotificationSetting), so there is no save or cancel button,
-// and an open compose window shows the edit straight away.
+// and an open compose window shows the edit straight away; the signature is
+// written when typing rests, or when the window closes.
 Item {
     id: settings
 

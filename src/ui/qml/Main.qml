@@ -185,6 +185,9 @@ ApplicationWindow {
             requestActivate();
             settingsView.focusEditor();
         }
+        // A closed window has nothing more to wait for.
+        onVisibleChanged: if (!visible)
+            MailSignature.saveNow()
 
         MailSettingsView {
             id: settingsView

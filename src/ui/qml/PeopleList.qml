@@ -153,11 +153,17 @@ ColumnLayout {
             }
         }
 
+        LoadingState {
+            objectName: "peopleLoadingState"
+            anchors.centerIn: parent
+            width: Math.min(implicitWidth, view.width - 32)
+            visible: view.count === 0 && list.appModel.isLoadingPeople
+        }
         EmptyState {
             objectName: "peopleEmptyState"
             anchors.centerIn: parent
             width: Math.min(implicitWidth, view.width - 32)
-            visible: view.count === 0
+            visible: view.count === 0 && !list.appModel.isLoadingPeople
             symbol: list.appModel.searchText === "" ? "person.2" : "magnifyingglass"
             title: list.appModel.searchText === "" ? "まだ誰もいません" : "見つかりません"
             description: list.appModel.searchText === "" ? "やりとりした人がここに現れます。" : "検索語を変えてください。"

@@ -15,6 +15,10 @@ Item {
     required property var appModel
 
     readonly property var timeline: appModel.personTimeline
+    // The person chosen while their timeline is on its way (or failed to
+    // come): the previous person's timeline is not shown as theirs meanwhile.
+    readonly property var opening: appModel.openingPerson
+    readonly property bool showsTimeline: timeline != null && opening == null
     readonly property var person: timeline ? timeline.person : null
     readonly property string personEmail: person ? person.email : ""
     readonly property var viewerID: appModel.state && appModel.state.viewer ? appModel.state.viewer.id : null
@@ -109,15 +113,28 @@ Item {
         objectName: "timelineEmptyState"
         anchors.centerIn: parent
         width: Math.min(implicitWidth, pane.width - 40)
-        visible: pane.timeline == null
+        visible: pane.timeline == null && pane.opening == null
         symbol: "person.crop.circle"
         title: "人を選択"
         description: "その人とのすべてのやりとりを、時系列で確認できます。"
     }
 
+    LoadingState {
+        objectName: "openingPersonState"
+        anchors.centerIn: parent
+        width: Math.min(parent.width - 40, 420)
+        visible: pane.opening != null
+        title: pane.opening != null ? Presenter.isolated(pane.opening.displayName) : ""
+        detail: pane.opening != null && pane.opening.displayName !== pane.opening.email
+            ? Presenter.isolated(pane.opening.email) : ""
+        failed: pane.opening != null && pane.opening.failed
+        failureText: "やりとりを読み込めませんでした。"
+        onRetryRequested: pane.appModel.operations.openPerson(pane.opening.email)
+    }
+
     ColumnLayout {
         anchors.fill: parent
-        visible: pane.timeline != null
+        visible: pane.showsTimeline
         spacing: 0
 
         RowLayout {

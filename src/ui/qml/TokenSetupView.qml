@@ -48,19 +48,34 @@ Rectangle {
             color: QuarnStyle.secondary
             elide: Text.ElideMiddle
         }
-        InkButton {
-            id: signIn
-
-            objectName: "signInButton"
+        RowLayout {
             Layout.alignment: Qt.AlignHCenter
-            text: setup.appModel.isSigningIn ? "ブラウザで続行中…" : "Quarnアカウントを作成・ログイン"
-            enabled: !setup.appModel.isSigningIn
-            font.pixelSize: 15
-            topPadding: 10
-            bottomPadding: 10
-            leftPadding: 22
-            rightPadding: 22
-            onClicked: setup.appModel.operations.signInWithQuarn()
+            spacing: 10
+
+            InkButton {
+                id: signIn
+
+                objectName: "signInButton"
+                text: setup.appModel.isSigningIn ? "ブラウザで続行中…" : "Quarnアカウントを作成・ログイン"
+                enabled: !setup.appModel.isSigningIn
+                font.pixelSize: 15
+                topPadding: 10
+                bottomPadding: 10
+                leftPadding: 22
+                rightPadding: 22
+                onClicked: setup.appModel.operations.signInWithQuarn()
+            }
+            // A sign-in abandoned in the browser would otherwise hold the
+            // screen until a restart.
+            Button {
+                objectName: "cancelSignInButton"
+                visible: setup.appModel.isSigningIn
+                text: "キャンセル"
+                font.pixelSize: 13
+                Accessible.role: Accessible.Button
+                Accessible.name: text
+                onClicked: setup.appModel.operations.cancelSignIn()
+            }
         }
         PlainLabel {
             Layout.alignment: Qt.AlignHCenter
