@@ -102,8 +102,14 @@ void followColorScheme(platform::DesktopAppearance &appearance)
     auto *follower = new QObject(&appearance);
     follower->setObjectName(QLatin1StringView(kFollower));
     const QPalette toolkit = QGuiApplication::palette();
-    const auto apply
-        = [&appearance, toolkit] { QGuiApplication::setPalette(paletteForScheme(appearance.colorScheme(), toolkit)); };
+    const auto apply = [&appearance, toolkit] {
+        // Set only when it differs: a palette set explicitly no longer takes
+        // the toolkit's own later changes, and one set before the window
+        // (a screen test's scheme) must stay.
+        const QPalette wanted = paletteForScheme(appearance.colorScheme(), toolkit);
+        if (!(wanted == QGuiApplication::palette()))
+            QGuiApplication::setPalette(wanted);
+    };
     QObject::connect(&appearance, &platform::DesktopAppearance::colorSchemeChanged, follower, apply);
     apply();
 }
