@@ -6,8 +6,10 @@
 #include "app/mailsignaturesetting.h"
 #include "app/notificationsetting.h"
 #include "app/setuprules.h"
+#include "platform/desktopappearance.h"
 #include "platform/rendering.h"
 #include "quarn/config.h"
+#include "ui/colorscheme.h"
 #include "ui/commandtable.h"
 #include "ui/offlinenetwork.h"
 #include "ui/screenrules.h"
@@ -73,6 +75,8 @@ QQuickWindow *loadMainWindow(QQmlApplicationEngine &engine, AppModel &model, App
         return true;
     }();
     (void)styleChosen;
+    // The desktop's light or dark choice, followed while the program runs.
+    followColorScheme(platform::desktopAppearance());
     registerScreenTypes();
     // Text from outside can hold markup that names remote images; should a
     // screen ever interpret it, nothing is fetched (a sender would learn when

@@ -2,6 +2,7 @@
 
 #include "core/text.h"
 #include "model/enums.h"
+#include "platform/desktopappearance.h"
 
 #include <QDir>
 #include <QFile>
@@ -59,10 +60,18 @@ QDateTime oneHourFrom(const QDateTime &now)
 } // namespace
 
 ScreenRules::ScreenRules(QObject *parent)
+    : ScreenRules(
+        platform::desktopAppearance(), QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation), parent)
+{ }
+
+ScreenRules::ScreenRules(platform::DesktopAppearance &appearance, const QString &configHome, QObject *parent)
     : QObject(parent)
+    , m_appearance(appearance)
     , m_now(QDateTime::currentMSecsSinceEpoch())
-    , m_reduceMotion(desktopReducesMotion(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)))
+    , m_filesReduceMotion(desktopReducesMotion(configHome))
 {
+    connect(
+        &m_appearance, &platform::DesktopAppearance::animationsEnabledChanged, this, &ScreenRules::reduceMotionChanged);
     m_clock.setInterval(30'000);
     connect(&m_clock, &QTimer::timeout, this, [this] {
         m_now = QDateTime::currentMSecsSinceEpoch();
@@ -237,6 +246,12 @@ OrroTimes ScreenRules::timesFor(bool isEvent, const QDateTime &date, bool dateEn
     if (isEvent)
         return OrroTimes { std::nullopt, date, date.addSecs(3600) };
     return OrroTimes { dateEnabled ? std::optional(date) : std::nullopt, std::nullopt, std::nullopt };
+}
+
+bool ScreenRules::reduceMotion() const
+{
+    const std::optional<bool> animations = m_appearance.animationsEnabled();
+    return animations ? !*animations : m_filesReduceMotion;
 }
 
 bool ScreenRules::desktopReducesMotion(const QString &configHome)

@@ -10,6 +10,10 @@
 
 #include <optional>
 
+namespace quarn::platform {
+class DesktopAppearance;
+}
+
 /// The decisions the work screens show: how a status, a transport and a time
 /// are presented, whose a message is, which statuses the user may choose,
 /// when a reply or an Orro item may go out, and how an Orro sheet is prefilled.
@@ -58,14 +62,18 @@ class ScreenRules : public QObject
     /// The current time in milliseconds since 1970, moved on every 30 s so
     /// that relative times written by bindings age while they are shown.
     Q_PROPERTY(double now READ now NOTIFY nowChanged)
-    /// The desktop asks for reduced motion (animations off).
-    Q_PROPERTY(bool reduceMotion READ reduceMotion CONSTANT)
+    /// The desktop asks for reduced motion (animations off): the Settings
+    /// portal's word while it gives one, else the desktop's settings files.
+    Q_PROPERTY(bool reduceMotion READ reduceMotion NOTIFY reduceMotionChanged)
 
 public:
+    /// Follows the process's desktop appearance.
     explicit ScreenRules(QObject *parent = nullptr);
+    /// Follows `appearance`, with the settings files below `configHome` as fallback.
+    ScreenRules(platform::DesktopAppearance &appearance, const QString &configHome, QObject *parent = nullptr);
 
     [[nodiscard]] double now() const { return double(m_now); }
-    [[nodiscard]] bool reduceMotion() const { return m_reduceMotion; }
+    [[nodiscard]] bool reduceMotion() const;
 
     // --- for QML ---------------------------------------------------------------
     /// {label, symbol} of a raw status ("needs_you"); empty texts for an unknown one.
@@ -125,10 +133,12 @@ public:
 
 Q_SIGNALS:
     void nowChanged();
+    void reduceMotionChanged();
 
 private:
+    platform::DesktopAppearance &m_appearance;
     qint64 m_now;
-    bool m_reduceMotion;
+    bool m_filesReduceMotion;
     QTimer m_clock;
 };
 
