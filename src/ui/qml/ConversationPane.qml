@@ -13,6 +13,7 @@ Item {
     required property var appModel
     required property var commands
     required property string mailDomain
+    property var commandTable: null
 
     readonly property var detail: appModel.detail
     // The viewer's id, or null while there is no state.
@@ -67,6 +68,7 @@ Item {
             Layout.fillWidth: true
             appModel: pane.appModel
             detail: pane.detail
+            commandTable: pane.commandTable
         }
         Rectangle {
             Layout.fillWidth: true
