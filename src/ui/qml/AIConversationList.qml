@@ -156,12 +156,12 @@ Rectangle {
                 // first, as a file manager does.
                 TapHandler {
                     acceptedButtons: Qt.RightButton
-                    onTapped: {
+                    onTapped: (eventPoint, button) => {
                         view.forceActiveFocus();
                         list.select(row.id);
                         rowMenu.conversationId = row.id;
                         rowMenu.conversationTitle = row.title;
-                        rowMenu.popup();
+                        rowMenu.popup(row, eventPoint.position.x, eventPoint.position.y);
                     }
                 }
 
