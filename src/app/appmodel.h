@@ -145,7 +145,8 @@ class AppModel : public QObject
     /// The AI conversation whose turn runs, or null: only that one waits for
     /// an answer.
     Q_PROPERTY(QVariant sendingAIConversationID READ sendingAIConversationIDValue NOTIFY isSendingAIChatChanged)
-    /// A new AI conversation waits for the stored ones to be read first.
+    /// A new AI conversation, a rename or a deletion waits for the stored
+    /// ones to be read first.
     Q_PROPERTY(bool isReadingAIConversations READ isReadingAIConversations NOTIFY isReadingAIConversationsChanged)
 
     /// The conversations of `state` that match the search text.

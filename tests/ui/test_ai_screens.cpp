@@ -202,15 +202,21 @@ private Q_SLOTS:
         QVERIFY(model.isSendingAIChat());
         QVERIFY(!w.shown(u"aiThinkingRow"_s));
         QCOMPARE(w.text(u"aiSendButton"_s), u"送る"_s);
+        // Nothing can be sent until that answer is in, and the pane says why.
+        w.type(u"aiInput"_s, u"別の質問"_s);
+        QVERIFY(!w.isEnabled(u"aiSendButton"_s));
+        QVERIFY(w.shown(u"aiBusyElsewhere"_s));
 
         w.click(visible(w, u"aiRow_"_s + asked));
         QTRY_VERIFY(w.shown(u"aiThinkingRow"_s));
         QCOMPARE(w.text(u"aiSendButton"_s), u"応答中…"_s);
+        QVERIFY(!w.shown(u"aiBusyElsewhere"_s));
 
         s.h->home.release();
         QTRY_VERIFY_WITH_TIMEOUT(!model.isSendingAIChat(), kLoadWait);
         QVERIFY(!w.shown(u"aiThinkingRow"_s));
         QCOMPARE(w.text(u"aiSendButton"_s), u"送る"_s);
+        QVERIFY(w.isEnabled(u"aiSendButton"_s));
     }
 
     void codexNotReadyIsExplained_data()
@@ -258,6 +264,16 @@ private Q_SLOTS:
         w.click(u"runAIButtonArea"_s);
         QVERIFY(!model.isRunningAI());
         QVERIFY(!model.errorMessage());
+        // The keyboard reaches it in the button's place and hears the same.
+        w.hover(u"conversationHeader"_s);
+        QTRY_VERIFY(!tip->property("visible").toBool());
+        w.click(u"statusMenuButton"_s);
+        w.key(Qt::Key_Escape);
+        QTRY_VERIFY(w.hasFocus(u"statusMenuButton"_s));
+        w.key(Qt::Key_Tab);
+        QTRY_VERIFY(w.hasFocus(u"runAIButtonArea"_s));
+        QTRY_VERIFY(tip->property("visible").toBool());
+        QCOMPARE(Window::accessibleName(w.item(u"runAIButtonArea"_s)), u"AIで整理"_s);
 
         // The AI lens, empty, and then beside the input.
         enterAILens(s);

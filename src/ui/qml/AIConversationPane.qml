@@ -330,6 +330,16 @@ Item {
             ColumnLayout {
                 Layout.alignment: Qt.AlignBottom
                 spacing: 6
+                // One turn at a time: while another conversation waits for
+                // its answer, "送る" says nothing by itself.
+                PlainLabel {
+                    objectName: "aiBusyElsewhere"
+                    Layout.alignment: Qt.AlignRight
+                    visible: pane.appModel.isSendingAIChat && !pane.isAnswering
+                    text: "別のAI Conversationの応答を待っています"
+                    font.pixelSize: 10
+                    color: QuarnStyle.secondary
+                }
                 PlainLabel {
                     Layout.alignment: Qt.AlignRight
                     text: "この入力からメールは送られません"

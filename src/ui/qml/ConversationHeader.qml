@@ -181,11 +181,29 @@ Pane {
                 }
             }
         }
-        // A disabled button gets no pointer: the area around it shows why.
+        // A disabled button gets neither pointer nor keyboard: the area
+        // around it says why, on hover and, for the keyboard, when Tab
+        // reaches it in the button's place.
         Item {
+            id: runAIArea
+
             objectName: "runAIButtonArea"
             implicitWidth: runAIButton.implicitWidth
             implicitHeight: runAIButton.implicitHeight
+            activeFocusOnTab: !runAIButton.enabled
+            Accessible.role: Accessible.Button
+            Accessible.name: "AIで整理"
+            Accessible.description: runAIToolTip.text
+            Accessible.ignored: runAIButton.enabled
+
+            Rectangle {
+                anchors.fill: parent
+                visible: runAIArea.activeFocus
+                color: "transparent"
+                radius: 4
+                border.width: QuarnStyle.focusRingWidth
+                border.color: QuarnStyle.focusRing
+            }
 
             Button {
                 id: runAIButton
@@ -224,7 +242,7 @@ Pane {
                 id: runAIToolTip
 
                 objectName: "runAIToolTip"
-                visible: runAIHover.hovered && text !== ""
+                visible: (runAIHover.hovered || runAIArea.activeFocus) && text !== ""
                 delay: 400
                 width: Math.min(implicitWidth, 380)
                 text: header.runAICommand && !header.runAICommand.enabled ? header.runAICommand.reason : ""
