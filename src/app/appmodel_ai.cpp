@@ -17,6 +17,12 @@ using namespace Qt::StringLiterals;
 
 namespace quarn {
 
+namespace {
+
+const QString kNewAIConversationTitle = QStringLiteral("新しい会話");
+
+} // namespace
+
 QCoro::Task<void> AppModel::loadAIConversations()
 {
     const quint64 revision = m_aiConversationsRevision;
@@ -126,8 +132,9 @@ bool AppModel::appendAIChatMessage(const QString &id, AIChatRole role, const QSt
     message.content = content;
     message.createdAt = m_environment.now();
     conversation.messages.append(message);
-    // The title follows the first message once; later messages leave it.
-    if (role == AIChatRole::user && conversation.messages.size() == 1)
+    // The title follows the first message once; later messages leave it,
+    // and so does a conversation the user has named before writing in it.
+    if (role == AIChatRole::user && conversation.messages.size() == 1 && conversation.title == kNewAIConversationTitle)
         conversation.title = text::graphemePrefix(SubjectPolicy::fallback(content), 40);
     conversation.updatedAt = message.createdAt;
     conversations.move(index, 0);
@@ -148,7 +155,7 @@ QCoro::Task<void> AppModel::newAIConversation()
     const qint64 now = m_environment.now();
     AIConversation conversation;
     conversation.id = newIdentifier(u"ai_"_s);
-    conversation.title = u"新しい会話"_s;
+    conversation.title = kNewAIConversationTitle;
     conversation.createdAt = now;
     conversation.updatedAt = now;
     const QString id = conversation.id;

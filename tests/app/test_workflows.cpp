@@ -1215,6 +1215,15 @@ private Q_SLOTS:
         QCOMPARE(h.model->selectedAIConversation()->title, u"あ"_s.repeated(40));
         QCOMPARE(h.model->aiConversations().size(), 3);
         QCOMPARE(storedConversations(h), h.model->aiConversations());
+
+        // A name the user gave before the first message stays.
+        run(h.model->newAIConversation());
+        run(h.model->renameAIConversation(*h.model->selectedAIConversationID(), u"旅行"_s));
+        h.model->setAiInput(u"宿はどこが良い？"_s);
+        run(h.model->sendAIChat());
+        QCOMPARE(h.model->selectedAIConversation()->messages.size(), 2);
+        QCOMPARE(h.model->selectedAIConversation()->title, u"旅行"_s);
+        QCOMPARE(storedConversations(h), h.model->aiConversations());
     }
 
     void answerLandsInTheConversationItWasAskedIn()
