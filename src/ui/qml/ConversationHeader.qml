@@ -247,10 +247,11 @@ Pane {
                 width: Math.min(implicitWidth, 380)
                 text: header.runAICommand && !header.runAICommand.enabled ? header.runAICommand.reason : ""
 
+                // On the tooltip's own background, in whichever scheme.
                 contentItem: PlainLabel {
                     text: runAIToolTip.text
                     wrapMode: Text.WordWrap
-                    color: QuarnStyle.primary
+                    color: runAIToolTip.palette.toolTipText
                 }
             }
         }
