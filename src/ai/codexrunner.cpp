@@ -606,15 +606,6 @@ QCoro::Task<QString> CodexRunner::prepare()
     co_return staged;
 }
 
-QCoro::Task<std::optional<QString>> CodexRunner::prepareQuietly()
-{
-    try {
-        const QString staged = co_await prepare();
-        co_return staged;
-    } catch (...) { }
-    co_return std::nullopt;
-}
-
 QCoro::Task<bool> CodexRunner::isStagedCopyTrusted(QString path)
 {
     auto job = [path, digest = m_configuration.pinnedDigest] { return isTrustedStagedBinary(path, digest); };
@@ -625,19 +616,28 @@ QCoro::Task<bool> CodexRunner::isStagedCopyTrusted(QString path)
 
 QCoro::Task<bool> CodexRunner::isReady()
 {
+    const CodexReadiness answer = co_await this->readiness();
+    co_return answer.isReady();
+}
+
+QCoro::Task<CodexReadiness> CodexRunner::readiness()
+{
+    CodexReadiness answer;
     try {
-        const std::optional<QString> binary = co_await prepareQuietly();
-        if (!binary)
-            co_return false;
-        const bool trusted = co_await isStagedCopyTrusted(*binary);
+        const QString binary = co_await prepare();
+        const bool trusted = co_await isStagedCopyTrusted(binary);
         if (!trusted)
-            co_return false;
+            throw CodexRunnerError::untrustedBinary();
         const QStringList arguments { QStringLiteral("login"), QStringLiteral("status") };
         const std::int32_t status = co_await CodexProcess::run(
-            *binary, arguments, std::nullopt, m_configuration.probeTimeLimit, m_configuration.killDelay);
-        co_return status == 0;
-    } catch (...) { }
-    co_return false;
+            binary, arguments, std::nullopt, m_configuration.probeTimeLimit, m_configuration.killDelay);
+        // The exit status is the only sign of a missing login.
+        if (status != 0)
+            throw CodexRunnerError::notLoggedIn();
+    } catch (...) {
+        answer.problem = std::current_exception();
+    }
+    co_return answer;
 }
 
 QCoro::Task<QByteArray> CodexRunner::runOperation(Operation operation)

@@ -16,6 +16,19 @@
 
 namespace quarn {
 
+/// The answer of a readiness probe.
+struct CodexReadiness
+{
+    /// Why the Codex CLI cannot be used, or null when it is ready:
+    /// `CodexRunnerError` (`Unavailable`: no installation; `UntrustedBinary`:
+    /// not the reviewed build; `NotLoggedIn`: "login status" answered no;
+    /// `TimedOut`: it did not answer in time) or `PlatformError` (the copy
+    /// could not be staged or started).
+    std::exception_ptr problem;
+
+    [[nodiscard]] bool isReady() const { return !problem; }
+};
+
 /// The local AI engine: finds the one reviewed build of the Codex CLI
 /// (0.147.0), verifies it, copies it into a private runtime folder and runs
 /// only that copy — to probe the login, triage a conversation, suggest a
@@ -78,6 +91,9 @@ public:
     /// exits 0 within the probe limit. Never fails.
     QCoro::Task<bool> isReady();
 
+    /// The same probe, answering why the Codex CLI cannot be used. Never fails.
+    QCoro::Task<CodexReadiness> readiness();
+
     /// Triage of a conversation into an accepted insight.
     QCoro::Task<AiInsight> triage(ConversationDetail conversation);
 
@@ -130,7 +146,6 @@ private:
 
     /// Blocking; only on the serial worker.
     QString prepareBinary();
-    QCoro::Task<std::optional<QString>> prepareQuietly();
     QCoro::Task<bool> isStagedCopyTrusted(QString path);
     QCoro::Task<QByteArray> runOperation(Operation operation);
     QCoro::Task<QByteArray> runInWorkFolder(const Operation &operation, QString binary, QString folder);

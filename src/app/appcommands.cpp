@@ -47,6 +47,7 @@ AppCommands::AppCommands(AppModel &model, std::chrono::milliseconds refreshInter
     connect(&m_model, &AppModel::detailChanged, this, &AppCommands::updateCanRunAI);
     connect(&m_model, &AppModel::isRunningAIChanged, this, &AppCommands::updateCanRunAI);
     connect(&m_model, &AppModel::isCodexReadyChanged, this, &AppCommands::updateCanRunAI);
+    connect(&m_model, &AppModel::isAutoTriagingChanged, this, &AppCommands::updateCanRunAI);
     updateCanRunAI();
 }
 
@@ -54,7 +55,8 @@ AppCommands::~AppCommands() = default;
 
 void AppCommands::updateCanRunAI()
 {
-    const bool can = m_model.detail().has_value() && !m_model.isRunningAI() && m_model.isCodexReady();
+    const bool can
+        = m_model.detail().has_value() && !m_model.isRunningAI() && m_model.isCodexReady() && !m_model.isAutoTriaging();
     if (can == m_canRunAI)
         return;
     m_canRunAI = can;

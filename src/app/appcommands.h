@@ -29,7 +29,7 @@ class AppCommands : public QObject
     Q_OBJECT
 
     /// Whether "AIで整理" is enabled: a conversation detail is shown, no AI run
-    /// is in progress and the Codex CLI is ready.
+    /// or automatic pass is in progress and the Codex CLI is ready.
     Q_PROPERTY(bool canRunAI READ canRunAI NOTIFY canRunAIChanged)
     /// Whether the background refresh loop runs. The workspace sets it while
     /// it is on screen.

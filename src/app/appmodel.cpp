@@ -228,6 +228,11 @@ void AppModel::setSelectedAIConversationIDValue(const QVariant &value)
     setSelectedAIConversationID(optionalText(value));
 }
 
+QVariant AppModel::sendingAIConversationIDValue() const
+{
+    return optionalValue(m_sendingAIConversationID);
+}
+
 // --- setters -----------------------------------------------------------------
 
 #define QUARN_SET(member, value, signal)                                                                               \
@@ -493,6 +498,11 @@ void AppModel::setIsCodexReady(bool value)
     QUARN_SET(m_isCodexReady, value, isCodexReadyChanged);
 }
 
+void AppModel::setIsAutoTriaging(bool value)
+{
+    QUARN_SET(m_isAutoTriaging, value, isAutoTriagingChanged);
+}
+
 void AppModel::setIsConfigured(bool value)
 {
     QUARN_SET(m_isConfigured, value, isConfiguredChanged);
@@ -565,9 +575,13 @@ void AppModel::setAIConversations(QList<AIConversation> conversations)
     updateSelectedAIConversation();
 }
 
-void AppModel::setIsSendingAIChat(bool value)
+void AppModel::setSendingAIConversation(std::optional<QString> id)
 {
-    QUARN_SET(m_isSendingAIChat, value, isSendingAIChatChanged);
+    if (m_sendingAIConversationID == id)
+        return;
+    m_isSendingAIChat = id.has_value();
+    m_sendingAIConversationID = std::move(id);
+    Q_EMIT isSendingAIChatChanged();
 }
 
 #undef QUARN_SET

@@ -83,6 +83,20 @@ class AppModel : public QObject
     Q_PROPERTY(bool isRunningAI READ isRunningAI NOTIFY isRunningAIChanged)
     /// The local Codex CLI was found, verified and answered its probe.
     Q_PROPERTY(bool isCodexReady READ isCodexReady NOTIFY isCodexReadyChanged)
+    /// A readiness probe of the Codex CLI runs (at start-up, after a sign-in,
+    /// or asked for again with checkCodex).
+    Q_PROPERTY(bool isCheckingCodex READ isCheckingCodex NOTIFY codexReadinessChanged)
+    /// Why the last probe found the Codex CLI unusable (the failure's own
+    /// description); empty while it is ready or before any probe answered.
+    Q_PROPERTY(QString codexProblem READ codexProblem NOTIFY codexReadinessChanged)
+    /// What the user can do about `codexProblem` (run `codexFixCommand`, then
+    /// "もう一度確認"); empty when there is no problem.
+    Q_PROPERTY(QString codexRemedy READ codexRemedy NOTIFY codexReadinessChanged)
+    /// The command that fixes `codexProblem` in a terminal, or empty.
+    Q_PROPERTY(QString codexFixCommand READ codexFixCommand NOTIFY codexReadinessChanged)
+    /// An automatic triage pass runs (listing what is pending or triaging it):
+    /// a triage started by the user must wait for its end.
+    Q_PROPERTY(bool isAutoTriaging READ isAutoTriaging NOTIFY isAutoTriagingChanged)
     /// The one error line the main window shows, or null. The window clears
     /// it (sets null) when its alert closes. It stays until then, or until
     /// the operation that failed succeeds: nothing else clears it.
@@ -129,7 +143,11 @@ class AppModel : public QObject
     Q_PROPERTY(QString aiInput READ aiInput WRITE setAiInput NOTIFY aiInputChanged)
     /// An AI chat turn runs.
     Q_PROPERTY(bool isSendingAIChat READ isSendingAIChat NOTIFY isSendingAIChatChanged)
-    /// A new AI conversation waits for the stored ones to be read first.
+    /// The AI conversation whose turn runs, or null: only that one waits for
+    /// an answer.
+    Q_PROPERTY(QVariant sendingAIConversationID READ sendingAIConversationIDValue NOTIFY isSendingAIChatChanged)
+    /// A new AI conversation, a rename or a deletion waits for the stored
+    /// ones to be read first.
     Q_PROPERTY(bool isReadingAIConversations READ isReadingAIConversations NOTIFY isReadingAIConversationsChanged)
     /// The selected status's list has had no answer yet and a load runs:
     /// an empty list then says nothing about the mailbox.
@@ -184,6 +202,11 @@ public:
     [[nodiscard]] bool isSending() const { return m_isSending; }
     [[nodiscard]] bool isRunningAI() const { return m_isRunningAI; }
     [[nodiscard]] bool isCodexReady() const { return m_isCodexReady; }
+    [[nodiscard]] bool isCheckingCodex() const { return m_codexProbesRunning > 0; }
+    [[nodiscard]] const QString &codexProblem() const { return m_codexProblem; }
+    [[nodiscard]] const QString &codexRemedy() const { return m_codexRemedy; }
+    [[nodiscard]] const QString &codexFixCommand() const { return m_codexFixCommand; }
+    [[nodiscard]] bool isAutoTriaging() const { return m_isAutoTriaging; }
     [[nodiscard]] const std::optional<QString> &errorMessage() const { return m_errorMessage; }
     [[nodiscard]] bool isServiceUnreachable() const { return m_isServiceUnreachable; }
     [[nodiscard]] std::optional<qint64> lastLoadedAt() const { return m_lastLoadedAt; }
@@ -212,7 +235,11 @@ public:
     [[nodiscard]] const std::optional<QString> &selectedAIConversationID() const { return m_selectedAIConversationID; }
     [[nodiscard]] const QString &aiInput() const { return m_aiInput; }
     [[nodiscard]] bool isSendingAIChat() const { return m_isSendingAIChat; }
-    [[nodiscard]] bool isReadingAIConversations() const { return m_isCreatingAIConversation; }
+    [[nodiscard]] const std::optional<QString> &sendingAIConversationID() const { return m_sendingAIConversationID; }
+    [[nodiscard]] bool isReadingAIConversations() const
+    {
+        return m_isCreatingAIConversation || m_aiChangesWaitingForRead > 0;
+    }
     [[nodiscard]] bool isLoadingList() const { return m_loadStates.list; }
     [[nodiscard]] bool isLoadingPeople() const { return m_loadStates.people; }
     [[nodiscard]] QVariant openingConversation() const { return m_loadStates.conversation; }
@@ -267,6 +294,8 @@ public:
     QCoro::Task<void> selectPeople();
     /// Shows the AI lens.
     QCoro::Task<void> selectAI();
+    /// Probes the Codex CLI again (after the user installed it or logged in).
+    QCoro::Task<void> checkCodex();
     /// Selects a conversation of the list and loads its detail.
     QCoro::Task<void> openConversation(QString id);
     /// The list of `status` as the service has it now, for observers beside
@@ -371,6 +400,13 @@ public:
     /// when none is selected) and adds the AI's answer to that conversation,
     /// wherever the user has gone meanwhile.
     QCoro::Task<void> sendAIChat();
+    /// Gives the AI conversation with `id` the title `title` (trimmed; an
+    /// empty one changes nothing) and saves the list.
+    QCoro::Task<void> renameAIConversation(QString id, QString title);
+    /// Removes the AI conversation with `id` and saves the list; when it was
+    /// the shown one, its neighbour (the next one, else the previous one) is
+    /// shown instead.
+    QCoro::Task<void> deleteAIConversation(QString id);
 
     // --- AI triage (appmodel_triage.cpp) --------------------------------------
     /// One automatic triage pass over the inbox and the waiting list.
@@ -392,6 +428,8 @@ Q_SIGNALS:
     void isSendingChanged();
     void isRunningAIChanged();
     void isCodexReadyChanged();
+    void codexReadinessChanged();
+    void isAutoTriagingChanged();
     void errorMessageChanged();
     void serviceReachabilityChanged();
     void isConfiguredChanged();
@@ -466,6 +504,7 @@ private:
     [[nodiscard]] QVariant selectedPersonEmailValue() const;
     [[nodiscard]] QVariant personTimelineValue() const;
     [[nodiscard]] QVariant selectedAIConversationIDValue() const;
+    [[nodiscard]] QVariant sendingAIConversationIDValue() const;
     void setSelectedAIConversationIDValue(const QVariant &value);
 
     // Setters of the published fields: each notifies only on a real change and
@@ -483,6 +522,7 @@ private:
     void setIsSending(bool value);
     void setIsRunningAI(bool value);
     void setIsCodexReady(bool value);
+    void setIsAutoTriaging(bool value);
     void setIsConfigured(bool value);
     void setIsSigningIn(bool value);
     void setIsClaimingAddress(bool value);
@@ -491,7 +531,8 @@ private:
     void setPersonTimeline(std::optional<PersonTimeline> timeline);
     void setIsLoadingOlderMessages(bool value);
     void setAIConversations(QList<AIConversation> conversations);
-    void setIsSendingAIChat(bool value);
+    /// A turn of conversation `id` starts, or (nothing) the turn ends.
+    void setSendingAIConversation(std::optional<QString> id);
     /// Clears the conversation selection and, with it, the detail; a detail
     /// still being loaded is no longer wanted.
     void clearConversationSelection();
@@ -584,6 +625,9 @@ private:
     QCoro::Task<void> probeCodex();
     QCoro::Task<void> refreshPeople(bool keepingSelection);
     QCoro::Task<void> loadAIConversations();
+    /// Waits for the stored conversations to be read before a change to the
+    /// list (counted in isReadingAIConversations while it waits).
+    QCoro::Task<void> awaitAIConversationsReadForChange();
     void applyLoadedAIConversations(
         quint64 revision, std::optional<QList<AIConversation>> loaded, std::exception_ptr failure);
     /// Returns once the AI conversation file has been read (or found
@@ -668,6 +712,13 @@ private:
         bool operator==(const LoadStates &) const = default;
     };
     LoadStates m_loadStates;
+    std::optional<QString> m_sendingAIConversationID;
+    int m_codexProbesRunning = 0;
+    /// Numbers the readiness probes: only the newest one's answer is applied.
+    quint64 m_codexProbes = 0;
+    QString m_codexProblem;
+    QString m_codexRemedy;
+    QString m_codexFixCommand;
 
     // Private working state.
     std::optional<QString> m_token;
@@ -720,6 +771,8 @@ private:
     /// The last save failed: memory holds changes the file lacks.
     bool m_hasUnsavedAIConversations = false;
     bool m_isCreatingAIConversation = false;
+    /// Renames and deletions waiting for the file to be read first.
+    int m_aiChangesWaitingForRead = 0;
     /// Counts the compose sheet's openings: a send closes only the sheet it
     /// was sent from.
     quint64 m_composePresentation = 0;

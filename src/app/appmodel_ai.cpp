@@ -11,9 +11,17 @@
 
 #include <QUuid>
 
+#include <algorithm>
+
 using namespace Qt::StringLiterals;
 
 namespace quarn {
+
+namespace {
+
+const QString kNewAIConversationTitle = QStringLiteral("新しい会話");
+
+} // namespace
 
 QCoro::Task<void> AppModel::loadAIConversations()
 {
@@ -124,8 +132,9 @@ bool AppModel::appendAIChatMessage(const QString &id, AIChatRole role, const QSt
     message.content = content;
     message.createdAt = m_environment.now();
     conversation.messages.append(message);
-    // The title follows the first message once; later messages leave it.
-    if (role == AIChatRole::user && conversation.messages.size() == 1)
+    // The title follows the first message once; later messages leave it,
+    // and so does a conversation the user has named before writing in it.
+    if (role == AIChatRole::user && conversation.messages.size() == 1 && conversation.title == kNewAIConversationTitle)
         conversation.title = text::graphemePrefix(SubjectPolicy::fallback(content), 40);
     conversation.updatedAt = message.createdAt;
     conversations.move(index, 0);
@@ -146,7 +155,7 @@ QCoro::Task<void> AppModel::newAIConversation()
     const qint64 now = m_environment.now();
     AIConversation conversation;
     conversation.id = newIdentifier(u"ai_"_s);
-    conversation.title = u"新しい会話"_s;
+    conversation.title = kNewAIConversationTitle;
     conversation.createdAt = now;
     conversation.updatedAt = now;
     const QString id = conversation.id;
@@ -157,6 +166,53 @@ QCoro::Task<void> AppModel::newAIConversation()
     setLens(MailLens::ai);
 
     // The conversation stays in memory and selected either way.
+    (void)co_await saveAIConversations();
+}
+
+QCoro::Task<void> AppModel::awaitAIConversationsReadForChange()
+{
+    ++m_aiChangesWaitingForRead;
+    if (m_aiChangesWaitingForRead == 1)
+        Q_EMIT isReadingAIConversationsChanged();
+    co_await awaitAIConversationsRead();
+    --m_aiChangesWaitingForRead;
+    if (m_aiChangesWaitingForRead == 0)
+        Q_EMIT isReadingAIConversationsChanged();
+}
+
+QCoro::Task<void> AppModel::renameAIConversation(QString id, QString title)
+{
+    const QString wanted = text::trimmed(title);
+    if (wanted.isEmpty())
+        co_return;
+    // A change made before the file was read would be saved over it.
+    co_await awaitAIConversationsReadForChange();
+    const qsizetype index = aiConversationIndex(id);
+    if (index < 0 || m_aiConversations.at(index).title == wanted)
+        co_return;
+    QList<AIConversation> conversations = m_aiConversations;
+    // A new name is no new activity: the conversation keeps its place and time.
+    conversations[index].title = wanted;
+    setAIConversations(std::move(conversations));
+    (void)co_await saveAIConversations();
+}
+
+QCoro::Task<void> AppModel::deleteAIConversation(QString id)
+{
+    co_await awaitAIConversationsReadForChange();
+    const qsizetype index = aiConversationIndex(id);
+    if (index < 0)
+        co_return;
+    QList<AIConversation> conversations = m_aiConversations;
+    conversations.removeAt(index);
+    std::optional<QString> neighbour;
+    if (!conversations.isEmpty())
+        neighbour = conversations.at(std::min(index, conversations.size() - 1)).id;
+    const bool wasShown = m_selectedAIConversationID == id;
+    setAIConversations(std::move(conversations));
+    if (wasShown)
+        setSelectedAIConversationID(neighbour);
+    // A turn still running there finds its conversation gone and drops the answer.
     (void)co_await saveAIConversations();
 }
 
@@ -179,20 +235,20 @@ QCoro::Task<void> AppModel::sendAIChat()
     const QString id = *m_selectedAIConversationID;
     if (aiConversationIndex(id) < 0)
         co_return;
-    setIsSendingAIChat(true);
+    setSendingAIConversation(id);
     setAiInput(QString());
     appendAIChatMessage(id, AIChatRole::user, input);
 
     const bool saved = co_await saveAIConversations();
     if (!saved) {
         // The message stays on screen, but the AI is not asked.
-        setIsSendingAIChat(false);
+        setSendingAIConversation(std::nullopt);
         co_return;
     }
 
     const qsizetype index = aiConversationIndex(id);
     if (index < 0) {
-        setIsSendingAIChat(false);
+        setSendingAIConversation(std::nullopt);
         co_return;
     }
     std::optional<QString> answer;
@@ -207,18 +263,18 @@ QCoro::Task<void> AppModel::sendAIChat()
     if (failure) {
         // The user's message stays saved, without an answer.
         present(failure, Failure::aiChat);
-        setIsSendingAIChat(false);
+        setSendingAIConversation(std::nullopt);
         co_return;
     }
     clearError(Failure::aiChat);
 
     if (!appendAIChatMessage(id, AIChatRole::assistant, *answer)) {
-        setIsSendingAIChat(false);
+        setSendingAIConversation(std::nullopt);
         co_return;
     }
 
     (void)co_await saveAIConversations();
-    setIsSendingAIChat(false);
+    setSendingAIConversation(std::nullopt);
 }
 
 } // namespace quarn

@@ -33,6 +33,51 @@ QCoro::Task<QList<ConversationListItem>> keepShownIfEqual(
     });
 }
 
+/// What the AI screens say about an unusable Codex CLI: why, what to do and
+/// the command that does it.
+struct CodexAdvice
+{
+    QString problem;
+    QString remedy;
+    QString command;
+};
+
+CodexAdvice codexAdvice(std::exception_ptr problem)
+{
+    if (!problem)
+        return {};
+    const QString version = QLatin1String(CodexRunner::kReviewedVersion);
+    const QString install = QStringLiteral("sudo npm install -g @openai/codex@") + version;
+    try {
+        std::rethrow_exception(problem);
+    } catch (const CodexRunnerError &e) {
+        switch (e.kind()) {
+        case CodexRunnerError::Kind::Unavailable:
+            return { e.description(),
+                QStringLiteral("ターミナルで次のコマンドを実行してインストールし、codex login "
+                               "でログインしてから「もう一度確認」を押してください。"),
+                install };
+        case CodexRunnerError::Kind::UntrustedBinary:
+            return { QStringLiteral("インストールされているCodex CLIは確認済みの%1ではありません。").arg(version),
+                QStringLiteral("ターミナルで次のコマンドを実行して入れ直し、「もう一度確認」を押してください。"),
+                install };
+        case CodexRunnerError::Kind::NotLoggedIn:
+            return { e.description(),
+                QStringLiteral("ターミナルで次のコマンドを実行してログインし、「もう一度確認」を押してください。"),
+                QStringLiteral("codex login") };
+        case CodexRunnerError::Kind::TimedOut:
+            return { QStringLiteral("Codex CLIがログインの確認に応答しませんでした。"),
+                QStringLiteral("ターミナルで次のコマンドが応答するか確かめ、「もう一度確認」を押してください。"),
+                QStringLiteral("codex login status") };
+        case CodexRunnerError::Kind::Failed:
+        case CodexRunnerError::Kind::InvalidOutput:
+            break;
+        }
+    } catch (...) { }
+    // The copy could not be staged or started: the system's own words.
+    return { describe(problem), QStringLiteral("原因を取り除いてから「もう一度確認」を押してください。"), QString() };
+}
+
 } // namespace
 
 QCoro::Task<void> AppModel::bootstrap()
@@ -94,8 +139,29 @@ QCoro::Task<void> AppModel::bootstrap()
 QCoro::Task<void> AppModel::probeCodex()
 {
     const std::shared_ptr<CodexRunner> codex = m_environment.codex;
-    const bool ready = co_await codex->isReady();
-    setIsCodexReady(ready);
+    const quint64 probe = ++m_codexProbes;
+    ++m_codexProbesRunning;
+    if (m_codexProbesRunning == 1)
+        Q_EMIT codexReadinessChanged();
+    const CodexReadiness answer = co_await codex->readiness();
+    const std::exception_ptr problem = answer.problem;
+    --m_codexProbesRunning;
+    // An older probe that ends late says nothing about the newer one's answer.
+    if (probe == m_codexProbes) {
+        const CodexAdvice advice = codexAdvice(problem);
+        m_codexProblem = advice.problem;
+        m_codexRemedy = advice.remedy;
+        m_codexFixCommand = advice.command;
+        setIsCodexReady(!problem);
+    }
+    Q_EMIT codexReadinessChanged();
+}
+
+QCoro::Task<void> AppModel::checkCodex()
+{
+    if (m_codexProbesRunning > 0)
+        co_return;
+    co_await probeCodex();
 }
 
 QCoro::Task<void> AppModel::refresh(bool keepingSelection)

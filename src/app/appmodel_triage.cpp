@@ -71,7 +71,7 @@ QCoro::Task<void> AppModel::autoTriagePendingWork()
 {
     if (!m_token || !m_isCodexReady || m_isAutoTriaging || m_isRunningAI)
         co_return;
-    m_isAutoTriaging = true;
+    setIsAutoTriaging(true);
     const qint64 now = m_environment.now();
     m_autoTriageRetryAfter.removeIf([now](const auto &entry) { return entry.value() <= now; });
 
@@ -87,7 +87,7 @@ QCoro::Task<void> AppModel::autoTriagePendingWork()
     }
     if (listFailure) {
         presentListFailure(listFailure);
-        m_isAutoTriaging = false;
+        setIsAutoTriaging(false);
         setIsRunningAI(false);
         co_return;
     }
@@ -119,7 +119,7 @@ QCoro::Task<void> AppModel::autoTriagePendingWork()
         present(firstFailure, Failure::triage);
     else if (!ids.isEmpty())
         clearError(Failure::triage);
-    m_isAutoTriaging = false;
+    setIsAutoTriaging(false);
     setIsRunningAI(false);
 }
 

@@ -192,4 +192,19 @@ void AppModelOperations::sendAIChat()
     start(m_model.sendAIChat());
 }
 
+void AppModelOperations::renameAIConversation(const QString &id, const QString &title)
+{
+    start(m_model.renameAIConversation(id, title));
+}
+
+void AppModelOperations::deleteAIConversation(const QString &id)
+{
+    start(m_model.deleteAIConversation(id));
+}
+
+void AppModelOperations::checkCodex()
+{
+    start(m_model.checkCodex());
+}
+
 } // namespace quarn

@@ -65,6 +65,10 @@ public:
     // AI conversations.
     Q_INVOKABLE void newAIConversation();
     Q_INVOKABLE void sendAIChat();
+    Q_INVOKABLE void renameAIConversation(const QString &id, const QString &title);
+    Q_INVOKABLE void deleteAIConversation(const QString &id);
+    /// Probes the Codex CLI again.
+    Q_INVOKABLE void checkCodex();
 
 Q_SIGNALS:
     /// A createConversation started here ended; `sent` is its answer.

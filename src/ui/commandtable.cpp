@@ -122,7 +122,12 @@ CommandTable::CommandTable(AppModel &model, AppCommands &commands, QObject *pare
             if (m_model.isRunningAI())
                 return u"AIが整理しています"_s;
             if (!m_model.isCodexReady())
-                return u"Codex CLIの準備ができていません"_s;
+                return presentation::codexNotReadyExplanation(m_model.isCheckingCodex(), m_model.codexProblem(),
+                    m_model.codexRemedy(), m_model.codexFixCommand());
+            // The automatic pass looks at the lists before it triages: a
+            // triage started meanwhile would be turned away without a word.
+            if (m_model.isAutoTriaging())
+                return u"自動の整理が終わるまでお待ちください"_s;
             return QString();
         },
         [this] { m_appCommands.runAI(); });
@@ -165,6 +170,17 @@ CommandTable::CommandTable(AppModel &model, AppCommands &commands, QObject *pare
     };
     addScreenCommand(u"todo"_s, u"OrroのTodoに追加"_s, kConversation, { u"T"_s }, orroReason);
     addScreenCommand(u"event"_s, u"Orroの予定に追加"_s, kConversation, { u"S"_s }, orroReason);
+    const auto aiConversationReason = [this] {
+        if (m_model.lens() != MailLens::ai || !m_model.selectedAIConversation())
+            return u"AI Conversationが選ばれていません"_s;
+        if (m_model.isReadingAIConversations())
+            return u"AI Conversationを読み込んでいます"_s;
+        return QString();
+    };
+    addScreenCommand(
+        u"renameAIConversation"_s, u"AI Conversationの名前を変更…"_s, kConversation, { u"F2"_s }, aiConversationReason);
+    addScreenCommand(
+        u"deleteAIConversation"_s, u"AI Conversationを削除…"_s, kConversation, { u"Delete"_s }, aiConversationReason);
 
     // Going places: the six status lists, People and AI, the rows, the search.
     int number = 1;
@@ -182,8 +198,9 @@ CommandTable::CommandTable(AppModel &model, AppCommands &commands, QObject *pare
 
     // Whatever an enabling rule reads.
     for (auto signal : { &AppModel::detailChanged, &AppModel::isRunningAIChanged, &AppModel::isCodexReadyChanged,
-             &AppModel::isLoadingChanged, &AppModel::lensChanged, &AppModel::selectedAIConversationIDChanged,
-             &AppModel::aiConversationsChanged })
+             &AppModel::codexReadinessChanged, &AppModel::isAutoTriagingChanged, &AppModel::isLoadingChanged,
+             &AppModel::lensChanged, &AppModel::selectedAIConversationIDChanged, &AppModel::aiConversationsChanged,
+             &AppModel::isReadingAIConversationsChanged })
         connect(&m_model, signal, this, &CommandTable::updateAll);
     connect(this, &CommandTable::noteChanged, this, &CommandTable::updateAll);
 }

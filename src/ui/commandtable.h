@@ -152,7 +152,8 @@ public:
 
 Q_SIGNALS:
     /// A command the screens carry out: "settings", "palette", "shortcuts",
-    /// "quit", "search", "reply", "todo", "event".
+    /// "quit", "search", "reply", "todo", "event", "renameAIConversation",
+    /// "deleteAIConversation".
     void screenCommand(const QString &id);
     void noteChanged();
 

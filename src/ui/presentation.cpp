@@ -91,6 +91,18 @@ bool canSendAIChat(const QString &input, bool isSending, bool isCodexReady)
     return !isSending && isCodexReady && !text::trimmed(input).isEmpty();
 }
 
+QString codexNotReadyExplanation(bool isChecking, const QString &problem, const QString &remedy, const QString &command)
+{
+    if (problem.isEmpty())
+        return isChecking ? u"Codex CLIを確認しています"_s : u"Codex CLIの準備ができていません"_s;
+    QString text = u"Codex CLIの準備ができていません。"_s + problem;
+    if (!remedy.isEmpty())
+        text += u' ' + remedy;
+    if (!command.isEmpty())
+        text += u" $ "_s + command;
+    return text;
+}
+
 namespace {
 
 constexpr char16_t kFirstStrongIsolate = 0x2068;
@@ -325,6 +337,12 @@ QString Presenter::aiPreview(int messageCount, const QString &lastMessage) const
 bool Presenter::canSendAIChat(const QString &input, bool isSending, bool isCodexReady) const
 {
     return p::canSendAIChat(input, isSending, isCodexReady);
+}
+
+QString Presenter::codexNotReadyExplanation(
+    bool isChecking, const QString &problem, const QString &remedy, const QString &command) const
+{
+    return p::codexNotReadyExplanation(isChecking, problem, remedy, command);
 }
 
 QString Presenter::relativeTime(qint64 atMs, qint64 nowMs) const

@@ -66,6 +66,13 @@ struct ActivitySuffix
 /// Whether the AI chat's send button is enabled.
 [[nodiscard]] bool canSendAIChat(const QString &input, bool isSending, bool isCodexReady);
 
+/// Why the AI cannot be used while the Codex CLI is not ready, on one line:
+/// "Codex CLIの準備ができていません。" with the probe's finding, what to do and
+/// the command that does it; while a probe runs and nothing is known yet,
+/// that it is being checked.
+[[nodiscard]] QString codexNotReadyExplanation(
+    bool isChecking, const QString &problem, const QString &remedy, const QString &command);
+
 /// A one-line field from outside the program (a name, an address, a subject)
 /// as its own isolated run: the explicit direction controls it holds
 /// (embeddings, overrides, isolates: U+202A–U+202E, U+2066–U+2069) are
@@ -133,6 +140,8 @@ public:
     Q_INVOKABLE [[nodiscard]] QString statusWording(const QString &status) const;
     Q_INVOKABLE [[nodiscard]] QString aiPreview(int messageCount, const QString &lastMessage) const;
     Q_INVOKABLE [[nodiscard]] bool canSendAIChat(const QString &input, bool isSending, bool isCodexReady) const;
+    Q_INVOKABLE [[nodiscard]] QString codexNotReadyExplanation(
+        bool isChecking, const QString &problem, const QString &remedy, const QString &command) const;
     Q_INVOKABLE [[nodiscard]] QString relativeTime(qint64 atMs, qint64 nowMs) const;
     /// isolatedText(): a field from outside as its own run.
     Q_INVOKABLE [[nodiscard]] QString isolated(const QString &text) const;

@@ -50,6 +50,9 @@ const QHash<QString, QString> &table()
         { u"chevron.down"_s, u"arrow-down"_s },
         { u"text.bubble"_s, u"dialog-messages"_s },
         { u"arrow.up"_s, u"go-up"_s },
+        { u"arrow.down"_s, u"go-down"_s },
+        { u"pencil"_s, u"edit-rename"_s },
+        { u"trash"_s, u"edit-delete"_s },
         { u"lock.fill"_s, u"object-locked"_s },
         { u"person.fill"_s, u"user"_s },
     };

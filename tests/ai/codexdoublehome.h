@@ -69,6 +69,8 @@ public:
     void setControl(const QString &lines) const { write(QStringLiteral("control"), lines.toUtf8()); }
     /// Bytes the double writes as its result.
     void setAnswer(const QByteArray &bytes) const { write(QStringLiteral("answer"), bytes); }
+    /// Lets runs held by "hold=1" answer.
+    void release() const { write(QStringLiteral("release"), QByteArray()); }
 
     /// A file the double recorded for `mode` ("login" or "exec"); nothing
     /// when it did not record it (for example because it never ran).

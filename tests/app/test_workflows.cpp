@@ -1215,6 +1215,15 @@ private Q_SLOTS:
         QCOMPARE(h.model->selectedAIConversation()->title, u"あ"_s.repeated(40));
         QCOMPARE(h.model->aiConversations().size(), 3);
         QCOMPARE(storedConversations(h), h.model->aiConversations());
+
+        // A name the user gave before the first message stays.
+        run(h.model->newAIConversation());
+        run(h.model->renameAIConversation(*h.model->selectedAIConversationID(), u"旅行"_s));
+        h.model->setAiInput(u"宿はどこが良い？"_s);
+        run(h.model->sendAIChat());
+        QCOMPARE(h.model->selectedAIConversation()->messages.size(), 2);
+        QCOMPARE(h.model->selectedAIConversation()->title, u"旅行"_s);
+        QCOMPARE(storedConversations(h), h.model->aiConversations());
     }
 
     void answerLandsInTheConversationItWasAskedIn()
@@ -1389,6 +1398,48 @@ private Q_SLOTS:
         QCOMPARE(stored.at(1), earlier);
         QCOMPARE(stored.at(2), second);
         QCOMPARE(h.model->aiConversations(), stored);
+    }
+
+    void renameAndDeleteWaitForTheFirstRead_data()
+    {
+        QTest::addColumn<bool>("deleting");
+        QTest::newRow("rename") << false;
+        QTest::newRow("delete") << true;
+    }
+
+    // Renaming or deleting asked for while the first read is held works on
+    // the stored list once it is read, and saves that list whole: nothing
+    // made on the empty list before the read is saved over the file.
+    void renameAndDeleteWaitForTheFirstRead()
+    {
+        QFETCH(bool, deleting);
+        FakeService service;
+        Harness h(service.baseUrl());
+        const AIConversation earlier = earlierConversation();
+        const AIConversation second { u"ai_second"_s, u"二つ目"_s, {}, 5, 5 };
+        run(AIConversationStore(h.aiFile()).save({ earlier, second }));
+        const QByteArray folder = QFile::encodeName(h.dataDir());
+        const int held = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        QVERIFY(held >= 0);
+        QCOMPARE(::flock(held, LOCK_EX), 0);
+
+        auto starting = h.model->bootstrap();
+        auto changing = deleting ? h.model->deleteAIConversation(second.id)
+                                 : h.model->renameAIConversation(second.id, u"  改名  "_s);
+        QVERIFY(!changing.isReady());
+        QVERIFY(h.model->isReadingAIConversations());
+        ::close(held);
+        run(std::move(changing));
+        run(std::move(starting));
+
+        QVERIFY2(!h.model->errorMessage(), qPrintable(h.model->errorMessage().value_or(QString())));
+        QVERIFY(!h.model->isReadingAIConversations());
+        AIConversation renamed = second;
+        renamed.title = u"改名"_s;
+        const QList<AIConversation> expected
+            = deleting ? QList<AIConversation> { earlier } : QList<AIConversation> { earlier, renamed };
+        QCOMPARE(h.model->aiConversations(), expected);
+        QCOMPARE(storedConversations(h), expected);
     }
 
     // A save that failed leaves memory ahead of the file: visiting the lens

@@ -12,6 +12,9 @@
 //     exec_exit=N           exit status of "exec" (default 0)
 //     delay_ms=N            "exec" sleeps N ms before answering (-1: forever)
 //     login_delay_ms=N      the same for "login status"
+//     hold=1                "exec" waits until a file "release" is there
+//                           beside the control file (60 s at most), so a
+//                           test decides when the answer comes
 //     ignore_term=1         ignore SIGTERM (its arrival is still recorded)
 //     crash_signal=N        end by raising signal N instead of exiting
 //     read_stdin=0          never read standard input
@@ -283,6 +286,11 @@ int main(int argc, char **argv)
     if (delay < 0)
         sleepForever();
     sleepMs(delay);
+    if (exec && number(control, "hold", 0) == 1) {
+        const std::string release = base + "/release";
+        for (int waited = 0; waited < 3000 && ::access(release.c_str(), F_OK) != 0; ++waited)
+            sleepMs(20);
+    }
 
     if (login)
         return static_cast<int>(number(control, "login_exit", 0));

@@ -776,7 +776,8 @@ private Q_SLOTS:
 
     void everyControlHasANameAndTabReachesThem()
     {
-        Session s = open();
+        // With the Codex CLI ready, so that "AIで整理" can be used.
+        Session s = open(Harness::Codex::double_);
         openBySubject(s, u"needs_you"_s, u"来週の打ち合わせ日程について"_s);
         // Every button and field on screen has a name a screen reader reads.
         QStringList nameless;

@@ -28,6 +28,17 @@ Rectangle {
         list.appModel.selectedAIConversationID = id;
     }
 
+    // F2 and Delete (the window's commands) act on the shown conversation.
+    function conversationCommand(command) {
+        const shown = list.appModel.selectedAIConversation;
+        if (!shown.present)
+            return;
+        if (command === "renameAIConversation")
+            renameDialog.openFor(shown.conversationId, shown.title);
+        else if (command === "deleteAIConversation")
+            deleteDialog.openFor(shown.conversationId, shown.title);
+    }
+
 
     ColumnLayout {
         anchors.fill: parent
@@ -141,6 +152,19 @@ Rectangle {
                     list.select(id);
                 }
 
+                // The row's own menu: the secondary button selects the row
+                // first, as a file manager does.
+                TapHandler {
+                    acceptedButtons: Qt.RightButton
+                    onTapped: (eventPoint, button) => {
+                        view.forceActiveFocus();
+                        list.select(row.id);
+                        rowMenu.conversationId = row.id;
+                        rowMenu.conversationTitle = row.title;
+                        rowMenu.popup(row, eventPoint.position.x, eventPoint.position.y);
+                    }
+                }
+
                 contentItem: ColumnLayout {
                     spacing: 3
                     RowLayout {
@@ -174,6 +198,30 @@ Rectangle {
                 }
             }
 
+            Menu {
+                id: rowMenu
+
+                objectName: "aiRowMenu"
+
+                property string conversationId
+                property string conversationTitle
+
+                MenuItem {
+                    objectName: "aiRenameMenuItem"
+                    text: "名前を変更…"
+                    icon.source: QuarnStyle.symbol("pencil")
+                    Accessible.name: text
+                    onTriggered: renameDialog.openFor(rowMenu.conversationId, rowMenu.conversationTitle)
+                }
+                MenuItem {
+                    objectName: "aiDeleteMenuItem"
+                    text: "削除…"
+                    icon.source: QuarnStyle.symbol("trash")
+                    Accessible.name: text
+                    onTriggered: deleteDialog.openFor(rowMenu.conversationId, rowMenu.conversationTitle)
+                }
+            }
+
             EmptyState {
                 objectName: "aiListEmptyState"
                 anchors.centerIn: parent
@@ -182,6 +230,128 @@ Rectangle {
                 symbol: "sparkles"
                 title: "AIと話す"
                 description: "ここでの対話はこのPCだけに保存され、メールとして送信されません。"
+            }
+        }
+    }
+
+    Dialog {
+        id: renameDialog
+
+        objectName: "aiRenameDialog"
+
+        property string conversationId
+
+        function openFor(id, title) {
+            conversationId = id;
+            renameField.text = title;
+            open();
+            renameField.selectAll();
+            renameField.forceActiveFocus();
+        }
+        function accept() {
+            if (renameConfirm.enabled) {
+                list.appModel.operations.renameAIConversation(conversationId, renameField.text);
+                close();
+            }
+        }
+
+        parent: Overlay.overlay
+        anchors.centerIn: parent
+        width: 420
+        modal: true
+        closePolicy: Popup.CloseOnEscape
+        title: "名前を変更"
+        onClosed: view.forceActiveFocus()
+
+        contentItem: ColumnLayout {
+            spacing: 8
+            Accessible.role: Accessible.Dialog
+            Accessible.name: renameDialog.title
+
+            PlainLabel {
+                text: "このAI Conversationの名前"
+                font.pixelSize: 12
+                color: QuarnStyle.secondary
+            }
+            TextField {
+                id: renameField
+
+                objectName: "aiRenameField"
+                Layout.fillWidth: true
+                Accessible.role: Accessible.EditableText
+                Accessible.name: "AI Conversationの名前"
+                onAccepted: renameDialog.accept()
+            }
+        }
+
+        footer: DialogButtonBox {
+            Button {
+                objectName: "aiRenameCancelButton"
+                text: "キャンセル"
+                DialogButtonBox.buttonRole: DialogButtonBox.RejectRole
+            }
+            Button {
+                id: renameConfirm
+
+                objectName: "aiRenameConfirmButton"
+                text: "変更"
+                enabled: renameField.text.trim() !== ""
+                DialogButtonBox.buttonRole: DialogButtonBox.ActionRole
+                onClicked: renameDialog.accept()
+            }
+        }
+    }
+
+    Dialog {
+        id: deleteDialog
+
+        objectName: "aiDeleteDialog"
+
+        property string conversationId
+        property string conversationTitle
+
+        function openFor(id, title) {
+            conversationId = id;
+            conversationTitle = title;
+            open();
+            deleteConfirm.forceActiveFocus();
+        }
+
+        parent: Overlay.overlay
+        anchors.centerIn: parent
+        width: 420
+        modal: true
+        closePolicy: Popup.CloseOnEscape
+        title: "AI Conversationを削除"
+        onClosed: view.forceActiveFocus()
+
+        contentItem: PlainLabel {
+            objectName: "aiDeleteQuestion"
+            text: "「" + Presenter.isolated(deleteDialog.conversationTitle)
+                  + "」を削除しますか？ この対話はこのPCから消え、元に戻せません。"
+            wrapMode: Text.WordWrap
+            Accessible.role: Accessible.StaticText
+            Accessible.name: text
+        }
+
+        footer: DialogButtonBox {
+            Button {
+                objectName: "aiDeleteCancelButton"
+                text: "キャンセル"
+                DialogButtonBox.buttonRole: DialogButtonBox.RejectRole
+            }
+            Button {
+                id: deleteConfirm
+
+                objectName: "aiDeleteConfirmButton"
+                text: "削除"
+                DialogButtonBox.buttonRole: DialogButtonBox.ActionRole
+                Keys.onReturnPressed: clicked()
+                Keys.onEnterPressed: clicked()
+                onClicked: {
+                    list.appModel.operations.deleteAIConversation(deleteDialog.conversationId);
+                    deleteDialog.close();
+                }
             }
         }
     }

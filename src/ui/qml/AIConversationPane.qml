@@ -18,6 +18,13 @@ Item {
     property string orroAction: ""
     readonly property bool canSend: Presenter.canSendAIChat(appModel.aiInput, appModel.isSendingAIChat,
         appModel.isCodexReady)
+    // Only the conversation whose turn runs waits for an answer; another one
+    // (a new one, say) is quiet meanwhile.
+    readonly property bool isAnswering: conversation.present && appModel.sendingAIConversationID != null
+                                        && appModel.sendingAIConversationID === conversation.conversationId
+    // The transcript follows new messages only while the user reads at its
+    // end; scrolled up, the reading place stays and "最新へ" offers the way back.
+    property bool followsEnd: true
 
     function openOrro(kind) {
         pane.orroAction = kind;
@@ -25,11 +32,13 @@ Item {
                                          pane.conversation.lastMessage);
     }
 
-    // Reads on (pages > 0) or back, a screen less a little at a time.
+    // Reads on (pages > 0) or back, a screen less a little at a time. Read
+    // back, the transcript no longer follows new messages.
     function scrollPages(pages) {
         const top = transcript.originY - transcript.topMargin;
         const bottom = Math.max(top, transcript.originY + transcript.contentHeight + transcript.bottomMargin - transcript.height);
         transcript.contentY = Math.max(top, Math.min(bottom, transcript.contentY + pages * transcript.height * 0.9));
+        pane.noteReadingPlace();
     }
 
     function send() {
@@ -37,12 +46,45 @@ Item {
             pane.appModel.operations.sendAIChat();
     }
 
-    function scrollToEnd() {
-        Qt.callLater(() => {
-            transcript.forceLayout();
-            transcript.positionViewAtEnd();
-        });
+    // How far the end of the transcript lies below what is shown.
+    function distanceFromEnd() {
+        return transcript.originY + transcript.contentHeight + transcript.bottomMargin
+            - (transcript.contentY + transcript.height);
     }
+
+    // The user moved the transcript: it follows new messages again only once
+    // it is back at the end.
+    function noteReadingPlace() {
+        pane.followsEnd = pane.distanceFromEnd() <= 24;
+    }
+
+    // Bubbles get their height only once made, so the end is sought again
+    // whenever the content grows while the transcript follows it.
+    function pinToEnd() {
+        if (!pane.followsEnd || transcript.moving)
+            return;
+        transcript.forceLayout();
+        transcript.positionViewAtEnd();
+        // That end leaves out the bottom margin, which belongs to it.
+        const end = transcript.originY + transcript.contentHeight + transcript.bottomMargin - transcript.height;
+        if (end > transcript.contentY)
+            transcript.contentY = end;
+    }
+
+    function jumpToEnd() {
+        pane.followsEnd = true;
+        Qt.callLater(pane.pinToEnd);
+    }
+
+    // A new message: followed only while the user reads at the end.
+    function scrollToEnd() {
+        Qt.callLater(pane.pinToEnd);
+    }
+
+    // Another conversation shown: its end, wherever the last one was read.
+    property string shownConversation: conversation.conversationId
+    onShownConversationChanged: jumpToEnd()
+    Component.onCompleted: jumpToEnd()
 
     Connections {
         target: pane.conversation
@@ -51,12 +93,12 @@ Item {
             pane.scrollToEnd();
         }
     }
-    Connections {
-        target: pane.appModel
-
-        function onIsSendingAIChatChanged() {
-            pane.scrollToEnd();
-        }
+    // The user's own message goes out: they want to see it and the answer.
+    onIsAnsweringChanged: {
+        if (isAnswering)
+            jumpToEnd();
+        else
+            scrollToEnd();
     }
 
     ColumnLayout {
@@ -78,6 +120,13 @@ Item {
             text: "対話を始める"
             enabled: !pane.appModel.isReadingAIConversations
             onClicked: pane.appModel.operations.newAIConversation()
+        }
+        CodexReadinessNotice {
+            objectName: "codexNotReadyNoticeEmpty"
+            Layout.fillWidth: true
+            Layout.preferredWidth: 460
+            Layout.topMargin: 10
+            appModel: pane.appModel
         }
     }
 
@@ -149,51 +198,80 @@ Item {
             color: QuarnStyle.tinted(QuarnStyle.primary, 0.1)
         }
 
-        ListView {
-            id: transcript
-
-            objectName: "aiTranscript"
+        Item {
             Layout.fillWidth: true
             Layout.fillHeight: true
-            clip: true
-            spacing: 14
-            leftMargin: 22
-            rightMargin: 22
-            topMargin: 18
-            bottomMargin: 18
-            model: pane.conversation
-            ScrollBar.vertical: ScrollBar {}
-            Accessible.role: Accessible.List
-            Accessible.name: "対話"
 
-            delegate: AIChatBubble {
-                width: transcript.width - transcript.leftMargin - transcript.rightMargin
+            ListView {
+                id: transcript
+
+                objectName: "aiTranscript"
+                anchors.fill: parent
+                clip: true
+                spacing: 14
+                leftMargin: 22
+                rightMargin: 22
+                topMargin: 18
+                bottomMargin: 18
+                model: pane.conversation
+                ScrollBar.vertical: ScrollBar {
+                    onPressedChanged: {
+                        if (!pressed)
+                            pane.noteReadingPlace();
+                    }
+                }
+                Accessible.role: Accessible.List
+                Accessible.name: "対話"
+
+                // Moved by the user (a drag, the wheel), it follows new
+                // messages again only once it is back at the end.
+                onMovementEnded: pane.noteReadingPlace()
+                onContentHeightChanged: pane.scrollToEnd()
+                onHeightChanged: pane.scrollToEnd()
+
+                delegate: AIChatBubble {
+                    width: transcript.width - transcript.leftMargin - transcript.rightMargin
+                }
+
+                footer: Column {
+                    width: transcript.width - transcript.leftMargin - transcript.rightMargin
+                    topPadding: pane.isAnswering ? 14 : 0
+
+                    RowLayout {
+                        objectName: "aiThinkingRow"
+                        visible: pane.isAnswering
+                        spacing: 6
+                        BusyIndicator {
+                            Layout.preferredWidth: 16
+                            Layout.preferredHeight: 16
+                            running: parent.visible
+                        }
+                        PlainLabel {
+                            text: "Codexが考えています"
+                            font.pixelSize: 12
+                            color: QuarnStyle.secondary
+                        }
+                    }
+                    Item {
+                        objectName: "ai-end"
+                        width: 1
+                        height: 1
+                    }
+                }
             }
 
-            footer: Column {
-                width: transcript.width - transcript.leftMargin - transcript.rightMargin
-                topPadding: pane.appModel.isSendingAIChat ? 14 : 0
-
-                RowLayout {
-                    objectName: "aiThinkingRow"
-                    visible: pane.appModel.isSendingAIChat
-                    spacing: 6
-                    BusyIndicator {
-                        Layout.preferredWidth: 16
-                        Layout.preferredHeight: 16
-                        running: parent.visible
-                    }
-                    PlainLabel {
-                        text: "Codexが考えています"
-                        font.pixelSize: 12
-                        color: QuarnStyle.secondary
-                    }
-                }
-                Item {
-                    objectName: "ai-end"
-                    width: 1
-                    height: 1
-                }
+            Button {
+                objectName: "aiJumpToLatestButton"
+                anchors.horizontalCenter: parent.horizontalCenter
+                anchors.bottom: parent.bottom
+                anchors.bottomMargin: 12
+                visible: !pane.followsEnd
+                text: "最新へ"
+                icon.source: QuarnStyle.symbol("arrow.down")
+                display: AbstractButton.TextBesideIcon
+                Accessible.role: Accessible.Button
+                Accessible.name: text
+                onClicked: pane.jumpToEnd()
             }
         }
 
@@ -201,6 +279,14 @@ Item {
             Layout.fillWidth: true
             implicitHeight: 1
             color: QuarnStyle.tinted(QuarnStyle.primary, 0.1)
+        }
+
+        CodexReadinessNotice {
+            Layout.fillWidth: true
+            Layout.leftMargin: 14
+            Layout.rightMargin: 14
+            Layout.topMargin: 12
+            appModel: pane.appModel
         }
 
         RowLayout {
@@ -244,6 +330,16 @@ Item {
             ColumnLayout {
                 Layout.alignment: Qt.AlignBottom
                 spacing: 6
+                // One turn at a time: while another conversation waits for
+                // its answer, "送る" says nothing by itself.
+                PlainLabel {
+                    objectName: "aiBusyElsewhere"
+                    Layout.alignment: Qt.AlignRight
+                    visible: pane.appModel.isSendingAIChat && !pane.isAnswering
+                    text: "別のAI Conversationの応答を待っています"
+                    font.pixelSize: 10
+                    color: QuarnStyle.secondary
+                }
                 PlainLabel {
                     Layout.alignment: Qt.AlignRight
                     text: "この入力からメールは送られません"
@@ -253,7 +349,7 @@ Item {
                 InkButton {
                     objectName: "aiSendButton"
                     Layout.alignment: Qt.AlignRight
-                    text: pane.appModel.isSendingAIChat ? "応答中…" : "送る"
+                    text: pane.isAnswering ? "応答中…" : "送る"
                     enabled: pane.canSend
                     onClicked: pane.send()
                 }

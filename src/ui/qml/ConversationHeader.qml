@@ -14,6 +14,11 @@ Pane {
 
     required property var appModel
     required property var detail
+    // The window's commands: "AIで整理" follows its command's rule and says why
+    // it cannot run.
+    property var commandTable: null
+
+    readonly property var runAICommand: commandTable ? commandTable.command("runAI") : null
 
     // The Orro sheet's kind while it is open ("task" or "event"), else null.
     property var orroAction: null
@@ -176,29 +181,78 @@ Pane {
                 }
             }
         }
-        Button {
-            objectName: "runAIButton"
-            text: header.appModel.isRunningAI ? "" : "AIで整理"
-            icon.source: header.appModel.isRunningAI ? "" : QuarnStyle.symbol("sparkles")
-            display: AbstractButton.TextBesideIcon
-            Accessible.name: "AIで整理"
-            Accessible.description: header.appModel.isRunningAI ? "整理しています" : ""
-            implicitWidth: Math.max(implicitBackgroundWidth + leftInset + rightInset,
-                                    aiLabelMetrics.width + 26 + leftPadding + rightPadding)
-            onClicked: header.appModel.operations.runAI()
+        // A disabled button gets neither pointer nor keyboard: the area
+        // around it says why, on hover and, for the keyboard, when Tab
+        // reaches it in the button's place.
+        Item {
+            id: runAIArea
 
-            TextMetrics {
-                id: aiLabelMetrics
-                text: "AIで整理"
+            objectName: "runAIButtonArea"
+            implicitWidth: runAIButton.implicitWidth
+            implicitHeight: runAIButton.implicitHeight
+            activeFocusOnTab: !runAIButton.enabled
+            Accessible.role: Accessible.Button
+            Accessible.name: "AIで整理"
+            Accessible.description: runAIToolTip.text
+            Accessible.ignored: runAIButton.enabled
+
+            Rectangle {
+                anchors.fill: parent
+                visible: runAIArea.activeFocus
+                color: "transparent"
+                radius: 4
+                border.width: QuarnStyle.focusRingWidth
+                border.color: QuarnStyle.focusRing
             }
-            BusyIndicator {
-                objectName: "runAIProgress"
-                anchors.centerIn: parent
-                width: 18
-                height: 18
-                padding: 0
-                visible: header.appModel.isRunningAI
-                running: visible
+
+            Button {
+                id: runAIButton
+
+                objectName: "runAIButton"
+                anchors.fill: parent
+                text: header.appModel.isRunningAI ? "" : "AIで整理"
+                icon.source: header.appModel.isRunningAI ? "" : QuarnStyle.symbol("sparkles")
+                display: AbstractButton.TextBesideIcon
+                enabled: header.runAICommand ? header.runAICommand.enabled : true
+                Accessible.name: "AIで整理"
+                Accessible.description: header.appModel.isRunningAI ? "整理しています"
+                                                                    : header.runAICommand ? header.runAICommand.reason : ""
+                implicitWidth: Math.max(implicitBackgroundWidth + leftInset + rightInset,
+                                        aiLabelMetrics.width + 26 + leftPadding + rightPadding)
+                onClicked: header.appModel.operations.runAI()
+
+                TextMetrics {
+                    id: aiLabelMetrics
+                    text: "AIで整理"
+                }
+                BusyIndicator {
+                    objectName: "runAIProgress"
+                    anchors.centerIn: parent
+                    width: 18
+                    height: 18
+                    padding: 0
+                    visible: header.appModel.isRunningAI
+                    running: visible
+                }
+            }
+            HoverHandler {
+                id: runAIHover
+            }
+            ToolTip {
+                id: runAIToolTip
+
+                objectName: "runAIToolTip"
+                visible: (runAIHover.hovered || runAIArea.activeFocus) && text !== ""
+                delay: 400
+                width: Math.min(implicitWidth, 380)
+                text: header.runAICommand && !header.runAICommand.enabled ? header.runAICommand.reason : ""
+
+                // On the tooltip's own background, in whichever scheme.
+                contentItem: PlainLabel {
+                    text: runAIToolTip.text
+                    wrapMode: Text.WordWrap
+                    color: runAIToolTip.palette.toolTipText
+                }
             }
         }
     }

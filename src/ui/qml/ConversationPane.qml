@@ -14,6 +14,7 @@ Item {
     required property var appModel
     required property var commands
     required property string mailDomain
+    property var commandTable: null
 
     readonly property var detail: appModel.detail
     // The conversation chosen while its detail is on its way (or failed to
@@ -85,6 +86,7 @@ Item {
             Layout.fillWidth: true
             appModel: pane.appModel
             detail: pane.detail
+            commandTable: pane.commandTable
         }
         Rectangle {
             Layout.fillWidth: true

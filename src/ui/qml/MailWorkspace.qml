@@ -75,6 +75,11 @@ Item {
             if (pane && pane.openOrro)
                 pane.openOrro("event");
             break;
+        case "renameAIConversation":
+        case "deleteAIConversation":
+            if (list && list.conversationCommand)
+                list.conversationCommand(id);
+            break;
         }
     }
 
@@ -231,6 +236,7 @@ Item {
         ConversationPane {
             appModel: workspace.appModel
             commands: workspace.commands
+            commandTable: workspace.commandTable
             mailDomain: workspace.mailDomain
             onLeaveRequested: workspace.takeFocus()
         }

@@ -83,6 +83,9 @@ ApplicationWindow {
             CommandAction { command: window.command("useDraft") }
             CommandAction { command: window.command("todo") }
             CommandAction { command: window.command("event") }
+            MenuSeparator {}
+            CommandAction { command: window.command("renameAIConversation") }
+            CommandAction { command: window.command("deleteAIConversation") }
         }
         Menu {
             objectName: "goMenu"
