@@ -32,7 +32,9 @@
 #include <csignal>
 
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -153,6 +155,46 @@ QList<AIConversation> storedConversations(const Harness &h)
     AIConversationStore store(h.aiFile());
     return run(store.load());
 }
+
+/// Makes a file immutable for its lifetime: neither replaced nor renamed, by
+/// anyone. isSet() is false where the file system or the privileges do not
+/// allow it.
+class ImmutableFile
+{
+public:
+    explicit ImmutableFile(QString path)
+        : m_path(std::move(path))
+    {
+        m_set = setFlag(true);
+    }
+    ~ImmutableFile()
+    {
+        if (m_set)
+            (void)setFlag(false);
+    }
+    ImmutableFile(const ImmutableFile &) = delete;
+    ImmutableFile &operator=(const ImmutableFile &) = delete;
+    [[nodiscard]] bool isSet() const { return m_set; }
+
+private:
+    bool setFlag(bool on) const
+    {
+        const int fd = ::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0)
+            return false;
+        int flags = 0;
+        bool done = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+        if (done) {
+            flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+            done = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+        }
+        ::close(fd);
+        return done;
+    }
+
+    QString m_path;
+    bool m_set = false;
+};
 
 } // namespace
 
@@ -1472,6 +1514,51 @@ private Q_SLOTS:
         QVERIFY(moved.seek(0));
         QCOMPARE(moved.readAll(), unreadable);
         QCOMPARE(QDir(h.dataDir()).entryList({ u"ai-conversations.unreadable-*.json"_s }, QDir::Files), aside);
+    }
+
+    // Another user's file that cannot be moved either (immutable): the user
+    // is told which file, conversations started meanwhile live in memory, and
+    // no save or later read touches the file or replaces them.
+    void aConversationFileThatCannotBeMovedIsNeverSavedOver()
+    {
+        if (::geteuid() != 0)
+            QSKIP("needs root to give the file to another user and make it immutable");
+        FakeService service;
+        Harness h(service.baseUrl());
+        QVERIFY(QDir().mkpath(h.dataDir()));
+        const QByteArray stored = encodeJson(QList<AIConversation> { earlierConversation() });
+        {
+            QFile file(h.aiFile());
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            QCOMPARE(file.write(stored), stored.size());
+        }
+        QVERIFY(::chown(QFile::encodeName(h.aiFile()).constData(), ::getuid() + 4242, -1) == 0);
+        ImmutableFile immutable(h.aiFile());
+        if (!immutable.isSet())
+            QSKIP("the immutable attribute cannot be set here (needs a file system that has it)");
+        const auto storedNow = [&] {
+            QFile file(h.aiFile());
+            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+        };
+
+        run(h.model->bootstrap());
+        QVERIFY(h.model->errorMessage());
+        QVERIFY2(h.model->errorMessage()->contains(h.aiFile()), qPrintable(*h.model->errorMessage()));
+        QVERIFY(h.model->errorMessage()->contains(u"上書きしない"_s));
+
+        run(h.model->newAIConversation());
+        QCOMPARE(h.model->aiConversations().size(), 1);
+        QVERIFY(h.model->errorMessage());
+        QVERIFY2(h.model->errorMessage()->contains(h.aiFile()), qPrintable(*h.model->errorMessage()));
+        QVERIFY(h.model->errorMessage()->contains(u"会話は保存していません"_s));
+        QCOMPARE(storedNow(), stored);
+
+        const QList<AIConversation> inMemory = h.model->aiConversations();
+        run(h.model->selectAI());
+        QCOMPARE(h.model->aiConversations(), inMemory);
+        QCOMPARE(storedNow(), stored);
+        QCOMPARE(QDir(h.dataDir()).entryList({ u"ai-conversations*"_s }, QDir::AllEntries | QDir::Hidden),
+            QStringList { u"ai-conversations.json"_s });
     }
 };
 
