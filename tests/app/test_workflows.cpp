@@ -409,6 +409,9 @@ private Q_SLOTS:
     {
         ReferenceService service;
         QVERIFY2(service.start(), qPrintable(service.errorString()));
+        // Started again, it comes back where the client knows it.
+        const quint16 port = service.port();
+        service.setServeArguments({ u"--port"_s, QString::number(port) });
         Harness h(service.baseUrl());
         QVERIFY(h.saveToken(service.token()));
         run(h.model->bootstrap());
@@ -426,6 +429,33 @@ private Q_SLOTS:
         QCOMPARE(h.model->lastLoadedAt(), std::optional<qint64>(loadedAt));
         QCOMPARE(alerts.count(), 0);
         QCOMPARE(h.model->errorMessage(), std::optional<QString>(u"前の操作の失敗"_s));
+
+        // A reply tried meanwhile fails, and says so.
+        const QString id = h.model->filteredConversations().value(0).id;
+        QVERIFY(!id.isEmpty());
+        h.model->setErrorMessage(std::nullopt);
+        QVERIFY2(service.start(), qPrintable(service.errorString()));
+        run(h.model->openConversation(id));
+        QCOMPARE(h.model->detail()->id, id);
+        QVERIFY(service.stop());
+        h.model->setReplyText(u"届くまで残してください"_s);
+        run(h.model->sendReply());
+        const std::optional<QString> replyFailure = h.model->errorMessage();
+        QVERIFY(replyFailure);
+
+        // The next reload that gets through ends the banner by itself; the
+        // reply's failure stays, with its text, until the reply goes out.
+        QVERIFY2(service.start(), qPrintable(service.errorString()));
+        QCOMPARE(service.port(), port);
+        h.now += 60'000;
+        run(h.model->refresh(true));
+        QVERIFY(!h.model->isServiceUnreachable());
+        QCOMPARE(h.model->lastLoadedAt(), std::optional<qint64>(h.now));
+        QCOMPARE(h.model->errorMessage(), replyFailure);
+        QCOMPARE(h.model->replyText(), u"届くまで残してください"_s);
+        run(h.model->sendReply());
+        QVERIFY2(!h.model->errorMessage(), qPrintable(h.model->errorMessage().value_or(QString())));
+        QVERIFY(h.model->replyText().isEmpty());
     }
 
     void setStatus_data()
