@@ -1347,14 +1347,21 @@ private Q_SLOTS:
         run(h.model->newAIConversation());
         (void)h.execRan();
         h.home.setControl(u"exec_exit=3\n"_s);
+        // Writing fails part-way: the file-size limit stops the rewrite (its
+        // signal ignored).
+        rlimit saved {};
+        QVERIFY(::getrlimit(RLIMIT_FSIZE, &saved) == 0);
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
         if (storeFails) {
-            // A folder where the file goes: the rewrite cannot replace it.
-            QVERIFY(QFile::remove(h.aiFile()));
-            QVERIFY(QDir().mkpath(h.aiFile() + u"/in-the-way"_s));
+            rlimit small = saved;
+            small.rlim_cur = 64;
+            QVERIFY(::setrlimit(RLIMIT_FSIZE, &small) == 0);
         }
 
         h.model->setAiInput(u"届きますか"_s);
         run(h.model->sendAIChat());
+        QVERIFY(::setrlimit(RLIMIT_FSIZE, &saved) == 0);
+        std::signal(SIGXFSZ, oldHandler);
 
         QVERIFY(!h.model->isSendingAIChat());
         QVERIFY(h.model->errorMessage());
