@@ -89,7 +89,7 @@ public:
     /// The stored conversations, most recently updated first (equal times keep
     /// their order in the file). A missing file is an empty list and creates
     /// nothing. A file that cannot be read (or is not a regular file of this
-    /// user) or is not a valid list is moved aside (to
+    /// user, a folder included) or is not a valid list is moved aside (to
     /// "ai-conversations.unreadable-<date>-<time>.json", mode 0600 where it
     /// can be set) and the load fails with `AIConversationFileSetAside`; the
     /// next save starts a new file. Should the move fail, the load fails with

@@ -250,11 +250,11 @@ void keepUnreadableFile(const QString &filePath)
     if (fd.get() < 0) {
         if (errno == ENOENT)
             return;
-    } else if (::fstat(fd.get(), &st) == 0
-        && ((S_ISREG(st.st_mode) && st.st_uid == ::getuid()) || S_ISDIR(st.st_mode))) {
-        // A folder cannot be renamed over; the save fails at the rename.
+    } else if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::getuid()) {
         return;
     }
+    // A folder under the name is no exception: no save could ever rename
+    // over it, and whatever it holds is not ours to remove.
     try {
         (void)setAside(filePath);
     } catch (const PlatformError &) {
@@ -296,10 +296,8 @@ std::optional<QByteArray> readPrivateFile(
     };
     if (::fstat(fd.get(), &st) != 0)
         setAsideUnreadable(filePath);
-    // A folder under the name holds no data of ours and no save can replace
-    // it: it is left where it is.
-    if (S_ISDIR(st.st_mode))
-        fail(filePath, EISDIR);
+    // A folder under the name is moved aside too: left in place it would
+    // refuse every save for good.
     if (!S_ISREG(st.st_mode) || st.st_uid != ::getuid())
         setAsideUnreadable(filePath);
     QByteArray bytes;

@@ -56,7 +56,7 @@ private:
 /// file. `accept` is handed the bytes and answers whether they are usable.
 ///
 /// A file that cannot be read (an open or read error, not a regular file of
-/// this user, a link) or whose bytes `accept` refuses is moved aside (to
+/// this user: a link, a FIFO, a folder) or whose bytes `accept` refuses is moved aside (to
 /// "<name>.unreadable-<yyyyMMdd-HHmmss>[-n].<ext>", never over another file)
 /// and the call fails with `PrivateFileSetAside`; when it cannot be moved, it
 /// fails with `PrivateFileUnreadable` and the file stays. A folder that is a

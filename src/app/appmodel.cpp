@@ -289,8 +289,16 @@ void AppModel::setErrorMessage(std::optional<QString> message)
 
 void AppModel::setComposePresented(bool presented)
 {
-    if (presented && !m_composePresented)
+    if (presented && !m_composePresented) {
         ++m_composePresentation;
+        // Before the sheet reads the draft: a message whose send failed
+        // while another draft held the sheet opens once that place is free.
+        if (!m_composeDraft && !m_unsentComposes.isEmpty()) {
+            m_composeDraft = m_unsentComposes.takeFirst();
+            Q_EMIT composeDraftChanged();
+            draftsChanged();
+        }
+    }
     QUARN_SET(m_composePresented, presented, composePresentedChanged);
 }
 

@@ -198,6 +198,10 @@ public:
     [[nodiscard]] const QHash<QString, QString> &replyDrafts() const { return m_replyDrafts; }
     /// What a closed compose sheet held, until it is sent or cleared.
     [[nodiscard]] const std::optional<ComposeDraft> &composeDraft() const { return m_composeDraft; }
+    /// Messages whose send failed after their sheet had been closed while
+    /// another draft held the sheet, oldest first: each becomes the compose
+    /// draft when a sheet opens without one.
+    [[nodiscard]] const QList<ComposeDraft> &unsentComposes() const { return m_unsentComposes; }
     [[nodiscard]] bool isLoading() const { return m_isLoading; }
     [[nodiscard]] bool isSending() const { return m_isSending; }
     [[nodiscard]] bool isRunningAI() const { return m_isRunningAI; }
@@ -259,6 +263,11 @@ public:
     /// A send from a compose sheet with `sent` succeeded: the compose draft
     /// goes if it still is what was sent.
     void composeDraftSent(const ComposeDraft &sent);
+    /// The send of `unsent` failed and the sheet it was sent from is gone:
+    /// it becomes the compose draft when nothing holds that place (no draft,
+    /// no sheet open), else it waits in `unsentComposes` and the failure
+    /// says where it is. It is never dropped and never replaces a draft.
+    void composeSendFailed(const ComposeDraft &unsent);
 
     // --- drafts on disk ----------------------------------------------------------
     /// How long typing must rest before the drafts are written.
@@ -674,6 +683,7 @@ private:
     QString m_searchText;
     QHash<QString, QString> m_replyDrafts;
     std::optional<ComposeDraft> m_composeDraft;
+    QList<ComposeDraft> m_unsentComposes;
     /// The drafts file has been read (or found missing, or set aside): only
     /// then may it be written, or a write would drop what it held.
     bool m_hasReadDrafts = false;

@@ -10,6 +10,8 @@
 
 #include <chrono>
 
+using namespace Qt::StringLiterals;
+
 namespace quarn {
 
 void AppModel::setComposeDraft(std::optional<ComposeDraft> draft)
@@ -31,6 +33,24 @@ void AppModel::composeDraftSent(const ComposeDraft &sent)
         setComposeDraft(std::nullopt);
 }
 
+void AppModel::composeSendFailed(const ComposeDraft &unsent)
+{
+    if (!m_composeDraft && !m_composePresented) {
+        setComposeDraft(unsent);
+        return;
+    }
+    // A sheet opened meanwhile holds the user's newer words (or will, as
+    // they type): the failed message waits for its own turn instead.
+    m_unsentComposes.append(unsent);
+    draftsChanged();
+    const QString where
+        = u"送信できなかったメッセージは残してあります。いまの下書きを送信するか空にすると、次の「新規メッセージ」で開きます。"_s;
+    if (m_errorMessage && m_errorOperation == Failure::compose)
+        showError(*m_errorMessage + u"\n"_s + where, Failure::compose);
+    else
+        showError(where, Failure::compose);
+}
+
 void AppModel::draftsChanged()
 {
     m_draftsUnsaved = true;
@@ -42,7 +62,7 @@ void AppModel::draftsChanged()
 
 Drafts AppModel::currentDrafts() const
 {
-    return Drafts { m_replyDrafts, m_composeDraft };
+    return Drafts { m_replyDrafts, m_composeDraft, m_unsentComposes };
 }
 
 QCoro::Task<void> AppModel::loadDrafts()
@@ -80,7 +100,13 @@ QCoro::Task<void> AppModel::loadDrafts()
     if (!m_composeDraft && loaded->compose) {
         m_composeDraft = std::move(loaded->compose);
         Q_EMIT composeDraftChanged();
+    } else if (loaded->compose && *loaded->compose != *m_composeDraft) {
+        // The stored draft was replaced by words typed since start-up: it
+        // waits its turn rather than being written over.
+        loaded->unsent.prepend(std::move(*loaded->compose));
+        m_draftsUnsaved = true;
     }
+    m_unsentComposes = loaded->unsent + m_unsentComposes;
     if (shownChanged)
         Q_EMIT replyTextChanged();
     if (m_draftsUnsaved)

@@ -384,7 +384,8 @@ void ComposeSession::keepDraft()
 QCoro::Task<void> ComposeSession::sendTask(QPointer<ComposeSession> self, AppModel *model)
 {
     // The text on its way is no draft any more: a sheet opened while it is
-    // sent starts empty. Should the send fail, it is a draft again.
+    // sent starts empty. Should the send fail, it is kept again: in its own
+    // sheet while that is open, else as a draft that takes no one's place.
     const ComposeDraft sending = draft();
     m_sending = true;
     model->setComposeDraft(std::nullopt);
@@ -400,8 +401,8 @@ QCoro::Task<void> ComposeSession::sendTask(QPointer<ComposeSession> self, AppMod
         self->m_sending = false;
         self->m_sent = sent;
         self->keepDraft();
-    } else if (!sent && !model->composeDraft()) {
-        model->setComposeDraft(sending);
+    } else if (!sent) {
+        model->composeSendFailed(sending);
     }
     if (self)
         Q_EMIT self->sendFinished(sent);

@@ -54,6 +54,31 @@ void saveFile(const QString &filePath, const Drafts &drafts)
     }
 }
 
+QJsonObject encodeCompose(const ComposeDraft &c)
+{
+    return QJsonObject { { u"recipients"_s, c.recipients }, { u"subject"_s, c.subject }, { u"body"_s, c.body },
+        { u"scheduleEnabled"_s, c.scheduleEnabled },
+        // Milliseconds fit a double exactly up to 2^53, far beyond any date.
+        { u"scheduledDate"_s, double(c.scheduledDate) }, { u"subjectIsAutomatic"_s, c.subjectIsAutomatic } };
+}
+
+std::optional<ComposeDraft> decodeCompose(const QJsonObject &c)
+{
+    const QJsonValue recipients = c.value(u"recipients"_s);
+    const QJsonValue subject = c.value(u"subject"_s);
+    const QJsonValue body = c.value(u"body"_s);
+    const QJsonValue scheduleEnabled = c.value(u"scheduleEnabled"_s);
+    const QJsonValue scheduledDate = c.value(u"scheduledDate"_s);
+    if (!recipients.isString() || !subject.isString() || !body.isString() || !scheduleEnabled.isBool()
+        || !scheduledDate.isDouble())
+        return std::nullopt;
+    const QJsonValue automatic = c.value(u"subjectIsAutomatic"_s);
+    if (!automatic.isBool() && !automatic.isUndefined())
+        return std::nullopt;
+    return ComposeDraft { recipients.toString(), subject.toString(), body.toString(), scheduleEnabled.toBool(),
+        qint64(scheduledDate.toDouble()), automatic.toBool(true) };
+}
+
 } // namespace
 
 bool ComposeDraft::isEmpty() const
@@ -74,13 +99,14 @@ QByteArray DraftStore::encode(const Drafts &drafts)
     for (auto it = drafts.replies.cbegin(); it != drafts.replies.cend(); ++it)
         replies.insert(it.key(), it.value());
     QJsonObject root { { u"replies"_s, replies } };
-    if (drafts.compose) {
-        const ComposeDraft &c = *drafts.compose;
-        root.insert(u"compose"_s,
-            QJsonObject { { u"recipients"_s, c.recipients }, { u"subject"_s, c.subject }, { u"body"_s, c.body },
-                { u"scheduleEnabled"_s, c.scheduleEnabled },
-                // Milliseconds fit a double exactly up to 2^53, far beyond any date.
-                { u"scheduledDate"_s, double(c.scheduledDate) }, { u"subjectIsAutomatic"_s, c.subjectIsAutomatic } });
+    if (drafts.compose)
+        root.insert(u"compose"_s, encodeCompose(*drafts.compose));
+    // Only when there is one: a file without it reads as before.
+    if (!drafts.unsent.isEmpty()) {
+        QJsonArray unsent;
+        for (const ComposeDraft &c : drafts.unsent)
+            unsent.append(encodeCompose(c));
+        root.insert(u"unsent"_s, unsent);
     }
     return QJsonDocument(root).toJson(QJsonDocument::Compact);
 }
@@ -105,21 +131,22 @@ std::optional<Drafts> DraftStore::decode(const QByteArray &bytes)
     }
     const QJsonValue compose = root.value(u"compose"_s);
     if (compose.isObject()) {
-        const QJsonObject c = compose.toObject();
-        const QJsonValue recipients = c.value(u"recipients"_s);
-        const QJsonValue subject = c.value(u"subject"_s);
-        const QJsonValue body = c.value(u"body"_s);
-        const QJsonValue scheduleEnabled = c.value(u"scheduleEnabled"_s);
-        const QJsonValue scheduledDate = c.value(u"scheduledDate"_s);
-        if (!recipients.isString() || !subject.isString() || !body.isString() || !scheduleEnabled.isBool()
-            || !scheduledDate.isDouble())
+        drafts.compose = decodeCompose(compose.toObject());
+        if (!drafts.compose)
             return std::nullopt;
-        const QJsonValue automatic = c.value(u"subjectIsAutomatic"_s);
-        if (!automatic.isBool() && !automatic.isUndefined())
-            return std::nullopt;
-        drafts.compose = ComposeDraft { recipients.toString(), subject.toString(), body.toString(),
-            scheduleEnabled.toBool(), qint64(scheduledDate.toDouble()), automatic.toBool(true) };
     } else if (!compose.isUndefined() && !compose.isNull()) {
+        return std::nullopt;
+    }
+    const QJsonValue unsent = root.value(u"unsent"_s);
+    if (unsent.isArray()) {
+        const QJsonArray list = unsent.toArray();
+        for (const QJsonValue &entry : list) {
+            std::optional<ComposeDraft> c = entry.isObject() ? decodeCompose(entry.toObject()) : std::nullopt;
+            if (!c)
+                return std::nullopt;
+            drafts.unsent.append(std::move(*c));
+        }
+    } else if (!unsent.isUndefined()) {
         return std::nullopt;
     }
     return drafts;

@@ -5,6 +5,7 @@
 
 #include <QCoroTask>
 #include <QHash>
+#include <QList>
 #include <QString>
 
 #include <memory>
@@ -30,12 +31,14 @@ struct ComposeDraft
     bool operator==(const ComposeDraft &) const = default;
 };
 
-/// Every unsent text of the user: one reply draft per conversation (by id)
-/// and the compose sheet's draft.
+/// Every unsent text of the user: one reply draft per conversation (by id),
+/// the compose sheet's draft, and messages whose send failed after their
+/// sheet was closed while another draft held the sheet, oldest first.
 struct Drafts
 {
     QHash<QString, QString> replies;
     std::optional<ComposeDraft> compose;
+    QList<ComposeDraft> unsent;
 
     bool operator==(const Drafts &) const = default;
 };

@@ -8,9 +8,18 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <QProcess>
+#include <QStandardPaths>
+
 #include <csignal>
+#include <cstring>
 #include <memory>
 
+#include <fcntl.h>
+#include <grp.h>
+#include <linux/fs.h>
+#include <pwd.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -92,6 +101,53 @@ template<typename Op> QString failureOf(Op op)
     return {};
 }
 
+/// Sets or clears the immutable attribute of `path`: such a file can be
+/// neither replaced nor renamed, by anyone. False where the file system or
+/// the process's privileges do not allow it.
+bool setImmutable(const QString &path, bool immutable)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    int flags = 0;
+    bool done = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    if (done) {
+        flags = immutable ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+        done = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    }
+    ::close(fd);
+    return done;
+}
+
+/// What `--store-child <load|save> <file>` did, as the child tells it: the
+/// first line the outcome ("loaded <ids>", "saved", "set-aside",
+/// "unreadable", "failed"), the second the error's description.
+int runStoreChild(const QString &action, const QString &filePath)
+{
+    AIConversationStore store(filePath);
+    QByteArray outcome;
+    QString description;
+    try {
+        if (action == u"load"_s) {
+            outcome = "loaded " + ids(blockOn(store.load())).join(u',').toUtf8();
+        } else {
+            blockOn(store.save({ conversation(u"ai_child"_s, 3) }));
+            outcome = "saved";
+        }
+    } catch (const AIConversationFileSetAside &e) {
+        outcome = "set-aside";
+        description = e.description();
+    } catch (const AIConversationFileUnreadable &e) {
+        outcome = "unreadable";
+        description = e.description();
+    } catch (const Error &e) {
+        outcome = "failed";
+        description = e.description();
+    }
+    std::printf("%s\n%s\n", outcome.constData(), description.toUtf8().constData());
+    return 0;
+}
+
 } // namespace
 
 class TestAIConversationStore : public QObject
@@ -101,6 +157,9 @@ class TestAIConversationStore : public QObject
 private:
     // A fresh folder for each test function.
     std::unique_ptr<QTemporaryDir> m_dir;
+    // A file made immutable by the running test, to be made removable again.
+    QString m_immutable;
+
     QString path(const QString &relative) const { return m_dir->path() + u'/' + relative; }
 
 private Q_SLOTS:
@@ -108,6 +167,14 @@ private Q_SLOTS:
     {
         m_dir = std::make_unique<QTemporaryDir>();
         QVERIFY(m_dir->isValid());
+    }
+
+    void cleanup()
+    {
+        // Or the folder could not be removed.
+        if (!m_immutable.isEmpty())
+            setImmutable(m_immutable, false);
+        m_immutable.clear();
     }
 
     void firstStartLoadsEmptyAndCreatesNothing()
@@ -240,7 +307,7 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("shape");
         QTest::addColumn<bool>("loadFirst");
-        for (const QString &shape : { u"link"_s, u"fifo"_s, u"other owner"_s }) {
+        for (const QString &shape : { u"link"_s, u"fifo"_s, u"other owner"_s, u"folder"_s }) {
             QTest::addRow("%s, load", qPrintable(shape)) << shape << true;
             QTest::addRow("%s, save", qPrintable(shape)) << shape << false;
         }
@@ -256,6 +323,9 @@ private Q_SLOTS:
             QVERIFY(QFile::link(path(u"elsewhere.json"_s), store.filePath()));
         } else if (shape == u"fifo"_s) {
             QVERIFY(::mkfifo(QFile::encodeName(store.filePath()).constData(), 0600) == 0);
+        } else if (shape == u"folder"_s) {
+            QVERIFY(QDir().mkpath(store.filePath()));
+            QVERIFY(writeFile(store.filePath() + u"/inside.json"_s, other));
         } else {
             QVERIFY(writeFile(store.filePath(), other));
             QVERIFY(::chown(QFile::encodeName(store.filePath()).constData(), ::getuid() + 4242, -1) == 0);
@@ -281,6 +351,8 @@ private Q_SLOTS:
             QCOMPARE(contentOf(path(u"elsewhere.json"_s)), other);
         } else if (shape == u"fifo"_s) {
             QVERIFY(!QFileInfo(moved).isFile());
+        } else if (shape == u"folder"_s) {
+            QCOMPARE(contentOf(moved + u"/inside.json"_s), other);
         } else {
             QCOMPARE(contentOf(moved), other);
             QCOMPARE(QFileInfo(moved).ownerId(), ::getuid() + 4242);
@@ -353,13 +425,104 @@ private Q_SLOTS:
         QCOMPARE(QDir(path(u"data"_s)).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
             QStringList { u"ai-conversations.json"_s });
 
-        // The rename fails: a folder stands at the file's path.
-        AIConversationStore blocked(path(u"data/blocked"_s));
-        QVERIFY(QDir().mkpath(path(u"data/blocked/inside"_s)));
-        QVERIFY(!failureOf([&] { save(blocked, old); }).isEmpty());
+        // The rename fails: the file in place may not be replaced.
+        if (!setImmutable(store.filePath(), true))
+            QSKIP("the immutable attribute cannot be set here (needs root and a file system that has it)");
+        const QString renameFailure = failureOf([&] { save(store, large); });
+        QVERIFY(setImmutable(store.filePath(), false));
+        QVERIFY(!renameFailure.isEmpty());
+        QCOMPARE(contentOf(store.filePath()), before);
         QCOMPARE(QDir(path(u"data"_s)).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-            (QStringList { u"ai-conversations.json"_s, u"blocked"_s }));
+            QStringList { u"ai-conversations.json"_s });
         QCOMPARE(load(store), old);
+    }
+
+    // As a user without privileges: a file the user cannot read is never
+    // saved over. It is moved aside when the folder lets it go; when it cannot
+    // be moved (not even by a save, which makes the user's folder writable
+    // again), the load and every save fail naming it, and it stays as it was.
+    void unprivilegedUserNeverSavesOverAnUnreadableFile_data()
+    {
+        QTest::addColumn<bool>("ownedByUser");
+        QTest::addColumn<mode_t>("folderMode");
+        QTest::addColumn<bool>("immutable");
+        QTest::addColumn<QByteArray>("loaded");
+        QTest::addColumn<QByteArray>("saved");
+        QTest::newRow("no read permission")
+            << true << mode_t(0700) << false << QByteArray("set-aside") << QByteArray("saved");
+        QTest::newRow("another user's file")
+            << false << mode_t(0700) << false << QByteArray("set-aside") << QByteArray("saved");
+        QTest::newRow("folder not writable")
+            << true << mode_t(0500) << false << QByteArray("unreadable") << QByteArray("saved");
+        QTest::newRow("cannot be moved") << true << mode_t(0700) << true << QByteArray("unreadable")
+                                         << QByteArray("unreadable");
+    }
+    void unprivilegedUserNeverSavesOverAnUnreadableFile()
+    {
+        QFETCH(bool, ownedByUser);
+        QFETCH(mode_t, folderMode);
+        QFETCH(bool, immutable);
+        QFETCH(QByteArray, loaded);
+        QFETCH(QByteArray, saved);
+        if (::geteuid() != 0)
+            QSKIP("needs root to hand the files to an unprivileged user and run the store as that user");
+        const passwd *nobody = ::getpwnam("nobody");
+        const group *nogroup = ::getgrnam("nogroup");
+        if (!nobody || !nogroup || QStandardPaths::findExecutable(u"setpriv"_s).isEmpty())
+            QSKIP("needs the user nobody, the group nogroup and setpriv");
+
+        // The user's own data folder, holding a file it may not read.
+        QVERIFY(::chmod(QFile::encodeName(m_dir->path()).constData(), 0711) == 0);
+        const QString folder = path(u"Quarn Mail"_s);
+        const QString file = folder + u"/ai-conversations.json"_s;
+        QVERIFY(QDir().mkpath(folder));
+        const QByteArray stored = encodeJson(QList<AIConversation> { conversation(u"ai_kept"_s, 1, 2) });
+        QVERIFY(writeFile(file, stored));
+        QVERIFY(::chmod(QFile::encodeName(file).constData(), ownedByUser ? 0000 : 0600) == 0);
+        if (ownedByUser)
+            QVERIFY(::chown(QFile::encodeName(file).constData(), nobody->pw_uid, nogroup->gr_gid) == 0);
+        QVERIFY(::chown(QFile::encodeName(folder).constData(), nobody->pw_uid, nogroup->gr_gid) == 0);
+        QVERIFY(::chmod(QFile::encodeName(folder).constData(), folderMode) == 0);
+        if (immutable && !setImmutable(file, true))
+            QSKIP("the immutable attribute cannot be set here (needs a file system that has it)");
+        m_immutable = immutable ? file : QString();
+
+        const auto asNobody = [&](const QString &action) {
+            QProcess child;
+            child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+            child.start(u"setpriv"_s,
+                { u"--reuid=%1"_s.arg(nobody->pw_uid), u"--regid=%1"_s.arg(nogroup->gr_gid), u"--clear-groups"_s,
+                    u"--"_s, QCoreApplication::applicationFilePath(), u"--store-child"_s, action, file });
+            if (!child.waitForFinished(30'000)) {
+                child.kill();
+                child.waitForFinished(10'000);
+            }
+            return QString::fromUtf8(child.readAllStandardOutput()).split(u'\n');
+        };
+        const QStringList load = asNobody(u"load"_s);
+        QCOMPARE(load.value(0).toUtf8(), loaded);
+        if (loaded == "unreadable") {
+            QVERIFY2(load.value(1).contains(file), qPrintable(load.value(1)));
+            QVERIFY(load.value(1).contains(u"上書きしない"_s));
+            QCOMPARE(contentOf(file), stored);
+        }
+        const QStringList save = asNobody(u"save"_s);
+        QCOMPARE(save.value(0).toUtf8(), saved);
+
+        const QStringList aside
+            = QDir(folder).entryList({ u"ai-conversations.unreadable-*"_s }, QDir::Files | QDir::Hidden);
+        if (saved == "saved") {
+            // Set aside with its content, by the load or by the save.
+            QCOMPARE(aside.size(), 1);
+            QCOMPARE(contentOf(folder + u'/' + aside.constFirst()), stored);
+            QCOMPARE(contentOf(file), encodeJson(QList<AIConversation> { conversation(u"ai_child"_s, 3) }));
+        } else {
+            QVERIFY2(save.value(1).contains(file), qPrintable(save.value(1)));
+            QVERIFY(aside.isEmpty());
+            QCOMPARE(contentOf(file), stored);
+            QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                QStringList { u"ai-conversations.json"_s });
+        }
     }
 
     // A save killed mid-write leaves its temporary file, a full copy of the
@@ -449,5 +612,15 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestAIConversationStore)
+// The test itself, or, with "--store-child <load|save> <file>", one store
+// operation for the test that started it as another user.
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    if (argc == 4 && std::strcmp(argv[1], "--store-child") == 0)
+        return runStoreChild(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]));
+    TestAIConversationStore test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "test_aiconversationstore.moc"

@@ -32,7 +32,9 @@
 #include <csignal>
 
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -153,6 +155,46 @@ QList<AIConversation> storedConversations(const Harness &h)
     AIConversationStore store(h.aiFile());
     return run(store.load());
 }
+
+/// Makes a file immutable for its lifetime: neither replaced nor renamed, by
+/// anyone. isSet() is false where the file system or the privileges do not
+/// allow it.
+class ImmutableFile
+{
+public:
+    explicit ImmutableFile(QString path)
+        : m_path(std::move(path))
+    {
+        m_set = setFlag(true);
+    }
+    ~ImmutableFile()
+    {
+        if (m_set)
+            (void)setFlag(false);
+    }
+    ImmutableFile(const ImmutableFile &) = delete;
+    ImmutableFile &operator=(const ImmutableFile &) = delete;
+    [[nodiscard]] bool isSet() const { return m_set; }
+
+private:
+    bool setFlag(bool on) const
+    {
+        const int fd = ::open(QFile::encodeName(m_path).constData(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0)
+            return false;
+        int flags = 0;
+        bool done = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+        if (done) {
+            flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+            done = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+        }
+        ::close(fd);
+        return done;
+    }
+
+    QString m_path;
+    bool m_set = false;
+};
 
 } // namespace
 
@@ -367,6 +409,9 @@ private Q_SLOTS:
     {
         ReferenceService service;
         QVERIFY2(service.start(), qPrintable(service.errorString()));
+        // Started again, it comes back where the client knows it.
+        const quint16 port = service.port();
+        service.setServeArguments({ u"--port"_s, QString::number(port) });
         Harness h(service.baseUrl());
         QVERIFY(h.saveToken(service.token()));
         run(h.model->bootstrap());
@@ -384,6 +429,33 @@ private Q_SLOTS:
         QCOMPARE(h.model->lastLoadedAt(), std::optional<qint64>(loadedAt));
         QCOMPARE(alerts.count(), 0);
         QCOMPARE(h.model->errorMessage(), std::optional<QString>(u"前の操作の失敗"_s));
+
+        // A reply tried meanwhile fails, and says so.
+        const QString id = h.model->filteredConversations().value(0).id;
+        QVERIFY(!id.isEmpty());
+        h.model->setErrorMessage(std::nullopt);
+        QVERIFY2(service.start(), qPrintable(service.errorString()));
+        run(h.model->openConversation(id));
+        QCOMPARE(h.model->detail()->id, id);
+        QVERIFY(service.stop());
+        h.model->setReplyText(u"届くまで残してください"_s);
+        run(h.model->sendReply());
+        const std::optional<QString> replyFailure = h.model->errorMessage();
+        QVERIFY(replyFailure);
+
+        // The next reload that gets through ends the banner by itself; the
+        // reply's failure stays, with its text, until the reply goes out.
+        QVERIFY2(service.start(), qPrintable(service.errorString()));
+        QCOMPARE(service.port(), port);
+        h.now += 60'000;
+        run(h.model->refresh(true));
+        QVERIFY(!h.model->isServiceUnreachable());
+        QCOMPARE(h.model->lastLoadedAt(), std::optional<qint64>(h.now));
+        QCOMPARE(h.model->errorMessage(), replyFailure);
+        QCOMPARE(h.model->replyText(), u"届くまで残してください"_s);
+        run(h.model->sendReply());
+        QVERIFY2(!h.model->errorMessage(), qPrintable(h.model->errorMessage().value_or(QString())));
+        QVERIFY(h.model->replyText().isEmpty());
     }
 
     void setStatus_data()
@@ -1284,14 +1356,21 @@ private Q_SLOTS:
         run(h.model->newAIConversation());
         (void)h.execRan();
         h.home.setControl(u"exec_exit=3\n"_s);
+        // Writing fails part-way: the file-size limit stops the rewrite (its
+        // signal ignored).
+        rlimit saved {};
+        QVERIFY(::getrlimit(RLIMIT_FSIZE, &saved) == 0);
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
         if (storeFails) {
-            // A folder where the file goes: the rewrite cannot replace it.
-            QVERIFY(QFile::remove(h.aiFile()));
-            QVERIFY(QDir().mkpath(h.aiFile() + u"/in-the-way"_s));
+            rlimit small = saved;
+            small.rlim_cur = 64;
+            QVERIFY(::setrlimit(RLIMIT_FSIZE, &small) == 0);
         }
 
         h.model->setAiInput(u"届きますか"_s);
         run(h.model->sendAIChat());
+        QVERIFY(::setrlimit(RLIMIT_FSIZE, &saved) == 0);
+        std::signal(SIGXFSZ, oldHandler);
 
         QVERIFY(!h.model->isSendingAIChat());
         QVERIFY(h.model->errorMessage());
@@ -1523,6 +1602,51 @@ private Q_SLOTS:
         QVERIFY(moved.seek(0));
         QCOMPARE(moved.readAll(), unreadable);
         QCOMPARE(QDir(h.dataDir()).entryList({ u"ai-conversations.unreadable-*.json"_s }, QDir::Files), aside);
+    }
+
+    // Another user's file that cannot be moved either (immutable): the user
+    // is told which file, conversations started meanwhile live in memory, and
+    // no save or later read touches the file or replaces them.
+    void aConversationFileThatCannotBeMovedIsNeverSavedOver()
+    {
+        if (::geteuid() != 0)
+            QSKIP("needs root to give the file to another user and make it immutable");
+        FakeService service;
+        Harness h(service.baseUrl());
+        QVERIFY(QDir().mkpath(h.dataDir()));
+        const QByteArray stored = encodeJson(QList<AIConversation> { earlierConversation() });
+        {
+            QFile file(h.aiFile());
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            QCOMPARE(file.write(stored), stored.size());
+        }
+        QVERIFY(::chown(QFile::encodeName(h.aiFile()).constData(), ::getuid() + 4242, -1) == 0);
+        ImmutableFile immutable(h.aiFile());
+        if (!immutable.isSet())
+            QSKIP("the immutable attribute cannot be set here (needs a file system that has it)");
+        const auto storedNow = [&] {
+            QFile file(h.aiFile());
+            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+        };
+
+        run(h.model->bootstrap());
+        QVERIFY(h.model->errorMessage());
+        QVERIFY2(h.model->errorMessage()->contains(h.aiFile()), qPrintable(*h.model->errorMessage()));
+        QVERIFY(h.model->errorMessage()->contains(u"上書きしない"_s));
+
+        run(h.model->newAIConversation());
+        QCOMPARE(h.model->aiConversations().size(), 1);
+        QVERIFY(h.model->errorMessage());
+        QVERIFY2(h.model->errorMessage()->contains(h.aiFile()), qPrintable(*h.model->errorMessage()));
+        QVERIFY(h.model->errorMessage()->contains(u"会話は保存していません"_s));
+        QCOMPARE(storedNow(), stored);
+
+        const QList<AIConversation> inMemory = h.model->aiConversations();
+        run(h.model->selectAI());
+        QCOMPARE(h.model->aiConversations(), inMemory);
+        QCOMPARE(storedNow(), stored);
+        QCOMPARE(QDir(h.dataDir()).entryList({ u"ai-conversations*"_s }, QDir::AllEntries | QDir::Hidden),
+            QStringList { u"ai-conversations.json"_s });
     }
 };
 

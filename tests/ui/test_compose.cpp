@@ -8,6 +8,7 @@
 #include "app/appmodelharness.h"
 #include "app/composesession.h"
 #include "app/desktopnotifier.h"
+#include "app/draftstore.h"
 #include "app/mailsignaturesetting.h"
 #include "core/blocking.h"
 #include "support/referenceservice.h"
@@ -555,6 +556,76 @@ private Q_SLOTS:
         QCOMPARE(h.model->composeDraft()->body, u"二通目"_s);
         QTest::keyClick(w.window, Qt::Key_Escape);
         QTRY_VERIFY(!h.model->composePresented());
+    }
+
+    // The send fails after the user closed its sheet and opened another: the
+    // new sheet stays as it is (empty or typed), and the failed message is
+    // neither lost nor put over it. It waits, in the drafts file too, and
+    // opens in the next sheet once the current draft is sent or cleared.
+    void aFailedSendNeverTakesTheNewSheetsPlace_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::newRow("new sheet empty") << QString();
+        QTest::newRow("new sheet typed") << u"二通目"_s;
+    }
+    void aFailedSendNeverTakesTheNewSheetsPlace()
+    {
+        QFETCH(QString, typed);
+        FakeService service;
+        service.route("GET", stateTarget(ConversationStatus::needsYou), mailState(ConversationStatus::needsYou, {}));
+        service.route("GET", "/api/people", PeopleResponse {});
+        service.route("POST", "/api/conversations", 503, R"({"message":"ただいま送信できません"})");
+        const std::shared_ptr<Gate> creating = service.hold("POST", "/api/conversations");
+        Harness h(service.baseUrl());
+        QVERIFY(h.saveToken(u"tok_mail_"_s + QString(43, u'd')));
+        run(h.model->bootstrap());
+        Window w(*h.model);
+        QVERIFY(QTest::qWaitForWindowExposed(w.window));
+
+        h.model->setComposePresented(true);
+        QTRY_VERIFY(w.shown(u"recipientField"_s));
+        w.type(u"recipientField"_s, u"kim@example.com"_s);
+        w.type(u"bodyEditor"_s, u"一通目の本文"_s);
+        w.click(u"composeSendButton"_s);
+        QTRY_VERIFY_WITH_TIMEOUT(creating->arrived() == 1, 20'000);
+        QTest::keyClick(w.window, Qt::Key_Escape);
+        QTRY_VERIFY(!h.model->composePresented());
+        QTest::keyClick(w.window, Qt::Key_N, Qt::ControlModifier);
+        QTRY_VERIFY(w.shown(u"recipientField"_s));
+        if (!typed.isEmpty())
+            w.type(u"bodyEditor"_s, typed);
+
+        creating->open();
+        QTRY_VERIFY_WITH_TIMEOUT(!h.model->isSending(), 20'000);
+        QVERIFY(h.model->composePresented());
+        QCOMPARE(w.text(u"recipientField"_s), QString());
+        QCOMPARE(w.text(u"bodyEditor"_s), typed);
+        QVERIFY(h.model->errorMessage());
+        QVERIFY(h.model->errorMessage()->contains(u"ただいま送信できません"_s));
+        QVERIFY(h.model->errorMessage()->contains(u"送信できなかったメッセージは残してあります"_s));
+        QCOMPARE(h.model->unsentComposes().size(), 1);
+        QCOMPARE(h.model->unsentComposes().constFirst().body, u"一通目の本文"_s);
+        h.model->saveDraftsNow();
+        QFile file(h.dataDir() + u"/drafts.json"_s);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const std::optional<Drafts> stored = DraftStore::decode(file.readAll());
+        QVERIFY(stored);
+        QCOMPARE(stored->unsent, h.model->unsentComposes());
+        h.model->setErrorMessage(std::nullopt);
+
+        // The new sheet's words go (cleared), and the next sheet is the
+        // failed message, as it was typed.
+        w.clear(u"bodyEditor"_s);
+        QTest::keyClick(w.window, Qt::Key_Escape);
+        QTRY_VERIFY(!h.model->composePresented());
+        QTest::keyClick(w.window, Qt::Key_N, Qt::ControlModifier);
+        QTRY_VERIFY(w.shown(u"recipientField"_s));
+        QCOMPARE(w.text(u"recipientField"_s), u"kim@example.com"_s);
+        QCOMPARE(w.text(u"bodyEditor"_s), u"一通目の本文"_s);
+        QVERIFY(h.model->unsentComposes().isEmpty());
+        QTest::keyClick(w.window, Qt::Key_Escape);
+        QTRY_VERIFY(!h.model->composePresented());
+        QCOMPARE(h.model->composeDraft()->body, u"一通目の本文"_s);
     }
 
     // The token is refused by a reload while the user writes: the sign-in

@@ -580,6 +580,28 @@ private Q_SLOTS:
 
     // Two conversations, two drafts: what is typed under one never shows, and
     // is never sent, under the other; coming back finds it as it was left.
+    // The service out of reach is a quiet banner, no alert; it goes by itself
+    // once a reload gets through to the service, back where it was.
+    void unreachableBannerGoesWhenAReloadGetsThrough()
+    {
+        Session s = open();
+        const quint16 port = s.service->port();
+        s.service->setServeArguments({ u"--port"_s, QString::number(port) });
+        QVERIFY(!s.w->shown(u"unreachableBanner"_s));
+
+        QVERIFY(s.service->stop());
+        run(s.h->model->refresh(true));
+        QTRY_VERIFY(s.w->shown(u"unreachableBanner"_s));
+        QVERIFY(s.w->text(u"unreachableBannerText"_s).startsWith(u"サービスに接続できません"_s));
+        QVERIFY(!s.h->model->errorMessage());
+
+        QVERIFY2(s.service->start(), qPrintable(s.service->errorString()));
+        QCOMPARE(s.service->port(), port);
+        run(s.h->model->refresh(true));
+        QTRY_VERIFY(!s.w->shown(u"unreachableBanner"_s));
+        QVERIFY(!s.h->model->errorMessage());
+    }
+
     void replyDraftsStayWithTheirConversation()
     {
         Session s = open();
