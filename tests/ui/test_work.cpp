@@ -300,7 +300,17 @@ private Q_SLOTS:
         const ConversationListItem a = item(u"conv_a"_s, ConversationStatus::needsYou, u"最初の件名"_s);
         const ConversationListItem b
             = item(u"conv_b"_s, ConversationStatus::needsYou, u"次の件名"_s, u"Lee"_s, u"lee@example.com"_s);
-        Scripted s({ a, b });
+        const ConversationListItem c = item(u"conv_c"_s, ConversationStatus::needsYou, u"三つ目の件名"_s);
+        // B and C are neither among the first rows nor next to one opened
+        // before them, so nothing fetched them ahead.
+        QList<ConversationListItem> rows { a };
+        for (const QString &id : { u"conv_p"_s, u"conv_q"_s })
+            rows.append(item(id, ConversationStatus::needsYou));
+        rows.append(b);
+        rows.append(item(u"conv_r"_s, ConversationStatus::needsYou));
+        rows.append(item(u"conv_t"_s, ConversationStatus::needsYou));
+        rows.append(c);
+        Scripted s(rows);
         Window &w = *s.w;
         AppModel &model = *s.h->model;
         w.click(u"conversationRow_conv_a"_s);
@@ -327,8 +337,8 @@ private Q_SLOTS:
         QVERIFY(!w.shown(u"openingConversationState"_s));
         QCOMPARE(w.text(u"replyEditor"_s), QString());
 
-        s.service.route("GET", "/api/conversations/conv_a", 500, R"({"error":"server_error"})");
-        w.click(u"conversationRow_conv_a"_s);
+        s.service.route("GET", "/api/conversations/conv_c", 500, R"({"error":"server_error"})");
+        w.click(u"conversationRow_conv_c"_s);
         QTRY_VERIFY_WITH_TIMEOUT(Window::findItem(opening, u"loadingRetry"_s)->isVisible(), 20'000);
         QVERIFY(w.shown(u"openingConversationState"_s));
         QVERIFY(!Window::findItem(opening, u"loadingSpinner"_s)->isVisible());
@@ -337,10 +347,14 @@ private Q_SLOTS:
         w.click(u"closeErrorButton"_s);
         QTRY_VERIFY(!model.errorMessage());
 
-        s.service.route("GET", "/api/conversations/conv_a", detailOf(a));
+        s.service.route("GET", "/api/conversations/conv_c", detailOf(c));
         w.click(Window::findItem(opening, u"loadingRetry"_s));
-        QTRY_COMPARE_WITH_TIMEOUT(w.text(u"detailSubject"_s), a.subject, 20'000);
+        QTRY_COMPARE_WITH_TIMEOUT(w.text(u"detailSubject"_s), c.subject, 20'000);
         QVERIFY(!w.shown(u"openingConversationState"_s));
+        QCOMPARE(w.text(u"replyEditor"_s), QString());
+        // Back to A: its reply is where it was left.
+        w.click(u"conversationRow_conv_a"_s);
+        QTRY_COMPARE_WITH_TIMEOUT(w.text(u"detailSubject"_s), a.subject, 20'000);
         QCOMPARE(w.text(u"replyEditor"_s), u"Aへの返事"_s);
     }
 
