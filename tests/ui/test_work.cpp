@@ -282,7 +282,9 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(w.shown(u"listEmptyState"_s), 20'000);
         QCOMPARE(w.item(u"listEmptyState"_s)->property("title").toString(), u"ここは空です"_s);
         QVERIFY(!w.shown(u"listLoadingState"_s));
-        // A reload of the answered list keeps saying it is empty.
+        // A reload of the answered list keeps saying it is empty. (The
+        // toolbar's reload waits until the loading that followed is over.)
+        QTRY_VERIFY_WITH_TIMEOUT(!s.h->model->isLoading(), 20'000);
         const std::shared_ptr<Gate> reload = s.service.hold("GET", stateTarget(ConversationStatus::done));
         w.click(u"primaryToolbarButton"_s);
         QTRY_COMPARE(reload->arrived(), 1);
